@@ -1,0 +1,220 @@
+#include "platform/settings_store.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <sstream>
+
+#include "platform/known_folders.h"
+#include "platform/text.h"
+
+namespace hbt {
+
+namespace {
+
+// Strings are written between double quotes. Backslash, quote and control
+// characters are escaped; code points that UTF-8 cannot carry are written as
+// \u{HEX} so that every wide text comes back exactly.
+std::string EscapeValue(const std::wstring& value) {
+    std::string out = "\"";
+    char hex[16];
+    for (wchar_t wc : value) {
+        auto c = static_cast<uint32_t>(wc);
+        switch (c) {
+            case '\\': out += "\\\\"; continue;
+            case '"': out += "\\\""; continue;
+            case '\n': out += "\\n"; continue;
+            case '\r': out += "\\r"; continue;
+            case '\t': out += "\\t"; continue;
+            default: break;
+        }
+        if (c < 0x20 || c == 0x7F || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
+            std::snprintf(hex, sizeof(hex), "\\u{%X}", c);
+            out += hex;
+        } else {
+            out += WideToUtf8(std::wstring(1, wc));
+        }
+    }
+    return out + "\"";
+}
+
+std::optional<std::wstring> UnescapeValue(std::string_view text) {
+    if (text.size() < 2 || text.front() != '"' || text.back() != '"') return std::nullopt;
+    text = text.substr(1, text.size() - 2);
+    std::wstring out;
+    std::string plain;
+    auto flushPlain = [&] {
+        out += Utf8ToWide(plain);
+        plain.clear();
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '"') return std::nullopt;
+        if (c != '\\') {
+            plain += c;
+            continue;
+        }
+        if (++i >= text.size()) return std::nullopt;
+        flushPlain();
+        switch (text[i]) {
+            case '\\': out += L'\\'; break;
+            case '"': out += L'"'; break;
+            case 'n': out += L'\n'; break;
+            case 'r': out += L'\r'; break;
+            case 't': out += L'\t'; break;
+            case 'u': {
+                std::size_t close = text.find('}', i);
+                if (i + 1 >= text.size() || text[i + 1] != '{' || close == std::string_view::npos) return std::nullopt;
+                uint32_t code = 0;
+                auto digits = text.substr(i + 2, close - i - 2);
+                auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), code, 16);
+                if (ec != std::errc() || end != digits.data() + digits.size() || digits.empty()) return std::nullopt;
+                out += static_cast<wchar_t>(code);
+                i = close;
+                break;
+            }
+            default: return std::nullopt;
+        }
+    }
+    flushPlain();
+    return out;
+}
+
+std::optional<int32_t> ParseInt(std::string_view text) {
+    int32_t value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
+    return value;
+}
+
+bool WriteAll(int fd, const std::string& data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string FolderOf(const std::string& path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+}
+
+}  // namespace
+
+FileSettingsStore::FileSettingsStore(std::string path) : path_(std::move(path)) { Reload(); }
+
+void FileSettingsStore::Reload() {
+    std::map<std::string, Section> loaded;
+    std::ifstream file(path_, std::ios::binary);
+    std::string line;
+    Section* current = nullptr;
+    bool damaged = false;
+    while (!damaged && std::getline(file, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        if (line.front() == '[') {
+            damaged = line.back() != ']' || line.size() < 3;
+            if (!damaged) current = &loaded[line.substr(1, line.size() - 2)];
+            continue;
+        }
+        auto eq = line.find('=');
+        if (!current || eq == std::string::npos || eq == 0) {
+            damaged = true;
+            continue;
+        }
+        std::string name = line.substr(0, eq);
+        std::string_view raw = std::string_view(line).substr(eq + 1);
+        if (!raw.empty() && raw.front() == '"') {
+            auto text = UnescapeValue(raw);
+            damaged = !text;
+            if (text) (*current)[name] = *text;
+        } else {
+            auto number = ParseInt(raw);
+            damaged = !number;
+            if (number) (*current)[name] = *number;
+        }
+    }
+    // A damaged file counts as empty: defaults apply until the next save replaces it.
+    if (damaged) loaded.clear();
+    std::lock_guard lock(mutex_);
+    sections_ = std::move(loaded);
+}
+
+int32_t FileSettingsStore::GetInt(const std::string& section, const std::string& name, int32_t defaultValue) const {
+    std::lock_guard lock(mutex_);
+    auto s = sections_.find(section);
+    if (s == sections_.end()) return defaultValue;
+    auto v = s->second.find(name);
+    if (v == s->second.end() || !std::holds_alternative<int32_t>(v->second)) return defaultValue;
+    return std::get<int32_t>(v->second);
+}
+
+std::wstring FileSettingsStore::GetString(const std::string& section, const std::string& name,
+                                          const std::wstring& defaultValue) const {
+    std::lock_guard lock(mutex_);
+    auto s = sections_.find(section);
+    if (s == sections_.end()) return defaultValue;
+    auto v = s->second.find(name);
+    if (v == s->second.end() || !std::holds_alternative<std::wstring>(v->second)) return defaultValue;
+    return std::get<std::wstring>(v->second);
+}
+
+void FileSettingsStore::SetInt(const std::string& section, const std::string& name, int32_t value) {
+    std::lock_guard lock(mutex_);
+    sections_[section][name] = value;
+}
+
+void FileSettingsStore::SetString(const std::string& section, const std::string& name, const std::wstring& value) {
+    std::lock_guard lock(mutex_);
+    sections_[section][name] = value;
+}
+
+std::string FileSettingsStore::Serialize() const {
+    std::lock_guard lock(mutex_);
+    std::ostringstream out;
+    out << "# Harbinet settings. Strings are quoted with C-style escapes.\n";
+    for (const auto& [sectionName, values] : sections_) {
+        out << "[" << sectionName << "]\n";
+        for (const auto& [name, value] : values) {
+            out << name << "=";
+            if (std::holds_alternative<int32_t>(value)) {
+                out << std::get<int32_t>(value);
+            } else {
+                out << EscapeValue(std::get<std::wstring>(value));
+            }
+            out << "\n";
+        }
+    }
+    return out.str();
+}
+
+bool FileSettingsStore::Save() {
+    const std::string text = Serialize();
+    const std::string folder = FolderOf(path_);
+    CreateFolders(folder);
+    const std::string temporary = path_ + ".tmp." + std::to_string(::getpid());
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (!ok || ::rename(temporary.c_str(), path_.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    // Make the rename itself durable.
+    if (int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
+}
+
+std::string DefaultSettingsPath() { return ConfigFolder() + "/Corvant/Harbinet.conf"; }
+
+}  // namespace hbt
