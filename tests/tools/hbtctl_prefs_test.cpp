@@ -1,0 +1,174 @@
+// Runs the real hbtctl against a temporary XDG_CONFIG_HOME.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/settings_store.h"
+#include "rules/preferences_storage.h"
+
+namespace hbt {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct RunResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+class HbtctlPrefs : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/hbtctl-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        home_ = pattern;
+    }
+    void TearDown() override { fs::remove_all(home_); }
+
+    fs::path SettingsFile() const { return home_ / "config" / "Corvant" / "Harbinet.conf"; }
+
+    RunResult Run(const std::vector<std::string>& args) const {
+        const fs::path out = home_ / "stdout", err = home_ / "stderr";
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::setenv("XDG_CONFIG_HOME", (home_ / "config").c_str(), 1);
+            ::setenv("HOME", home_.c_str(), 1);
+            if (!std::freopen(out.c_str(), "w", stdout) || !std::freopen(err.c_str(), "w", stderr)) ::_exit(127);
+            std::vector<char*> argv{const_cast<char*>(HBTCTL_PATH)};
+            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            ::execv(HBTCTL_PATH, argv.data());
+            ::_exit(127);
+        }
+        RunResult result;
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        result.out = ReadFile(out);
+        result.err = ReadFile(err);
+        return result;
+    }
+
+    RunResult Set(const std::string& key, const std::string& value) const { return Run({"prefs", "set", key, value}); }
+
+    fs::path home_;
+};
+
+TEST_F(HbtctlPrefs, ShowOnAFreshStorePrintsTheDefaultsInSaveOrderAndWritesNothing) {
+    const RunResult r = Run({"prefs", "show"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "Settings/httpPorts=80; 88; 3128; 8080-8088\n"
+              "Settings/excludeApplications=\n"
+              "Settings/excludeHosts=\n"
+              "Settings/checkBeforeRedirect=1\n"
+              "Settings/autoRedirect=1\n"
+              "Settings/excludeCertReq=1\n"
+              "Settings/allowInsecureIfNoHttps=1\n"
+              "Settings/monitorSslOnAllPorts=0\n"
+              "Settings/allowedSslVersions=769,770,772,32512,771,\n"
+              "Settings/allowSsl2=0\n"
+              "Settings/allowSsl3=0\n"
+              "Settings/allowTls10=1\n"
+              "Settings/allowTls11=1\n"
+              "Settings/allowTls12=1\n"
+              "Settings/allowTls13=1\n"
+              "Settings/customCipherOptions=\n"
+              "Settings/checkEncMethod=1\n"
+              "Settings/logLevel=2\n"
+              "Settings/logFileLevel=2\n"
+              "Settings/logPath=\n"
+              "Status/SysTryIconMessageShown=0\n"
+              "Settings/updatesCheck=1\n");
+    EXPECT_TRUE(r.err.empty());
+    EXPECT_FALSE(fs::exists(SettingsFile()));
+}
+
+TEST_F(HbtctlPrefs, SetStoresThroughTheSameLoadAndSavePath) {
+    struct Case {
+        std::string key, value, shownLine;
+    };
+    const std::vector<Case> cases = {
+        {"httpPorts", "80, 8080-8088", "Settings/httpPorts=80, 8080-8088"},
+        {"excludeApplications", "\"My Tool.exe\"\nother.exe", "Settings/excludeApplications=\"My Tool.exe\"\\nother.exe"},
+        {"Settings/excludeHosts", "*.example.com;10.0.0.1-10.0.0.9", "Settings/excludeHosts=*.example.com;10.0.0.1-10.0.0.9"},
+        {"monitorSslOnAllPorts", "1", "Settings/monitorSslOnAllPorts=1"},
+        {"Status/SysTryIconMessageShown", "1", "Status/SysTryIconMessageShown=1"},
+        {"logFileLevel", "3", "Settings/logFileLevel=3"},
+        {"logPath", "/var/l\xC3\xB6g\t\\x\r", "Settings/logPath=/var/l\xC3\xB6g\\t\\\\x\\r"},
+        {"allowedSslVersions", "771,769,", "Settings/allowedSslVersions=769,771,"},
+        {"allowTls13", "1", "Settings/allowedSslVersions=769,771,772,32512,"},
+        {"allowSsl3", "1", "Settings/allowSsl3=1"},
+        {"checkEncMethod", "3", "Settings/checkEncMethod=3"},
+        {"checkEncMethod", "128", "Settings/customCipherOptions=3"},
+        {"customCipherOptions", "2-5+C02F", "Settings/customCipherOptions=2-5+c02f"},
+        {"checkEncMethod", "2", "Settings/customCipherOptions="},
+    };
+    for (const auto& c : cases) {
+        const RunResult set = Set(c.key, c.value);
+        EXPECT_EQ(set.status, 0) << c.key << ": " << set.err;
+        const RunResult show = Run({"prefs", "show"});
+        EXPECT_NE(show.out.find(c.shownLine + "\n"), std::string::npos) << c.key << "\n" << show.out;
+    }
+    // The program reads back exactly what hbtctl wrote.
+    FileSettingsStore store(SettingsFile());
+    Preferences p;
+    LoadPreferences(store, p);
+    EXPECT_EQ(p.excludeApplications, (std::vector<std::wstring>{L"My Tool.exe", L"other.exe"}));
+    EXPECT_EQ(p.logPath, L"/var/l\u00F6g\t\\x\r");
+    EXPECT_EQ(p.checkEncMethod, 2);
+    EXPECT_TRUE(p.SysTryIconMessageShown);
+}
+
+TEST_F(HbtctlPrefs, RefusedSetPrintsTheMessageAndLeavesTheFileByteForByte) {
+    ASSERT_EQ(Set("logPath", "/keep").status, 0);
+    const std::string before = ReadFile(SettingsFile());
+    struct Case {
+        std::string key, value, message;
+    };
+    const std::vector<Case> cases = {
+        {"httpPorts", "80 81",
+         "Unexpected blank space found.\nPlease make sure that you use semicolon (;) to separate the ports or port ranges."},
+        {"httpPorts", "70000", "Unexpected port format. Please make sure that you use the correct format for the ports."},
+        {"excludeApplications", "C:\\x.exe", "Incorrect symbol(s) found."},
+        {"excludeHosts", "10.0.0.9-10.0.0.1", "The second IP in the range cannot be less than the first one."},
+        {"autoRedirect", "yes", "Expected 0 or 1."},
+        {"logLevel", "4", "Expected a log level from 0 to 3 (0 None, 1 Errors Only, 2 Normal, 3 Verbose)."},
+        {"allowedSslVersions", "769,999", "Unknown protocol version code \"999\"; known codes are 512, 768, 769, 770, 771, 772 and 32512."},
+        {"checkEncMethod", "4", "Expected a cipher suite mode: 1 (Allow All), 2 (Allow Safe Only), 3 (Allow Safe Only with FF) or 128 (Custom)."},
+        {"customCipherOptions", "4+5", "Incorrect custom cipher options: expected the base mode 1, 2 or 3, then \"+\" (allowed) or \"-\" (disabled) and a hexadecimal cipher suite code per entry, for example 2-5+c02f."},
+    };
+    for (const auto& c : cases) {
+        const RunResult r = Set(c.key, c.value);
+        EXPECT_EQ(r.status, 1) << c.key << " " << c.value;
+        EXPECT_EQ(r.err, c.message + "\n");
+        EXPECT_TRUE(r.out.empty());
+        EXPECT_EQ(ReadFile(SettingsFile()), before) << c.key << " " << c.value;
+    }
+    const RunResult unknown = Set("bigCrashDump", "1");
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_EQ(ReadFile(SettingsFile()), before);
+}
+
+TEST_F(HbtctlPrefs, RefusedSetOnAFreshStoreCreatesNoFile) {
+    EXPECT_EQ(Set("httpPorts", ";;").status, 1);
+    EXPECT_FALSE(fs::exists(SettingsFile()));
+    EXPECT_EQ(Run({"prefs", "sett"}).status, 2);
+    EXPECT_EQ(Run({"nosuch"}).status, 2);
+}
+
+}  // namespace
+}  // namespace hbt

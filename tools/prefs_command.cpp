@@ -1,0 +1,89 @@
+// hbtctl prefs show | prefs set KEY VALUE
+#include <cstdio>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "platform/settings_store.h"
+#include "platform/text.h"
+#include "rules/preferences_storage.h"
+#include "tools/command.h"
+#include "tools/prefs_editor.h"
+
+namespace hbt::ctl {
+namespace {
+
+// C escapes, so that every value stays on its one line.
+std::string Escape(const std::wstring& value) {
+    std::string out;
+    for (char c : WideToUtf8(value)) {
+        switch (c) {
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+                    char octal[8];
+                    std::snprintf(octal, sizeof(octal), "\\%03o", static_cast<unsigned char>(c));
+                    out += octal;
+                } else {
+                    out += c;
+                }
+        }
+    }
+    return out;
+}
+
+int Show() {
+    FileSettingsStore store(DefaultSettingsPath());
+    Preferences preferences;
+    LoadPreferences(store, preferences);
+    for (const auto& v : StoredPreferenceValues(preferences)) {
+        const std::string text = std::holds_alternative<int32_t>(v.value) ? std::to_string(std::get<int32_t>(v.value))
+                                                                          : Escape(std::get<std::wstring>(v.value));
+        std::printf("%s/%s=%s\n", v.section.c_str(), v.name.c_str(), text.c_str());
+    }
+    return kExitOk;
+}
+
+int Set(const std::string& key, const std::string& value) {
+    FileSettingsStore store(DefaultSettingsPath());
+    Preferences preferences;
+    LoadPreferences(store, preferences);
+    std::wstring message;
+    switch (SetPreference(preferences, key, Utf8ToWide(value), message)) {
+        case EditResult::UnknownKey:
+            std::fprintf(stderr, "hbtctl: unknown preference \"%s\"; known keys:\n  %s\n", key.c_str(),
+                         EditableKeysText());
+            return kExitUsage;
+        case EditResult::Refused:
+            std::fprintf(stderr, "%s\n", WideToUtf8(message).c_str());
+            return kExitRefused;
+        case EditResult::Changed:
+            break;
+    }
+    if (!SavePreferences(store, preferences)) {
+        std::fprintf(stderr, "hbtctl: could not save %s\n", store.Path().c_str());
+        return kExitRefused;
+    }
+    return kExitOk;
+}
+
+int RunPrefs(const std::vector<std::string>& args) {
+    if (args.size() == 1 && args[0] == "show") return Show();
+    if (args.size() == 3 && args[0] == "set") return Set(args[1], args[2]);
+    std::fprintf(stderr, "usage:\n%s", kPrefsCommand.usage);
+    return kExitUsage;
+}
+
+}  // namespace
+
+const Command kPrefsCommand = {
+    "prefs",
+    "  hbtctl prefs show              print every stored preference as Section/Key=value\n"
+    "  hbtctl prefs set KEY VALUE     change one preference with the interface's checks, then save\n",
+    RunPrefs,
+};
+
+}  // namespace hbt::ctl
