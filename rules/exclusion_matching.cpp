@@ -10,8 +10,8 @@ namespace {
 
 // A host is also covered through its dot-prefixed form, so "*.example.com"
 // covers "example.com" itself.
-bool PatternCoversHost(const std::string& pattern, const std::string& host) {
-    return WildcardMatch(pattern, host) || WildcardMatch(pattern, "." + host);
+bool PatternCoversHost(const std::string& pattern, const std::string& dottedHost) {
+    return WildcardMatch(pattern, std::string_view(dottedHost).substr(1)) || WildcardMatch(pattern, dottedHost);
 }
 
 std::wstring JoinLines(const std::vector<std::wstring>& items) {
@@ -31,8 +31,9 @@ bool InRange(const uint8_t* address, const HostRule& rule, std::size_t length) {
 }  // namespace
 
 bool Preferences::IsHostExcluded(const std::string& host) const {
+    const std::string dotted = "." + host;
     return std::any_of(excludeHosts.begin(), excludeHosts.end(),
-                       [&](const std::string& pattern) { return PatternCoversHost(pattern, host); });
+                       [&](const std::string& pattern) { return PatternCoversHost(pattern, dotted); });
 }
 
 bool Preferences::IsApplicationExcluded(const std::string& name) const {
@@ -41,10 +42,11 @@ bool Preferences::IsApplicationExcluded(const std::string& name) const {
 }
 
 bool Preferences::RemoveHostFromExclusions(const std::string& host, std::wstring& message) {
+    const std::string dotted = "." + host;
     std::vector<std::wstring> kept;
     for (const auto& item : SplitListItems(NormaliseListText(excludeHostsText, L'-'))) {
         const std::string lower = ToLowerAscii(EncodeUtf8(item));
-        if (IsHostRangeItem(lower) || !PatternCoversHost(lower, host)) kept.push_back(item);
+        if (IsHostRangeItem(lower) || !PatternCoversHost(lower, dotted)) kept.push_back(item);
     }
     return SetExcludedHosts(JoinLines(kept), message);
 }

@@ -94,6 +94,7 @@ int32_t AsInt(bool value) { return value ? 1 : 0; }
 }  // namespace
 
 void LoadPreferences(const SettingsStore& store, Preferences& p) {
+    p = Preferences();  // every field comes from the store or its default
     ReadLists(store, p);
     p.checkBeforeRedirect = store.GetInt(kSectionSettings, "checkBeforeRedirect", 1) != 0;
     p.autoRedirect = store.GetInt(kSectionSettings, "autoRedirect", 1) != 0;
