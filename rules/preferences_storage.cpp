@@ -72,7 +72,10 @@ void ReadVersions(const SettingsStore& store, Preferences& p) {
         if (code >= kVersionTls10 && value != kVersionKeyNeverStored) tlsKeyStored = true;
     }
     const auto legacy = store.GetString(kSectionSettings, "allowedSslVersions", kDefaultAllowedSslVersionsText);
-    if (!legacy.empty() && !tlsKeyStored) p.allowedSslVersions = ParseLegacyVersionList(legacy);
+    if (legacy.empty() || tlsKeyStored) return;
+    // A legacy text without a single readable code keeps the defaults rather
+    // than cutting every TLS connection.
+    if (auto versions = ParseLegacyVersionList(legacy); !versions.empty()) p.allowedSslVersions = std::move(versions);
 }
 
 void ReadCipherMode(const SettingsStore& store, Preferences& p) {

@@ -53,7 +53,8 @@ TEST(LoadPreferences, LegacyTextIsReadUpToTheFirstBadNumber) {
         {L"769;770", {769}},
         {L"770,0,771", {770, 772, 32512}},
         {L"768,70000,771", {768}},
-        {L"x", {}},
+        {L"x", {512, 769, 770, 771, 772, 32512}},
+        {L"0,771", {512, 769, 770, 771, 772, 32512}},
     };
     for (const auto& [text, expected] : cases) {
         MemorySettingsStore store;
