@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <string_view>
 
 #include "rules/preferences.h"
 #include "rules/rule_list_syntax.h"

@@ -1,5 +1,6 @@
 #include "rules/rule_list_syntax.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 
