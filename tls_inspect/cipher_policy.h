@@ -5,11 +5,7 @@
 
 namespace hbt {
 
-inline constexpr int32_t kCipherPolicyAllowAll = 1;
-inline constexpr int32_t kCipherPolicySafeOnly = 2;
-inline constexpr int32_t kCipherPolicySafeOnlyWithFs = 3;
-inline constexpr int32_t kCipherPolicyCustom = 128;
-
+// Kinds are the cipher suite modes of the preferences (1, 2, 3, 128).
 // Kind below 2 allows everything. Kind 128 answers from `overrides` when it
 // holds the code and otherwise uses `baseLevel` as the threshold; kinds 2 and
 // 3 are their own threshold. A catalogued suite passes when its level reaches

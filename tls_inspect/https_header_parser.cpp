@@ -11,6 +11,8 @@ constexpr std::size_t kRandomOffset = 11;
 constexpr std::size_t kSessionIdLengthOffset = 43;
 constexpr std::size_t kSessionIdOffset = 44;
 constexpr std::size_t kMaxSessionIdLength = 32;
+constexpr uint16_t kSsl2 = 0x0200;
+constexpr uint16_t kSsl3 = 0x0300;
 constexpr uint16_t kExtensionServerName = 0;
 constexpr uint16_t kExtensionSupportedVersions = 43;
 
@@ -19,7 +21,7 @@ uint32_t ReadU24(const uint8_t* p) { return static_cast<uint32_t>(p[0] << 16 | p
 
 // A hello version of (3, n) also offers every older version down to SSL 3.
 void AddVersionsDownToSsl3(std::vector<uint16_t>& versions, uint16_t newest) {
-    for (uint32_t v = newest; v >= kVersionSsl3; --v) versions.push_back(static_cast<uint16_t>(v));
+    for (uint32_t v = newest; v >= kSsl3; --v) versions.push_back(static_cast<uint16_t>(v));
 }
 
 // Fields that start both hellos: handshake length, hello version, random, session id length.
@@ -145,7 +147,7 @@ bool ParseSsl2Hello(TlsRecordState& state, const uint8_t* data) {
     state.contentType = kContentTypeHandshake;
     state.versionMajor = 2;
     state.versionMinor = 0;
-    state.versions.push_back(kVersionSsl2);
+    state.versions.push_back(kSsl2);
 
     const std::size_t h = (data[0] & 0x80) ? 0 : 1;  // two- or three-byte header
     state.recordLength = static_cast<uint32_t>((data[0] & 0x3F) * 256 + data[1]);
@@ -161,7 +163,7 @@ bool ParseSsl2Hello(TlsRecordState& state, const uint8_t* data) {
     }
     if (major == 0 && minor == 2) return true;
     if (major == 0 && minor == 3) {
-        state.versions.push_back(kVersionSsl3);
+        state.versions.push_back(kSsl3);
         return true;
     }
     state.versionMajor = major;

@@ -6,14 +6,8 @@
 
 namespace hbt {
 
-// Protocol version codes as they appear on the wire.
-inline constexpr uint16_t kVersionSsl2 = 0x0200;
-inline constexpr uint16_t kVersionSsl3 = 0x0300;
-inline constexpr uint16_t kVersionTls10 = 0x0301;
-inline constexpr uint16_t kVersionTls11 = 0x0302;
-inline constexpr uint16_t kVersionTls12 = 0x0303;
-inline constexpr uint16_t kVersionTls13 = 0x0304;
-inline constexpr uint16_t kVersionTls13Draft = 0x7F00;  // 0x7Fnn: TLS 1.3 draft nn
+// Versions are the 16-bit wire codes: 0x0200 SSL 2, 0x0300 SSL 3, 0x0301 to
+// 0x0304 TLS 1.0 to 1.3, 0x7Fnn TLS 1.3 draft nn.
 
 inline constexpr uint8_t kContentTypeAlert = 21;
 inline constexpr uint8_t kContentTypeHandshake = 22;

@@ -68,7 +68,7 @@ inline void PutExtensions(Bytes& body, const std::vector<Extension>& extensions)
 // suites, one null compression method, and the extensions (none at all when
 // `withExtensions` is false).
 inline Bytes ClientHello(uint16_t helloVersion, std::vector<uint16_t> suites, std::vector<Extension> extensions,
-                         bool withExtensions = true, uint8_t sessionIdLength = 0) {
+                         bool withExtensions = true, uint8_t sessionIdLength = 0, uint16_t recordVersion = 0x0301) {
     Bytes body;
     PutU16(body, helloVersion);
     body.insert(body.end(), 32, 0xAB);
@@ -79,7 +79,7 @@ inline Bytes ClientHello(uint16_t helloVersion, std::vector<uint16_t> suites, st
     body.push_back(1);
     body.push_back(0);
     if (withExtensions) PutExtensions(body, extensions);
-    return HandshakeRecord(1, body);
+    return HandshakeRecord(1, body, recordVersion);
 }
 
 inline Bytes ServerHello(uint16_t helloVersion, uint16_t suite, std::vector<Extension> extensions = {},

@@ -1,0 +1,261 @@
+#include "tls_inspect/intercepted_traffic_processor.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "tls_inspect/cipher_policy.h"
+#include "tls_inspect/cipher_suite_catalogue.h"
+#include "tls_inspect/https_header_parser.h"
+#include "tls_inspect/tls_version_names.h"
+
+namespace hbt {
+namespace {
+
+constexpr std::size_t kMinRecordBytes = 6;
+constexpr uint16_t kSsl2 = 0x0200;
+constexpr uint16_t kTls13DraftMask = 0x7F00;
+
+bool StartsLikeHttp(std::span<const uint8_t> data) {
+    static const char* const kMethods[] = {"OPT", "GET", "HEA", "POS", "PUT", "DEL", "TRA", "CON"};
+    for (const char* method : kMethods) {
+        if (std::memcmp(data.data(), method, 3) == 0) return true;
+    }
+    return false;
+}
+
+// An allowed 0x7F00 admits every TLS 1.3 draft 0x7Fnn.
+bool OffersAllowedVersion(const std::vector<uint16_t>& versions, const std::vector<uint16_t>& allowed) {
+    for (uint16_t a : allowed) {
+        for (uint16_t v : versions) {
+            if (v == a || (v & a) == kTls13DraftMask) return true;
+        }
+    }
+    return false;
+}
+
+bool IsSsl2Only(const std::vector<uint16_t>& versions) { return versions.size() == 1 && versions[0] == kSsl2; }
+
+void MoveBytes(std::vector<uint8_t>& from, std::vector<uint8_t>& to) {
+    to.insert(to.end(), from.begin(), from.end());
+    from.clear();
+}
+
+}  // namespace
+
+CInterceptedTrafficProcessor::CInterceptedTrafficProcessor(uint64_t flowId) : flowId_(flowId) {}
+
+void CInterceptedTrafficProcessor::SetFlowInfo(const SocketAddressSlot& remoteAddress, std::string description,
+                                               uint64_t processId, std::wstring applicationPath) {
+    remoteAddress_ = remoteAddress;
+    description_ = std::move(description);
+    processId_ = processId;
+    applicationPath_ = std::move(applicationPath);
+}
+
+CLog CInterceptedTrafficProcessor::Log(int32_t level) const {
+    return CLog(level, processId_, applicationPath_.c_str());
+}
+
+void CInterceptedTrafficProcessor::WriteHost(CLog& line) const {
+    if (!host_.empty() && line.Enabled()) line << LogUrl{"hbturl", host_, " (", ")", 0};
+}
+
+void CInterceptedTrafficProcessor::OutgoingData(std::span<const uint8_t> data, const Preferences& preferences,
+                                                FlowVerdict& verdict) {
+    heldOutgoing_.insert(heldOutgoing_.end(), data.begin(), data.end());
+    // After a client hello went on, everything waits for the server's answer.
+    if (clientHelloPassed_) return;
+
+    if (!isHttp_ && !isTls_) {
+        if (data.size() < kMinRecordBytes) {
+            Release(verdict);
+            verdict.bypass = true;
+            Log(kLogVerbose) << description_ << " (bypass: unknown protocol with length " << data.size();
+            return;
+        }
+        (StartsLikeHttp(data) ? isHttp_ : isTls_) = true;
+    }
+    if (isHttp_) {
+        state_ = FlowState::detached;
+        verdict.bypass = true;
+        const bool connect = std::memcmp(heldOutgoing_.data(), "CON", 3) == 0;
+        Log(kLogVerbose) << description_
+                         << (connect ? " (bypass: HTTP method CONNECT)" : " (bypass: HTTP on non-HTTP port)");
+        Release(verdict);
+        return;
+    }
+
+    bool needMore = false;
+    if (!JudgeRecord(Side::client, preferences, verdict, needMore)) {
+        if (needMore) return;
+        Release(verdict);
+        verdict.bypass = true;
+        Log(kLogVerbose) << description_ << " (bypass: unknown SSL protocol, flowId=" << flowId_ << ")";
+        return;
+    }
+    if (verdict.bypass) {
+        Release(verdict);
+    } else if (verdict.block) {
+        verdict.deliverIn = Refusal();
+        state_ = FlowState::closed;
+    } else {
+        // The client hello goes on to the server; the flow stays inspected.
+        MoveBytes(heldOutgoing_, verdict.sendOut);
+        clientHelloPassed_ = true;
+    }
+}
+
+bool CInterceptedTrafficProcessor::IncomingData(std::span<const uint8_t> data, const Preferences& preferences,
+                                                FlowVerdict& verdict) {
+    heldIncoming_.insert(heldIncoming_.end(), data.begin(), data.end());
+    if (heldIncoming_.empty()) return true;
+
+    bool needMore = false;
+    if (JudgeRecord(Side::server, preferences, verdict, needMore)) {
+        // A judged server record always ends in block or bypass. A blocked
+        // answer is dropped with the flow: nothing of it reaches the application.
+        if (verdict.block) {
+            state_ = FlowState::closed;
+        } else {
+            Release(verdict);
+        }
+    } else if (!needMore) {
+        verdict.bypass = true;
+        Release(verdict);
+        Log(kLogVerbose) << description_ << " (bypass: unknown SSL protocol)";
+    }
+    return true;
+}
+
+void CInterceptedTrafficProcessor::Release(FlowVerdict& verdict) {
+    MoveBytes(heldIncoming_, verdict.deliverIn);
+    MoveBytes(heldOutgoing_, verdict.sendOut);
+    state_ = FlowState::detached;
+}
+
+void CInterceptedTrafficProcessor::Finish() {
+    if (state_ != FlowState::inspecting) return;
+    if (!heldOutgoing_.empty() || !heldIncoming_.empty()) {
+        Log(kLogVerbose) << description_ << " connection destroyed but data left " << heldOutgoing_.size() << "/"
+                         << heldIncoming_.size();
+    }
+    Log(kLogVerbose) << description_ << " (bypass: undetected protocol)";
+}
+
+bool CInterceptedTrafficProcessor::ParseHttpsHeader(TlsRecordState& state, const uint8_t* data,
+                                                    std::size_t& available, bool& needMore) {
+    ParseFault fault = ParseFault::none;
+    const bool recognised = hbt::ParseHttpsHeader(state, data, available, needMore, host_, fault);
+    if (fault == ParseFault::sessionIdLengthIncorrect) {
+        CLog(kLogAlways) << "CInterceptedTrafficProcessor::ParseHttpsHeader" << ": " << " session id length is incorrect";
+    }
+    return recognised;
+}
+
+bool CInterceptedTrafficProcessor::JudgeRecord(Side side, const Preferences& preferences, FlowVerdict& verdict,
+                                               bool& needMore) {
+    const bool client = side == Side::client;
+    std::vector<uint8_t>& held = client ? heldOutgoing_ : heldIncoming_;
+    TlsRecordState& state = client ? clientState_ : serverState_;
+    needMore = false;
+
+    std::size_t available = held.size();
+    if (available == 0) return false;
+    if (available < kMinRecordBytes) {
+        Log(kLogVerbose) << description_ << " (bypass: no HTTPS)";
+        verdict.bypass = true;
+        state_ = FlowState::detached;
+        return false;
+    }
+    // Every attempt reads all held bytes again, so it starts from a clean state.
+    state = TlsRecordState{};
+    if (!ParseHttpsHeader(state, held.data(), available, needMore)) return false;
+
+    if (state.contentType == kContentTypeAlert) {
+        Log(kLogVerbose) << description_ << " (bypass: SSL message type: alert)";
+        verdict.bypass = true;
+        return true;
+    }
+    if (state.contentType != kContentTypeHandshake) return false;
+
+    if (client) {
+        if (available > state.recordLength + 6) {
+            state_ = FlowState::detached;
+            verdict.bypass = true;
+            CLog line = Log(kLogVerbose);
+            line << description_;
+            WriteHost(line);
+            line << " (bypass: no HTTPS data)";
+            return true;
+        }
+        if (!host_.empty() && preferences.IsHostExcluded(host_)) {
+            state_ = FlowState::detached;
+            verdict.bypass = true;
+            CLog line = Log(kLogVerbose);
+            line << description_;
+            WriteHost(line);
+            line << " (bypass: hostname excluded)";
+            return true;
+        }
+    }
+
+    if (!preferences.allowInsecureIfNoHttps && !OffersAllowedVersion(state.versions, preferences.allowedSslVersions)) {
+        state_ = FlowState::closed;
+        verdict.block = true;
+        CLog line = Log(kLogNormal);
+        line << description_;
+        WriteHost(line);
+        line << " (block: insecure " << TlsVersionListText(state.versions) << ")";
+        return true;
+    }
+
+    if (client) {
+        if (clientVersions_.empty()) clientVersions_ = state.versions;
+        // Only an SSL 2-only hello is decided without the server's answer.
+        if (!IsSsl2Only(state.versions)) return true;
+    } else if (clientVersions_.empty()) {
+        verdict.bypass = true;
+        state_ = FlowState::detached;
+        Log(kLogVerbose) << description_ << " (bypass - no HTTPS";
+        return true;
+    }
+    return Decide(state, preferences, verdict);
+}
+
+bool CInterceptedTrafficProcessor::Decide(const TlsRecordState& state, const Preferences& preferences,
+                                          FlowVerdict& verdict) {
+    state_ = FlowState::detached;
+    verdict.bypass = true;
+    const std::string versions = TlsVersionListText(state.versions);
+    CLog line = Log(kLogVerbose);
+    line << description_;
+    WriteHost(line);
+    if (IsSsl2Only(state.versions)) {
+        line << " (" << versions << ")";
+        return true;
+    }
+
+    const uint16_t code = state.CipherSuiteCode();
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%04X", static_cast<unsigned>(code));
+    const std::string suite = std::string(", cipher suite 0x") + hex + " " + CipherSuiteName(code);
+    if (!preferences.allowInsecureIfNoHttps &&
+        !IsCipherSuiteAllowed(preferences.checkEncMethod, preferences.cipherBaseMode, preferences.cipherOverrides,
+                              code)) {
+        line << " (block: disallowed cipher suite " << versions << suite << ")";
+        state_ = FlowState::closed;
+        verdict.block = true;
+        verdict.bypass = false;
+        return true;
+    }
+    line << " (" << versions << suite << ")";
+    return true;
+}
+
+std::vector<uint8_t> CInterceptedTrafficProcessor::Refusal() const {
+    if (clientState_.versionMajor < 3) return {0x80, 0x03, 0x00, 0x00, 0x01};  // SSL 2 error message
+    // A fatal handshake_failure alert in the client's own record version.
+    return {0x15, clientState_.versionMajor, clientState_.versionMinor, 0x00, 0x02, 0x02, 0x28};
+}
+
+}  // namespace hbt

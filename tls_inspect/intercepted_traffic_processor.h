@@ -1,0 +1,84 @@
+#pragma once
+// The per-flow judge of an inspected connection. It holds back what each side
+// sends until the first record of that side has been judged, and says what the
+// engine client has to do: deliver bytes in, send bytes out, close the flow
+// (block) or let it run on untouched (bypass).
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "engine_protocol/socket_address_slot.h"
+#include "log/log.h"
+#include "rules/preferences.h"
+#include "tls_inspect/tls_record_state.h"
+
+namespace hbt {
+
+// What one data operation asks of the engine client, as plain values.
+struct FlowVerdict {
+    std::vector<uint8_t> deliverIn;  // inject towards the local application
+    std::vector<uint8_t> sendOut;    // inject towards the server
+    bool block = false;              // close the flow
+    bool bypass = false;             // detach from the flow
+};
+
+enum class FlowState { inspecting = 1, closed = 2, detached = 3 };
+
+class CInterceptedTrafficProcessor {
+public:
+    explicit CInterceptedTrafficProcessor(uint64_t flowId);
+
+    // Who the flow belongs to; `description` prefixes every log line.
+    void SetFlowInfo(const SocketAddressSlot& remoteAddress, std::string description, uint64_t processId,
+                     std::wstring applicationPath);
+
+    // A segment the local application sent (only while inspecting).
+    void OutgoingData(std::span<const uint8_t> data, const Preferences& preferences, FlowVerdict& verdict);
+    // A segment the local application is to receive (only while inspecting).
+    bool IncomingData(std::span<const uint8_t> data, const Preferences& preferences, FlowVerdict& verdict);
+    // Gives every held byte back (incoming to deliverIn, outgoing to sendOut) and detaches.
+    void Release(FlowVerdict& verdict);
+    // The flow is gone; reports a flow that ended before it could be judged.
+    void Finish();
+
+    uint64_t FlowId() const { return flowId_; }
+    FlowState State() const { return state_; }
+    const std::string& Host() const { return host_; }
+    const std::vector<uint16_t>& ClientVersions() const { return clientVersions_; }
+    const SocketAddressSlot& RemoteAddress() const { return remoteAddress_; }
+    const std::string& Description() const { return description_; }
+    std::size_t HeldOutgoingSize() const { return heldOutgoing_.size(); }
+    std::size_t HeldIncomingSize() const { return heldIncoming_.size(); }
+
+private:
+    enum class Side { client, server };
+
+    bool JudgeRecord(Side side, const Preferences& preferences, FlowVerdict& verdict, bool& needMore);
+    bool ParseHttpsHeader(TlsRecordState& state, const uint8_t* data, std::size_t& available, bool& needMore);
+    bool Decide(const TlsRecordState& state, const Preferences& preferences, FlowVerdict& verdict);
+    std::vector<uint8_t> Refusal() const;
+
+    CLog Log(int32_t level) const;
+    // " (" + host + ")" with the host as a link, when there is a host.
+    void WriteHost(CLog& line) const;
+
+    SocketAddressSlot remoteAddress_;
+    uint64_t processId_ = 0;
+    std::wstring applicationPath_;
+    std::string description_;
+    uint64_t flowId_;
+    TlsRecordState clientState_;
+    TlsRecordState serverState_;
+    bool isHttp_ = false;
+    bool isTls_ = false;
+    bool clientHelloPassed_ = false;
+    FlowState state_ = FlowState::inspecting;
+    std::vector<uint16_t> clientVersions_;
+    std::string host_;
+    std::vector<uint8_t> heldOutgoing_;
+    std::vector<uint8_t> heldIncoming_;
+};
+
+}  // namespace hbt
