@@ -1,0 +1,61 @@
+#include "HbtEngineDrv/netfilter/held_stream.h"
+
+#include <algorithm>
+
+namespace hbt {
+namespace {
+
+int32_t Diff(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b); }
+
+}  // namespace
+
+HeldStream::Kind HeldStream::Classify(uint32_t sequence, std::size_t segmentLength, std::size_t* newOffset) {
+    const uint32_t end = sequence + static_cast<uint32_t>(segmentLength);
+    *newOffset = 0;
+    if (!started_) {
+        started_ = true;
+        next_ = end;
+        return Kind::kNew;
+    }
+    if (Diff(end, next_) <= 0) {
+        const bool held = std::any_of(held_.begin(), held_.end(), [&](const HeldPacket& p) {
+            return Diff(sequence, p.endSequence) < 0 && Diff(end, p.sequence) > 0;
+        });
+        return held ? Kind::kHeldRetransmit : Kind::kOld;
+    }
+    if (Diff(sequence, next_) < 0) *newOffset = static_cast<std::size_t>(Diff(next_, sequence));
+    next_ = end;
+    return Kind::kNew;
+}
+
+std::optional<std::vector<HeldPacket>> HeldStream::TakeMatching(const std::vector<uint8_t>& data) {
+    std::size_t count = 0;
+    std::size_t matched = 0;
+    if (data.empty()) {
+        if (held_.empty() || !held_.front().data.empty()) return std::nullopt;
+        count = 1;
+    } else {
+        while (matched < data.size() && count < held_.size()) {
+            const std::vector<uint8_t>& bytes = held_[count].data;
+            if (bytes.size() > data.size() - matched ||
+                !std::equal(bytes.begin(), bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(matched))) {
+                return std::nullopt;
+            }
+            matched += bytes.size();
+            ++count;
+        }
+        if (matched != data.size()) return std::nullopt;
+    }
+    std::vector<HeldPacket> taken(std::make_move_iterator(held_.begin()),
+                                  std::make_move_iterator(held_.begin() + static_cast<std::ptrdiff_t>(count)));
+    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(count));
+    return taken;
+}
+
+std::vector<HeldPacket> HeldStream::TakeAll() {
+    std::vector<HeldPacket> taken(std::make_move_iterator(held_.begin()), std::make_move_iterator(held_.end()));
+    held_.clear();
+    return taken;
+}
+
+}  // namespace hbt

@@ -1,0 +1,190 @@
+#include "HbtEngineDrv/netfilter/netfilter_rules.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <sstream>
+
+#include "HbtEngineDrv/netfilter/command_runner.h"
+#include "HbtEngineDrv/netfilter/packet_marks.h"
+
+namespace hbt {
+namespace {
+
+const char* const kChainOut = "HARBINET_OUT";
+const char* const kChainIn = "HARBINET_IN";
+const char* const kChainNat = "HARBINET_NAT";
+
+std::string Hex(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08x", value);
+    return text;
+}
+
+std::string Restore(bool ipv6) { return ipv6 ? "ip6tables-restore" : "iptables-restore"; }
+std::string Save(bool ipv6) { return ipv6 ? "ip6tables-save" : "iptables-save"; }
+
+bool RunRestore(bool ipv6, const std::string& text, std::string* error) {
+    const CommandResult r = RunCommand({Restore(ipv6), "--noflush"}, text);
+    if (r.exitCode == 0) return true;
+    *error = Restore(ipv6) + " failed: " + (r.errors.empty() ? "exit " + std::to_string(r.exitCode) : r.errors);
+    while (!error->empty() && error->back() == '\n') error->pop_back();
+    return false;
+}
+
+bool IsOurs(const std::string& line) { return line.find("HARBINET_") != std::string::npos; }
+
+}  // namespace
+
+std::string InstallRulesText(bool ipv6, const RuleQueues& queues) {
+    const std::string loopback = ipv6 ? "::1/128" : "127.0.0.0/8";
+    const std::string stream = " -j NFQUEUE --queue-num " + std::to_string(queues.streamQueue) + " --queue-bypass\n";
+    const std::string connect = " -j NFQUEUE --queue-num " + std::to_string(queues.connectQueue) + " --queue-bypass\n";
+    std::ostringstream t;
+    t << "*mangle\n"
+      << ":" << kChainOut << " - [0:0]\n"
+      << ":" << kChainIn << " - [0:0]\n"
+      << "-I OUTPUT 1 -j " << kChainOut << "\n"
+      << "-I INPUT 1 -j " << kChainIn << "\n"
+      << "-A " << kChainOut << " -m connmark --mark " << Hex(kConnMarkBlocked) << " -j DROP\n"
+      << "-A " << kChainOut << " -p tcp -m connmark --mark " << Hex(kConnMarkInspect) << stream
+      << "-A " << kChainOut << " -o lo -j RETURN\n"
+      << "-A " << kChainOut << " -d " << loopback << " -j RETURN\n"
+      << "-A " << kChainOut << " -m mark --mark " << Hex(kMarkOwnSocket) << " -j RETURN\n"
+      << "-A " << kChainOut << " -p tcp --syn -m conntrack --ctstate NEW" << connect
+      << "-A " << kChainIn << " -m connmark --mark " << Hex(kConnMarkBlocked) << " -j DROP\n"
+      << "-A " << kChainIn << " -p tcp -m connmark --mark " << Hex(kConnMarkInspect) << stream
+      << "COMMIT\n"
+      << "*nat\n"
+      << ":" << kChainNat << " - [0:0]\n"
+      << "-I OUTPUT 1 -j " << kChainNat << "\n"
+      << "-A " << kChainNat << " -m mark --mark " << Hex(kMarkInspect) << " -j CONNMARK --set-mark "
+      << Hex(kConnMarkInspect) << "\n"
+      << "COMMIT\n";
+    return t.str();
+}
+
+std::string RedirectRuleText(const RedirectTarget& target, uint32_t mark) {
+    char address[INET6_ADDRSTRLEN] = {};
+    inet_ntop(target.ipv6 ? AF_INET6 : AF_INET, target.address.data(), address, sizeof address);
+    const std::string destination = target.ipv6 ? "[" + std::string(address) + "]" : std::string(address);
+    return std::string("*nat\n-A ") + kChainNat + " -p tcp -m mark --mark " + Hex(mark) +
+           " -j DNAT --to-destination " + destination + ":" + std::to_string(target.port) + "\nCOMMIT\n";
+}
+
+std::vector<std::string> OurRuleLines(const std::string& saved) {
+    std::vector<std::string> lines;
+    std::istringstream in(saved);
+    std::string line;
+    std::string table;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line[0] == '*') table = line;
+        if (!IsOurs(line)) continue;
+        if (line[0] == ':') line = line.substr(0, line.find(' '));  // drop the counters
+        lines.push_back(table + " " + line);
+    }
+    return lines;
+}
+
+std::string RemovalText(const std::string& saved) {
+    // Per table: first the jumps into our chains, then the chains themselves.
+    std::ostringstream text;
+    std::istringstream in(saved);
+    std::string line, table, jumps, chains;
+    auto flush = [&] {
+        if (!table.empty() && (!jumps.empty() || !chains.empty())) text << table << "\n" << jumps << chains << "COMMIT\n";
+        jumps.clear();
+        chains.clear();
+    };
+    while (std::getline(in, line)) {
+        if (!line.empty() && line[0] == '*') {
+            flush();
+            table = line;
+            continue;
+        }
+        if (!IsOurs(line)) continue;
+        if (line[0] == ':') {
+            const std::string chain = line.substr(1, line.find(' ') - 1);
+            chains += "-F " + chain + "\n-X " + chain + "\n";
+        } else if (line.rfind("-A ", 0) == 0 && line.compare(3, 9, "HARBINET_") != 0) {
+            jumps += "-D " + line.substr(3) + "\n";
+        }
+    }
+    flush();
+    return text.str();
+}
+
+std::vector<std::string> NetfilterRules::Snapshot(bool ipv6) {
+    std::vector<std::string> lines;
+    for (const char* table : {"mangle", "nat"}) {
+        const CommandResult r = RunCommand({Save(ipv6), "-t", table});
+        for (std::string& l : OurRuleLines(r.output)) lines.push_back(std::move(l));
+    }
+    return lines;
+}
+
+bool NetfilterRules::RemoveFamily(bool ipv6, std::string* error) {
+    std::string saved;
+    for (const char* table : {"mangle", "nat"}) saved += RunCommand({Save(ipv6), "-t", table}).output;
+    const std::string text = RemovalText(saved);
+    return text.empty() || RunRestore(ipv6, text, error);
+}
+
+bool NetfilterRules::InstallLocked(std::string* error) {
+    for (bool ipv6 : {false, true}) {
+        std::string ignored;
+        RemoveFamily(ipv6, &ignored);
+        std::string text = InstallRulesText(ipv6, queues_);
+        for (std::size_t i = 0; i < targets_.size(); ++i) {
+            if (targets_[i].ipv6 == ipv6) text += RedirectRuleText(targets_[i], kMarkRedirectBase + i + 1);
+        }
+        if (!RunRestore(ipv6, text, error)) return false;
+        expected_[ipv6] = Snapshot(ipv6);
+    }
+    return true;
+}
+
+bool NetfilterRules::Install(std::string* error) {
+    std::lock_guard lock(mutex_);
+    return InstallLocked(error);
+}
+
+bool NetfilterRules::Remove(std::string* error) {
+    std::lock_guard lock(mutex_);
+    bool ok = true;
+    for (bool ipv6 : {false, true}) {
+        std::string familyError;
+        if (!RemoveFamily(ipv6, &familyError)) {
+            ok = false;
+            *error += (error->empty() ? "" : "; ") + familyError;
+        }
+        expected_[ipv6].clear();
+    }
+    targets_.clear();
+    return ok;
+}
+
+uint32_t NetfilterRules::RedirectMark(const RedirectTarget& target, std::string* error) {
+    std::lock_guard lock(mutex_);
+    for (std::size_t i = 0; i < targets_.size(); ++i) {
+        if (targets_[i] == target) return kMarkRedirectBase + static_cast<uint32_t>(i) + 1;
+    }
+    if (targets_.size() >= kMaxRedirectTargets) {
+        *error = "too many distinct redirect targets";
+        return 0;
+    }
+    const uint32_t mark = kMarkRedirectBase + static_cast<uint32_t>(targets_.size()) + 1;
+    if (!RunRestore(target.ipv6, RedirectRuleText(target, mark), error)) return 0;
+    targets_.push_back(target);
+    expected_[target.ipv6] = Snapshot(target.ipv6);
+    return mark;
+}
+
+bool NetfilterRules::Verify(std::string* error) {
+    std::lock_guard lock(mutex_);
+    if (Snapshot(false) == expected_[0] && Snapshot(true) == expected_[1]) return true;
+    InstallLocked(error);
+    return false;
+}
+
+}  // namespace hbt

@@ -1,0 +1,141 @@
+#include "HbtEngineDrv/netfilter/nf_queue.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <libmnl/libmnl.h>
+#include <linux/netfilter.h>
+#include <linux/netfilter/nfnetlink_queue.h>
+#include <libnetfilter_queue/libnetfilter_queue.h>
+#include <string.h>
+#include <sys/socket.h>
+
+namespace hbt {
+namespace {
+
+constexpr uint32_t kCopyRange = 0xFFFF;
+constexpr int kReceiveBufferBytes = 8 * 1024 * 1024;
+
+std::string Errno(const char* what) { return std::string(what) + ": " + strerror(errno); }
+
+struct ParseContext {
+    const std::function<void(QueuedPacket&&)>* onPacket;
+};
+
+int OnMessage(const nlmsghdr* message, void* data) {
+    nlattr* attributes[NFQA_MAX + 1] = {};
+    if (nfq_nlmsg_parse(message, attributes) < 0 || attributes[NFQA_PACKET_HDR] == nullptr) {
+        return MNL_CB_OK;
+    }
+    auto* header = static_cast<nfqnl_msg_packet_hdr*>(mnl_attr_get_payload(attributes[NFQA_PACKET_HDR]));
+    QueuedPacket packet;
+    packet.id = ntohl(header->packet_id);
+    packet.hook = header->hook;
+    if (attributes[NFQA_MARK] != nullptr) packet.mark = ntohl(mnl_attr_get_u32(attributes[NFQA_MARK]));
+    if (attributes[NFQA_PAYLOAD] != nullptr) {
+        auto* bytes = static_cast<const uint8_t*>(mnl_attr_get_payload(attributes[NFQA_PAYLOAD]));
+        packet.payload.assign(bytes, bytes + mnl_attr_get_payload_len(attributes[NFQA_PAYLOAD]));
+    }
+    (*static_cast<ParseContext*>(data)->onPacket)(std::move(packet));
+    return MNL_CB_OK;
+}
+
+}  // namespace
+
+NfQueue::~NfQueue() { Close(); }
+
+bool NfQueue::SendConfig(nlmsghdr* message, std::string* error) {
+    if (mnl_socket_sendto(socket_, message, message->nlmsg_len) < 0) {
+        *error = Errno("sending the queue configuration failed");
+        return false;
+    }
+    // The request asked for an acknowledgement; a refusal (queue taken, no
+    // kernel support) comes back as an error message.
+    char reply[MNL_SOCKET_BUFFER_SIZE];
+    const ssize_t n = mnl_socket_recvfrom(socket_, reply, sizeof reply);
+    if (n < 0 || mnl_cb_run(reply, static_cast<size_t>(n), message->nlmsg_seq, portId_, nullptr, nullptr) < 0) {
+        *error = Errno("the kernel refused the queue configuration");
+        return false;
+    }
+    return true;
+}
+
+bool NfQueue::Open(uint16_t queueNumber, uint32_t maxLength, std::string* error) {
+    queueNumber_ = queueNumber;
+    socket_ = mnl_socket_open(NETLINK_NETFILTER);
+    if (socket_ == nullptr) {
+        *error = Errno("opening a netfilter netlink socket failed");
+        return false;
+    }
+    if (mnl_socket_bind(socket_, 0, MNL_SOCKET_AUTOPID) < 0) {
+        *error = Errno("binding the netfilter netlink socket failed");
+        Close();
+        return false;
+    }
+    portId_ = mnl_socket_get_portid(socket_);
+    buffer_.resize(kCopyRange + MNL_SOCKET_BUFFER_SIZE);
+
+    char buffer[MNL_SOCKET_BUFFER_SIZE];
+    nlmsghdr* message = nfq_nlmsg_put(buffer, NFQNL_MSG_CONFIG, queueNumber);
+    message->nlmsg_flags |= NLM_F_ACK;
+    message->nlmsg_seq = 1;
+    nfq_nlmsg_cfg_put_cmd(message, AF_INET, NFQNL_CFG_CMD_BIND);
+    if (!SendConfig(message, error)) {
+        *error = "binding queue " + std::to_string(queueNumber) + " failed (" + *error + ")";
+        Close();
+        return false;
+    }
+
+    message = nfq_nlmsg_put(buffer, NFQNL_MSG_CONFIG, queueNumber);
+    message->nlmsg_flags |= NLM_F_ACK;
+    message->nlmsg_seq = 2;
+    nfq_nlmsg_cfg_put_params(message, NFQNL_COPY_PACKET, kCopyRange);
+    mnl_attr_put_u32(message, NFQA_CFG_QUEUE_MAXLEN, htonl(maxLength));
+    mnl_attr_put_u32(message, NFQA_CFG_FLAGS, htonl(NFQA_CFG_F_FAIL_OPEN));
+    mnl_attr_put_u32(message, NFQA_CFG_MASK, htonl(NFQA_CFG_F_FAIL_OPEN));
+    if (!SendConfig(message, error)) {
+        Close();
+        return false;
+    }
+
+    // A burst that overflows the socket buffer loses packets (the kernel's
+    // fail-open lets them pass); the next receive must not fail for it.
+    int on = 1;
+    mnl_socket_setsockopt(socket_, NETLINK_NO_ENOBUFS, &on, sizeof on);
+    int size = kReceiveBufferBytes;
+    setsockopt(mnl_socket_get_fd(socket_), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+    return true;
+}
+
+void NfQueue::Close() {
+    if (socket_ != nullptr) {
+        mnl_socket_close(socket_);
+        socket_ = nullptr;
+    }
+}
+
+int NfQueue::Fd() const { return socket_ == nullptr ? -1 : mnl_socket_get_fd(socket_); }
+
+bool NfQueue::Receive(const std::function<void(QueuedPacket&&)>& onPacket) {
+    ParseContext context{&onPacket};
+    for (;;) {
+        const ssize_t n = recv(Fd(), buffer_.data(), buffer_.size(), MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR || errno == ENOBUFS) return true;
+            return false;
+        }
+        mnl_cb_run(buffer_.data(), static_cast<size_t>(n), 0, portId_, OnMessage, &context);
+    }
+}
+
+bool NfQueue::SetVerdict(uint32_t packetId, Verdict verdict, uint32_t mark,
+                         const std::vector<uint8_t>& replacement) {
+    std::vector<char> buffer(MNL_SOCKET_BUFFER_SIZE + replacement.size());
+    nlmsghdr* message = nfq_nlmsg_put(buffer.data(), NFQNL_MSG_VERDICT, queueNumber_);
+    nfq_nlmsg_verdict_put(message, static_cast<int>(packetId),
+                          verdict == Verdict::kAccept ? NF_ACCEPT : NF_DROP);
+    if (mark != 0) nfq_nlmsg_verdict_put_mark(message, mark);
+    if (!replacement.empty()) nfq_nlmsg_verdict_put_pkt(message, replacement.data(), replacement.size());
+    return mnl_socket_sendto(socket_, message, message->nlmsg_len) >= 0;
+}
+
+}  // namespace hbt
