@@ -1,0 +1,71 @@
+#pragma once
+// The program's thin client of the engine's device: one operation per control
+// code, each returning an NfeDriverError, plus the flow-operation wrappers the
+// event loop uses. No retrying and no state besides the device.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine_client/nfe_driver_error.h"
+#include "engine_protocol/engine_device.h"
+#include "engine_protocol/socket_address_slot.h"
+
+namespace hbt {
+
+struct NfeEvent;
+
+inline constexpr uint32_t kExpectedDriverVersion = 115;
+inline constexpr uint32_t kMaxEventAgeSeconds = 5;
+
+class NfeDeviceClient {
+public:
+    // Opens the device; on failure returns nullptr and the Win32 error.
+    using DeviceOpener = std::function<std::unique_ptr<EngineDevice>(uint32_t& win32Error)>;
+
+    explicit NfeDeviceClient(DeviceOpener opener);
+    ~NfeDeviceClient();
+
+    // Opens the device and checks the engine's version; logs why when it fails.
+    bool NfeOpenDevice();
+    // Closes the device; a request still waiting completes with an error.
+    void CloseDevice();
+    bool IsOpen() const;
+
+    NfeDriverError GetDriverVersion(uint32_t& version);
+    NfeDriverError SetConfig(uint32_t processId, const std::vector<std::vector<uint8_t>>& patterns,
+                             const std::vector<std::vector<uint8_t>>& masks);
+    NfeDriverError Start();
+    NfeDriverError Stop();
+    // Fills `buffer` (which only ever grows) with one event; bytesReturned is its size.
+    NfeDriverError GetEvent(std::vector<uint8_t>& buffer, uint32_t& bytesReturned);
+    NfeDriverError ProcessRedirect(uint32_t idLow, uint32_t idHigh, const SocketAddressSlot& newDestination,
+                                   uint32_t answerFlags);
+    NfeDriverError FlowOperation(uint32_t idLow, uint32_t idHigh, uint32_t operation, uint32_t streamFlags,
+                                 const std::vector<uint8_t>& data);
+
+    // Flow wrappers: each writes its own level-1 line on failure.
+    bool DetachFlow(const NfeEvent& event, const std::string& description, const std::wstring& applicationPath);
+    bool CloseFlow(const NfeEvent& event, const std::string& description, const std::wstring& applicationPath);
+    bool InjectOut(const NfeEvent& event, const std::string& description, const std::wstring& applicationPath,
+                   const std::vector<uint8_t>& data);
+    bool InjectIn(const NfeEvent& event, const std::string& description, const std::wstring& applicationPath,
+                  const std::vector<uint8_t>& data);
+    bool Reinject(const NfeEvent& event, const std::string& description, const std::wstring& applicationPath,
+                  uint32_t streamFlags, const std::vector<uint8_t>& data);
+
+private:
+    NfeDriverError Request(uint32_t controlCode, std::vector<uint8_t> input, std::vector<uint8_t>* output,
+                           uint32_t& bytesReturned);
+    bool FlowWrapper(const NfeEvent& event, const std::string& description, const std::wstring& applicationPath,
+                     uint32_t operation, uint32_t streamFlags, const std::vector<uint8_t>& data,
+                     const std::string& failureText);
+
+    DeviceOpener opener_;
+    mutable std::mutex deviceMutex_;
+    std::shared_ptr<EngineDevice> device_;
+};
+
+}  // namespace hbt
