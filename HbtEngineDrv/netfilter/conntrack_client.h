@@ -11,6 +11,7 @@
 #include "HbtEngineDrv/netfilter/sock_diag.h"
 
 struct mnl_socket;
+struct nlmsghdr;
 
 namespace hbt {
 
@@ -34,7 +35,7 @@ public:
     void ReadEnds(const std::function<void(const TcpFourTuple&, uint32_t mark)>& onEnd);
 
 private:
-    bool Transact(struct nlmsghdr* message);
+    bool Transact(nlmsghdr* message);
 
     mnl_socket* socket_ = nullptr;
     mnl_socket* events_ = nullptr;

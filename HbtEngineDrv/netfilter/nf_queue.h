@@ -9,6 +9,7 @@
 #include <vector>
 
 struct mnl_socket;
+struct nlmsghdr;
 
 namespace hbt {
 
@@ -41,7 +42,7 @@ public:
                     const std::vector<uint8_t>& replacement = {});
 
 private:
-    bool SendConfig(struct nlmsghdr* message, std::string* error);
+    bool SendConfig(nlmsghdr* message, std::string* error);
 
     mnl_socket* socket_ = nullptr;
     uint16_t queueNumber_ = 0;
