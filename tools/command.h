@@ -19,5 +19,6 @@ struct Command {
 };
 
 extern const Command kPrefsCommand;
+extern const Command kTlsJudgeCommand;
 
 }  // namespace hbt::ctl

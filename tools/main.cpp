@@ -10,6 +10,7 @@ namespace {
 
 const hbt::ctl::Command* const kCommands[] = {
     &hbt::ctl::kPrefsCommand,
+    &hbt::ctl::kTlsJudgeCommand,
 };
 
 void PrintUsage(std::FILE* out) {
