@@ -1,0 +1,13 @@
+#pragma once
+#include <string>
+
+namespace hbt {
+
+// True when the head read so far ends with "\r\n\r\n", "\r\r" or "\n\n";
+// looked at only when the last byte is a carriage return or line feed.
+inline bool IsHttpHeadEnd(const std::string& head) {
+    if (head.empty() || (head.back() != '\r' && head.back() != '\n')) return false;
+    return head.ends_with("\r\n\r\n") || head.ends_with("\r\r") || head.ends_with("\n\n");
+}
+
+}  // namespace hbt

@@ -1,0 +1,23 @@
+#pragma once
+// The verdict of one HTTPS availability check and the step messages that the
+// block page lists under "More info".
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace hbt {
+
+struct CheckMessage {
+    bool final = false;  // the step has ended
+    bool ok = false;     // the step succeeded
+    std::string text;
+    bool operator==(const CheckMessage&) const = default;
+};
+
+struct HttpsCheckResult {
+    bool available = false;
+    int64_t checkTime = 0;  // seconds since 1970, UTC
+    std::vector<CheckMessage> messages;
+};
+
+}  // namespace hbt

@@ -1,0 +1,233 @@
+#include "https_check/https_checker.h"
+
+#include <chrono>
+#include <ctime>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "https_check/host_resolver.h"
+#include "https_check/https_cache_file.h"
+#include "https_check/https_check_job.h"
+#include "https_check/ssl_socket.h"
+#include "log/log.h"
+
+namespace hbt {
+namespace {
+
+constexpr int64_t kFreshSeconds = 300;
+
+std::string CacheKey(const std::string& checkedHost, const std::string& requestedHost) {
+    return checkedHost + "/" + requestedHost;
+}
+
+}  // namespace
+
+uint64_t TickCount() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+bool CHttpsChecker::IsRandomPathHost(const std::string& host) {
+    return host == "corvant.example" || host == "www.corvant.example";
+}
+
+std::shared_ptr<CHttpsChecker> CHttpsChecker::Create(HttpsCheckerOptions options) {
+    return std::shared_ptr<CHttpsChecker>(new CHttpsChecker(std::move(options)));
+}
+
+CHttpsChecker& CHttpsChecker::Instance() {
+    // Workers keep the checker alive through their own references; the
+    // process's reference ends at exit.
+    static const std::shared_ptr<CHttpsChecker> instance = Create();
+    return *instance;
+}
+
+CHttpsChecker::CHttpsChecker(HttpsCheckerOptions options) : options_(std::move(options)) {
+    if (options_.cachePath.empty() && options_.useCache) options_.cachePath = DefaultHttpsCachePath();
+}
+
+CHttpsChecker::~CHttpsChecker() { checksStopping_ = true; }
+
+int64_t CHttpsChecker::Now() const {
+    return options_.clock ? options_.clock() : static_cast<int64_t>(std::time(nullptr));
+}
+
+void CHttpsChecker::SetCacheFilePath(const std::string& path) {
+    std::lock_guard guard(lock_);
+    options_.cachePath = path;
+}
+
+bool CHttpsChecker::Check(HttpsCheckResult& result, const std::string& checkedHost, const std::string& requestedHost,
+                          const SocketAddressSlot& destination, const std::wstring& applicationPath,
+                          uint64_t processId, bool viaProxy, bool bestEffort, bool resolveByName) {
+    result.available = false;
+    const bool found = LookupCache(result, checkedHost, requestedHost);
+    if (found) {
+        const int64_t age = Now() - result.checkTime;
+        if (age > 0 && age < kFreshSeconds) return true;
+    } else {
+        result.messages.clear();
+    }
+    auto addError = [&](const char* text) {
+        if (!found) {
+            result.available = false;
+            result.checkTime = Now();
+        }
+        result.messages.push_back({true, false, text});
+        return found;
+    };
+
+    std::shared_ptr<HttpsCheckJob> job;
+    try {
+        job = std::make_shared<HttpsCheckJob>();
+    } catch (const std::bad_alloc&) {
+        return addError("Could not allocate memory (TA) while update.");
+    }
+    std::unique_lock<std::mutex> jobLock;
+    try {
+        job->stepTimeout = bestEffort ? options_.bestEffortStepTimeoutMs : options_.strictStepTimeoutMs;
+        job->deadline = TickCount() + job->stepTimeout;
+        job->checkedHost = checkedHost;
+        job->requestedHost = requestedHost;
+        job->resolveByName = resolveByName;
+        job->destination = destination;
+        job->applicationPath = applicationPath;
+        job->processId = processId;
+        job->viaProxy = viaProxy;
+        if (!found) {
+            job->waiting = true;
+            jobLock = std::unique_lock(job->lock);
+            job->callerResult = &result;
+        }
+    } catch (const std::bad_alloc&) {
+        return addError("Could not allocate memory (m) while update.");
+    }
+    try {
+        std::thread([self = shared_from_this(), job] { self->RunCheck(job); }).detach();
+    } catch (const std::system_error&) {
+        job->callerResult = nullptr;
+        return addError("Could not allocate thread while update.");
+    }
+    if (found) return true;
+
+    // The worker moves the deadline at every step, so it is read anew.
+    const auto slice = std::chrono::milliseconds(job->stepTimeout / 10);
+    while (!job->done && TickCount() < job->deadline) job->wakeUp.wait_for(jobLock, slice);
+    job->callerResult = nullptr;
+
+    if (job->done) {
+        if (!result.messages.empty() && result.messages.back().final) {
+            result.available = result.messages.back().ok;
+        } else {
+            result.available = false;
+            result.messages.push_back(
+                {true, false, result.messages.empty() ? "Check timeout" : "Check failed with unknown error"});
+            result.checkTime = Now();
+        }
+    } else {
+        result.available = false;
+        result.messages.push_back({true, false, "Check failed with timeout"});
+        result.checkTime = Now();
+        StoreResult(result, checkedHost, requestedHost);
+        CLog(kLogVerbose) << "Check failed with timeout";
+    }
+    return false;
+}
+
+void CHttpsChecker::UpdateThreadResult(HttpsCheckJob& job, const HttpsCheckResult& result,
+                                       const std::optional<CheckMessage>& message) {
+    if (!job.waiting) return;
+    std::lock_guard guard(job.lock);
+    if (job.callerResult == nullptr) return;
+    *job.callerResult = result;
+    if (message) job.callerResult->messages.push_back(*message);
+}
+
+std::shared_ptr<int> CHttpsChecker::RegisterRunningCheck(const std::shared_ptr<CSslSocket>& socket) {
+    if (checksStopping_) return nullptr;
+    std::lock_guard guard(lock_);
+    if (checksStopping_) return nullptr;
+    std::shared_ptr<int> token = aliveToken_.lock();
+    if (!token) {
+        token = std::make_shared<int>(0);
+        aliveToken_ = token;
+    }
+    runningChecks_[socket.get()] = socket;
+    return token;
+}
+
+void CHttpsChecker::UnregisterRunningCheck(const CSslSocket* socket) {
+    std::lock_guard guard(lock_);
+    if (!checksStopping_) runningChecks_.erase(socket);
+}
+
+void CHttpsChecker::StopChecks() {
+    std::lock_guard guard(lock_);
+    checksStopping_ = true;
+    for (auto& [address, socket] : runningChecks_) socket->Shutdown();
+    runningChecks_.clear();
+}
+
+bool CHttpsChecker::WaitForRunningChecks() {
+    for (int turn = 0; turn < 10; ++turn) {
+        if (aliveToken_.expired()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return aliveToken_.expired();
+}
+
+bool CHttpsChecker::LookupCache(HttpsCheckResult& result, const std::string& checkedHost,
+                                const std::string& requestedHost) {
+    if (!options_.useCache) return false;
+    const std::string key = CacheKey(checkedHost, requestedHost);
+    std::lock_guard guard(lock_);
+    if (!cacheFileLoaded_) {
+        cacheFileLoaded_ = true;
+        LoadCacheFile();
+    }
+    if (checksStopping_) return false;
+    const auto entry = checkCache_.find(key);
+    if (entry == checkCache_.end()) return false;
+    result = entry->second;
+    return true;
+}
+
+void CHttpsChecker::StoreResult(HttpsCheckResult& result, const std::string& checkedHost,
+                                const std::string& requestedHost) {
+    if (checksStopping_ || !options_.useCache) return;
+    const std::string key = CacheKey(checkedHost, requestedHost);
+    std::lock_guard guard(lock_);
+    const auto entry = checkCache_.find(key);
+    const bool unchanged = entry != checkCache_.end() && entry->second.available == result.available;
+    result.checkTime = Now();
+    if (checksStopping_) return;
+    checkCache_[key] = result;
+    if (!unchanged) SaveCacheFile();
+}
+
+bool CHttpsChecker::LoadCacheFile() {
+    if (checksStopping_) return false;
+    HttpsCacheAnswers answers;
+    if (!LoadHttpsCacheFile(options_.cachePath, answers)) return false;
+    for (const auto& [key, available] : answers) {
+        if (checksStopping_) return false;
+        checkCache_[key] = HttpsCheckResult{available, 0, {{true, true, "Result from file cache"}}};
+    }
+    return true;
+}
+
+bool CHttpsChecker::SaveCacheFile() {
+    if (checksStopping_) return false;
+    HttpsCacheAnswers answers;
+    for (const auto& [key, result] : checkCache_) answers[key] = result.available;
+    return SaveHttpsCacheFile(options_.cachePath, answers);
+}
+
+bool CHttpsChecker::Resolve(const std::string& host, int family, SocketAddressSlot& address, int& error) const {
+    return options_.resolver ? options_.resolver(host, family, address, error)
+                             : ResolveHostName(host, family, address, error);
+}
+
+}  // namespace hbt
