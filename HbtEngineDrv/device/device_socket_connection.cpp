@@ -85,12 +85,29 @@ bool DeviceSocketConnection::DispatchRequests(std::vector<uint8_t>& buffer) {
 }
 
 void DeviceSocketConnection::QueueReply(uint64_t id, const DeviceReply& reply) {
-    {
-        std::lock_guard lock(mutex_);
-        if (closing_) return;
-        AppendDeviceReply(id, reply, outgoing_);
+    std::vector<uint8_t> frame;
+    AppendDeviceReply(id, reply, frame);
+    std::unique_lock lock(mutex_);
+    if (closing_) return;
+    if (!outgoing_.empty() || writing_) {
+        outgoing_.insert(outgoing_.end(), frame.begin(), frame.end());
+        wake_.notify_all();
+        return;
     }
-    wake_.notify_all();
+    // Nothing is ahead of this reply: send it from here without blocking,
+    // which spares a thread switch on every reply.
+    writing_ = true;
+    lock.unlock();
+    ssize_t n = 0;
+    do {
+        n = ::send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    const std::size_t sent = n > 0 ? static_cast<std::size_t>(n) : 0;
+    lock.lock();
+    writing_ = false;
+    // What did not fit goes out first, ahead of replies queued meanwhile.
+    outgoing_.insert(outgoing_.begin(), frame.begin() + static_cast<std::ptrdiff_t>(sent), frame.end());
+    if (!outgoing_.empty()) wake_.notify_all();
 }
 
 void DeviceSocketConnection::WriteLoop() {
@@ -98,25 +115,33 @@ void DeviceSocketConnection::WriteLoop() {
     for (;;) {
         {
             std::unique_lock lock(mutex_);
-            wake_.wait(lock, [this] { return closing_ || !outgoing_.empty(); });
+            wake_.wait(lock, [this] { return closing_ || (!outgoing_.empty() && !writing_); });
             if (closing_) return;
             sending.swap(outgoing_);
+            writing_ = true;
         }
-        std::size_t sent = 0;
-        while (sent < sending.size()) {
-            const ssize_t n = ::send(fd_, sending.data() + sent, sending.size() - sent, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                // The client cannot take replies any more: end the session.
-                ::shutdown(fd_, SHUT_RDWR);
-                std::unique_lock lock(mutex_);
-                wake_.wait(lock, [this] { return closing_; });
-                return;
-            }
-            sent += static_cast<std::size_t>(n);
-        }
+        const bool ok = SendAll(sending);
         sending.clear();
+        std::unique_lock lock(mutex_);
+        writing_ = false;
+        if (!ok) {
+            // The client cannot take replies any more: end the session.
+            ::shutdown(fd_, SHUT_RDWR);
+            wake_.wait(lock, [this] { return closing_; });
+            return;
+        }
     }
+}
+
+bool DeviceSocketConnection::SendAll(const std::vector<uint8_t>& bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 }  // namespace hbt

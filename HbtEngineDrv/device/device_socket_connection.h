@@ -32,6 +32,7 @@ private:
     void ReadLoop();
     bool DispatchRequests(std::vector<uint8_t>& buffer);
     void WriteLoop();
+    bool SendAll(const std::vector<uint8_t>& bytes);
     void QueueReply(uint64_t id, const DeviceReply& reply);
 
     int fd_;
@@ -40,7 +41,8 @@ private:
     std::thread writer_;
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::vector<uint8_t> outgoing_;
+    std::vector<uint8_t> outgoing_;  // replies not yet handed to the socket, in order
+    bool writing_ = false;           // someone is sending; nobody else may
     bool closing_ = false;
     bool finished_ = false;
 };
