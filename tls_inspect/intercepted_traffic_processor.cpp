@@ -36,7 +36,11 @@ bool OffersAllowedVersion(const std::vector<uint16_t>& versions, const std::vect
 bool IsSsl2Only(const std::vector<uint16_t>& versions) { return versions.size() == 1 && versions[0] == kSsl2; }
 
 void MoveBytes(std::vector<uint8_t>& from, std::vector<uint8_t>& to) {
-    to.insert(to.end(), from.begin(), from.end());
+    if (to.empty()) {
+        to.swap(from);
+    } else {
+        to.insert(to.end(), from.begin(), from.end());
+    }
     from.clear();
 }
 
@@ -131,6 +135,12 @@ void CInterceptedTrafficProcessor::Release(FlowVerdict& verdict) {
     MoveBytes(heldIncoming_, verdict.deliverIn);
     MoveBytes(heldOutgoing_, verdict.sendOut);
     state_ = FlowState::detached;
+}
+
+void CInterceptedTrafficProcessor::CloseAndTakeHeld(FlowVerdict& held) {
+    MoveBytes(heldIncoming_, held.deliverIn);
+    MoveBytes(heldOutgoing_, held.sendOut);
+    state_ = FlowState::closed;
 }
 
 void CInterceptedTrafficProcessor::Finish() {

@@ -42,6 +42,9 @@ public:
     void Release(FlowVerdict& verdict);
     // The flow is gone; reports a flow that ended before it could be judged.
     void Finish();
+    // The connection is closing: marks the flow closed and hands every held
+    // byte back (incoming to deliverIn, outgoing to sendOut) to be passed on.
+    void CloseAndTakeHeld(FlowVerdict& held);
 
     uint64_t FlowId() const { return flowId_; }
     FlowState State() const { return state_; }
@@ -49,6 +52,7 @@ public:
     const std::vector<uint16_t>& ClientVersions() const { return clientVersions_; }
     const SocketAddressSlot& RemoteAddress() const { return remoteAddress_; }
     const std::string& Description() const { return description_; }
+    const std::wstring& ApplicationPath() const { return applicationPath_; }
     std::size_t HeldOutgoingSize() const { return heldOutgoing_.size(); }
     std::size_t HeldIncomingSize() const { return heldIncoming_.size(); }
 

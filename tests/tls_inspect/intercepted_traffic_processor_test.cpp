@@ -293,5 +293,21 @@ TEST_F(ProcessorTest, FlowDeletedWhileInspectingReportsTheHeldBytes) {
     EXPECT_THAT(Lines(), IsEmpty());
 }
 
+TEST_F(ProcessorTest, ClosingConnectionHandsBackEverythingHeld) {
+    const Bytes clientPart = {0x16, 0x03, 0x01, 0x02, 0x00, 0x01, 0x00, 0x01, 0xFC, 0x03};
+    Out(clientPart);
+    const Bytes serverPart = {0x16, 0x03, 0x03, 0x00, 0x50, 0x02, 0x00, 0x00};
+    In(serverPart);
+    FlowVerdict held;
+    processor_.CloseAndTakeHeld(held);
+    EXPECT_EQ(held.sendOut, clientPart);
+    EXPECT_EQ(held.deliverIn, serverPart);
+    EXPECT_EQ(processor_.State(), FlowState::closed);
+    EXPECT_EQ(processor_.HeldOutgoingSize() + processor_.HeldIncomingSize(), 0u);
+    Lines();
+    processor_.Finish();
+    EXPECT_THAT(Lines(), IsEmpty());
+}
+
 }  // namespace
 }  // namespace hbt
