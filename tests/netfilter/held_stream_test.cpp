@@ -1,0 +1,57 @@
+#include "HbtEngineDrv/netfilter/held_stream.h"
+
+#include <gtest/gtest.h>
+
+namespace hbt {
+namespace {
+
+HeldPacket Held(uint32_t id, uint32_t sequence, std::vector<uint8_t> data) {
+    HeldPacket p;
+    p.packetId = id;
+    p.sequence = sequence;
+    p.endSequence = sequence + static_cast<uint32_t>(data.size());
+    p.data = std::move(data);
+    return p;
+}
+
+TEST(HeldStream, TellsNewHeldAndOldBytesApartAcrossTheWrap) {
+    HeldStream s;
+    std::size_t offset = 99;
+    const uint32_t start = 0xFFFFFFF0u;  // the sequence space wraps inside this stream
+    EXPECT_EQ(s.Classify(start, 10, &offset), HeldStream::Kind::kNew);
+    EXPECT_EQ(offset, 0u);
+    s.Hold(Held(1, start, std::vector<uint8_t>(10, 1)));
+    EXPECT_EQ(s.Classify(start, 10, &offset), HeldStream::Kind::kHeldRetransmit);
+    EXPECT_EQ(s.Classify(start + 10, 20, &offset), HeldStream::Kind::kNew);
+    s.TakeAll();
+    EXPECT_EQ(s.Classify(start + 10, 20, &offset), HeldStream::Kind::kOld);
+    // A retransmission that overlaps what passed and adds new bytes reports the new ones only.
+    EXPECT_EQ(s.Classify(start + 25, 15, &offset), HeldStream::Kind::kNew);
+    EXPECT_EQ(offset, 5u);
+}
+
+TEST(HeldStream, InjectionReleasesExactlyTheMatchingHeldPackets) {
+    HeldStream s;
+    s.Hold(Held(1, 100, {1, 2, 3}));
+    s.Hold(Held(2, 103, {4, 5}));
+    s.Hold(Held(3, 105, {6}));
+    EXPECT_FALSE(s.TakeMatching({1, 2}));        // part of a packet
+    EXPECT_FALSE(s.TakeMatching({1, 2, 3, 9}));  // other bytes
+    EXPECT_FALSE(s.TakeMatching({}));            // the front is no bare FIN
+    const auto two = s.TakeMatching({1, 2, 3, 4, 5});
+    ASSERT_TRUE(two);
+    ASSERT_EQ(two->size(), 2u);
+    EXPECT_EQ((*two)[0].packetId, 1u);
+    EXPECT_EQ((*two)[1].packetId, 2u);
+    EXPECT_EQ(s.Front().packetId, 3u);
+    EXPECT_FALSE(s.TakeMatching({6, 7}));  // more than is held
+    s.Hold(Held(4, 106, {}));
+    ASSERT_TRUE(s.TakeMatching({6}));
+    const auto fin = s.TakeMatching({});
+    ASSERT_TRUE(fin);
+    EXPECT_EQ((*fin)[0].packetId, 4u);
+    EXPECT_TRUE(s.Empty());
+}
+
+}  // namespace
+}  // namespace hbt

@@ -1,0 +1,94 @@
+// Real loopback sockets: the owner of a socket is found by its 4-tuple, and
+// the process by the socket's inode.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "HbtEngineDrv/netfilter/process_resolver.h"
+#include "HbtEngineDrv/netfilter/sock_diag.h"
+
+namespace hbt {
+namespace {
+
+struct Fd {
+    int fd = -1;
+    ~Fd() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+uint16_t PortOf(int fd) {
+    sockaddr_in a{};
+    socklen_t n = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+    return ntohs(a.sin_port);
+}
+
+// A connected loopback pair: client, accepted.
+void Connect(Fd& listener, Fd& client, Fd& accepted) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    listener.fd = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(bind(listener.fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(listener.fd, 1), 0);
+    a.sin_port = htons(PortOf(listener.fd));
+    client.fd = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(client.fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    accepted.fd = accept(listener.fd, nullptr, nullptr);
+    ASSERT_GE(accepted.fd, 0);
+}
+
+TcpFourTuple ClientTuple(int client, int listener) {
+    TcpFourTuple t;
+    t.local = {127, 0, 0, 1};
+    t.remote = {127, 0, 0, 1};
+    t.localPort = PortOf(client);
+    t.remotePort = PortOf(listener);
+    return t;
+}
+
+TEST(SocketOwner, FourTupleLeadsToTheInodeAndTheProcess) {
+    Fd listener, client, accepted;
+    Connect(listener, client, accepted);
+    SockDiag diag;
+    ASSERT_TRUE(diag.Ok());
+    const auto owner = diag.Lookup(ClientTuple(client.fd, listener.fd));
+    ASSERT_TRUE(owner);
+    struct stat st{};
+    fstat(client.fd, &st);
+    EXPECT_EQ(owner->inode, st.st_ino);
+    EXPECT_EQ(owner->uid, getuid());
+
+    ProcessResolver resolver;
+    EXPECT_EQ(resolver.ProcessOfSocket(owner->inode), static_cast<uint32_t>(getpid()));
+    EXPECT_EQ(resolver.ProcessOfSocket(owner->inode), static_cast<uint32_t>(getpid()));  // from the recent list
+    char self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    EXPECT_EQ(resolver.ExecutablePath(getpid()), self);
+
+    TcpFourTuple unknown = ClientTuple(client.fd, listener.fd);
+    unknown.remotePort = 1;
+    EXPECT_FALSE(diag.Lookup(unknown));
+    EXPECT_EQ(resolver.ProcessOfSocket(1), 0u);  // no process holds inode 1
+    EXPECT_EQ(resolver.ExecutablePath(0), "");
+}
+
+TEST(SocketOwner, DestroyedSocketReportsTheAbortToItsApplication) {
+    if (geteuid() != 0) GTEST_SKIP() << "destroying sockets needs CAP_NET_ADMIN (run as root)";
+    Fd listener, client, accepted;
+    Connect(listener, client, accepted);
+    SockDiag diag;
+    ASSERT_EQ(diag.Destroy(ClientTuple(client.fd, listener.fd)), 0);
+    char byte = 0;
+    EXPECT_EQ(recv(client.fd, &byte, 1, 0), -1);
+    EXPECT_EQ(errno, ECONNABORTED);
+}
+
+}  // namespace
+}  // namespace hbt
