@@ -1,0 +1,176 @@
+#include "core/hbt_core.h"
+
+#include <arpa/inet.h>
+
+#include <chrono>
+#include <vector>
+
+#include "core/safe_socket.h"
+#include "log/log.h"
+#include "platform/socket_address.h"
+
+namespace hbt {
+
+CHbtCore::~CHbtCore() {
+    // Connection threads still in progress use the core when they end: close
+    // their client connections, which ends their reads and relays, and wait.
+    std::vector<std::shared_ptr<CSafeSocket>> sockets;
+    {
+        std::lock_guard lock(coreLock);
+        for (const auto& [raw, weak] : activeConnections) {
+            if (auto socket = weak.lock()) sockets.push_back(std::move(socket));
+        }
+    }
+    for (const auto& socket : sockets) socket->Close();
+    sockets.clear();
+    while (connectionThreads.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+bool CHbtCore::OpenProxyListeners(std::wstring& fatalMessage) {
+    const auto ipv4Address = ParseIpAddress("127.0.0.1", 0);
+    if (!ipv4Address) {
+        fatalMessage = L"Could not initialize main socket address";
+        return false;
+    }
+    const auto ipv6Address = ParseIpAddress("::1", 0);
+    if (!ipv6Address) CLog(kLogError) << "Could not initialize main IPv6 socket address";
+
+    auto ipv4 = CSafeSocket::Create(kFamilyIpv4);
+    auto ipv6 = ipv6Address ? CSafeSocket::Create(kFamilyIpv6) : nullptr;
+    if (!ipv4) {
+        CLog(kLogError) << "Could not create main socket";
+        fatalMessage = L"Could not create main socket";
+        return false;
+    }
+    if (!ipv6) CLog(kLogError) << "Could not create IPv6 main socket";
+
+    if (!BindSocket(ipv4->Handle(), *ipv4Address)) {
+        CLog(kLogError) << "Could not bind main socket";
+        fatalMessage = L"Could not bind main socket";
+        return false;
+    }
+    // An IPv6 socket that cannot bind or listen is dropped, so that its accept
+    // loop ends at once instead of failing on every pass.
+    if (ipv6 && !BindSocket(ipv6->Handle(), *ipv6Address)) {
+        CLog(kLogError) << "Could not bind main socket";
+        ipv6.reset();
+    }
+    ipv4ProxyAddress = LocalAddress(ipv4->Handle()).value_or(SocketAddressSlot{});
+    if (ipv6) ipv6ProxyAddress = LocalAddress(ipv6->Handle()).value_or(SocketAddressSlot{});
+
+    if (!ListenSocket(ipv4->Handle(), kListenBacklog)) {
+        CLog(kLogError) << "Could not listen main socket";
+        fatalMessage = L"Could not listen main socket";
+        return false;
+    }
+    if (ipv6 && !ListenSocket(ipv6->Handle(), kListenBacklog)) {
+        CLog(kLogError) << "Could not listen main socket";
+        ipv6.reset();
+    }
+    std::lock_guard lock(coreLock);
+    ipv4Listener = std::move(ipv4);
+    ipv6Listener = std::move(ipv6);
+    return true;
+}
+
+bool CHbtCore::OpenControlListener(std::wstring& fatalMessage) {
+    const auto address = ParseIpAddress("127.0.0.1", 0);
+    if (!address) {
+        fatalMessage = L"Could not initialize config socket address";
+        return false;
+    }
+    auto socket = CSafeSocket::Create(kFamilyIpv4);
+    if (!socket) {
+        CLog(kLogError) << "Could not create config socket";
+        fatalMessage = L"Could not create config socket";
+        return false;
+    }
+    if (!BindSocket(socket->Handle(), *address)) {
+        CLog(kLogError) << "Could not bind config socket";
+        fatalMessage = L"Could not bind config socket";
+        return false;
+    }
+    const SocketAddressSlot bound = LocalAddress(socket->Handle()).value_or(SocketAddressSlot{});
+    if (!ListenSocket(socket->Handle(), kListenBacklog)) {
+        CLog(kLogError) << "Could not listen config socket";
+        fatalMessage = L"Could not listen config socket";
+        return false;
+    }
+    std::lock_guard lock(coreLock);
+    controlListener = std::move(socket);
+    controlPort = htons(bound.Port());
+    return true;
+}
+
+void CHbtCore::Stop() {
+    running.exchange(false);
+    // The HTTPS checker's abort comes here once the checker exists.
+    std::shared_ptr<CSafeSocket> ipv4;
+    std::shared_ptr<CSafeSocket> ipv6;
+    {
+        std::lock_guard lock(coreLock);
+        ipv4.swap(ipv4Listener);
+        ipv6.swap(ipv6Listener);
+    }
+    if (ipv4) ipv4->Close();
+    if (ipv6) ipv6->Close();
+    // The engine's stop request and the device close come here once the engine client exists.
+    while (unresolvedConnections.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // Waiting for the HTTPS checker's workers comes here once the checker exists.
+    if (mainThread.joinable()) mainThread.join();
+    if (engineEventThread.joinable()) engineEventThread.join();
+}
+
+std::shared_ptr<CSafeSocket> CHbtCore::Ipv4Listener() {
+    std::lock_guard lock(coreLock);
+    return ipv4Listener;
+}
+
+std::shared_ptr<CSafeSocket> CHbtCore::Ipv6Listener() {
+    std::lock_guard lock(coreLock);
+    return ipv6Listener;
+}
+
+std::shared_ptr<CSafeSocket> CHbtCore::ControlListener() {
+    std::lock_guard lock(coreLock);
+    return controlListener;
+}
+
+uint16_t CHbtCore::ControlPortHostOrder() const { return ntohs(controlPort); }
+
+void CHbtCore::CopyPreferences(Preferences& copy) {
+    std::lock_guard lock(coreLock);
+    copy = preferences;
+}
+
+bool CHbtCore::PushRulesToEngine() { return true; }
+
+bool CHbtCore::AddTemporaryExclusion(const SocketAddressSlot& address) {
+    const ExclusionKey key = MakeExclusionKey(address);
+    {
+        std::lock_guard lock(coreLock);
+        TemporaryExclusion& entry = temporaryExclusions[key];
+        ++entry.referenceCount;
+        entry.address = address;
+    }
+    return PushRulesToEngine();
+}
+
+bool CHbtCore::RemoveTemporaryExclusion(const SocketAddressSlot& address) {
+    const ExclusionKey key = MakeExclusionKey(address);
+    {
+        std::lock_guard lock(coreLock);
+        const auto found = temporaryExclusions.find(key);
+        if (found != temporaryExclusions.end() && --found->second.referenceCount == 0) {
+            temporaryExclusions.erase(found);
+        }
+    }
+    return PushRulesToEngine();
+}
+
+TemporaryExclusions CHbtCore::TemporaryExclusionsCopy() {
+    std::lock_guard lock(coreLock);
+    return temporaryExclusions;
+}
+
+}  // namespace hbt

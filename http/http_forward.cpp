@@ -1,0 +1,39 @@
+// The upstream side of CHttpTraffic: the proxy's own connection to the
+// destination the application asked for, and the relay over it.
+#include "core/safe_socket.h"
+#include "http/http_traffic.h"
+#include "http/relay.h"
+#include "log/log.h"
+#include "platform/socket_address.h"
+#include "rules/ip_excluder.h"
+
+namespace hbt {
+
+bool CHttpTraffic::ForwardToTarget(const ForwardRequest& request) {
+    const SocketAddressSlot& address = request.connection.destination;
+    {
+        CLog line(kLogNormal, request.connection.processId, request.applicationPath.c_str());
+        line << SocketAddressText(address) << request.logText;
+        if (!request.host.empty()) line << HostLogUrl(request.host);
+        if (!request.reason.empty()) line << request.reason;
+    }
+    std::shared_ptr<CSafeSocket> upstream = CSafeSocket::Create(address.Family());
+
+    // Keep the engine from sending our own connection back to the proxy while it is set up.
+    destination_ = request.connection;
+    if (excluder_) excluder_->AddAddress(destination_.destination);
+    auto guard = std::make_shared<ExclusionGuard>(excluder_, destination_.destination);
+
+    bool result = false;
+    if (!upstream || !ConnectSocket(upstream->Handle(), destination_.destination)) {
+        errorText = "Could not connect to target server";
+    } else if (!upstream->SendAll(request.requestHead.data(), request.requestHead.size())) {
+        errorText = "Could not transfer request to socket";
+    } else {
+        result = RelayTraffic(clientSocket_, upstream, guard);
+    }
+    guard.reset();
+    return result;
+}
+
+}  // namespace hbt

@@ -1,0 +1,168 @@
+#include "http/http_request.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "core/safe_socket.h"
+#include "platform/socket_error.h"
+
+namespace hbt {
+namespace {
+
+constexpr char kIncorrectRequest[] =
+    "Client sent incorrect HTTP request. Please make sure that client uses HTTP protocol.";
+constexpr char kIncompleteRequest[] =
+    "Client sent incomplite incomplete HTTP request. Please make sure that client uses HTTP protocol.";
+constexpr char kNoUrl[] =
+    "Cannot extract URL from the HTTP request. Please make sure that client uses HTTP protocol.";
+constexpr char kNoUrlHost[] =
+    "Cannot find host in the HTTP request. Please make sure that client uses HTTP protocol.";
+constexpr char kNoUrlPath[] =
+    "Cannot find URL in the HTTP request. Please make sure that client uses HTTP protocol.";
+constexpr char kNoHost[] =
+    "Cannot extract Host name from the HTTP request. Please make sure that client uses HTTP protocol.";
+
+constexpr std::array<const char*, 8> kMethodPrefixes = {"OPT", "GET", "HEA", "POS",
+                                                        "PUT", "DEL", "TRA", "CON"};
+
+bool EndsWith(const std::string& text, const char* suffix) {
+    const std::size_t length = std::strlen(suffix);
+    return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
+}
+
+bool HeadComplete(const std::string& head) {
+    return EndsWith(head, "\r\n\r\n") || EndsWith(head, "\r\r") || EndsWith(head, "\n\n");
+}
+
+std::string LowerCopy(const std::string& text) {
+    std::string lower = text;
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lower;
+}
+
+void CutAtColon(std::string& host) {
+    const std::size_t colon = host.find(':');
+    if (colon != std::string::npos) host.resize(colon);
+}
+
+}  // namespace
+
+HttpRequest::HttpRequest(std::shared_ptr<CSafeSocket> socket, bool stopAfterConnectMethod)
+    : socket_(std::move(socket)), stopAfterConnectMethod_(stopAfterConnectMethod) {}
+
+bool HttpRequest::Fail(const char* text) {
+    errorText = text;
+    return false;
+}
+
+bool HttpRequest::Read() {
+    if (!socket_) return Fail("Communication socket is invalid");
+    char method[4] = {};
+    if (!socket_->ReceiveExact(method, 3)) {
+        const int error = LastSocketError();
+        if (error == kWsaConnReset || error == 0) return Fail("empty connection");
+        errorText = "Reading client request failed with error " + std::to_string(error);
+        return false;
+    }
+    const std::string prefix(method);  // a zero byte ends the text early
+    const bool known = std::any_of(kMethodPrefixes.begin(), kMethodPrefixes.end(),
+                                   [&](const char* candidate) { return prefix == candidate; });
+    if (!known) return Fail(kIncorrectRequest);
+    isConnect = prefix == "CON";
+    std::string head(method, 3);
+    if (isConnect && stopAfterConnectMethod_) {
+        rawRequest = head;
+        return true;
+    }
+    if (!ReadRestOfHead(head)) return false;
+    rawRequest = std::move(head);
+    return true;
+}
+
+// One recv per byte: nothing after the head may leave the socket here.
+bool HttpRequest::ReadRestOfHead(std::string& head) {
+    for (;;) {
+        char byte = 0;
+        if (!socket_->Usable() || ReceiveSome(socket_->Handle(), &byte, 1) <= 0) {
+            return Fail(kIncompleteRequest);
+        }
+        head.push_back(byte);
+        if (head.size() > maxRequestHeadSize) return Fail("Request is too large.");
+        if ((byte == '\n' || byte == '\r') && HeadComplete(head)) return true;
+    }
+}
+
+bool HttpRequest::Parse() {
+    const std::size_t blank = rawRequest.find(' ');
+    if (blank != std::string::npos && blank < 3) return Fail(kIncorrectRequest);
+    const std::string lower = LowerCopy(rawRequest);
+    proxyStyle = lower.find("\nproxy-connection: ") != std::string::npos;
+
+    std::size_t target = blank == std::string::npos ? 0 : blank + 1;
+    const bool originForm = rawRequest.compare(target, 1, "/") == 0;
+    if (!originForm && lower.compare(target, 7, "http://") != 0 && lower.compare(target, 8, "https://") != 0) {
+        return Fail(kNoUrl);
+    }
+
+    std::string urlHost;
+    if (!originForm) {
+        proxyStyle = true;
+        const std::size_t scheme = rawRequest.find("://", target);
+        if (scheme == std::string::npos) return Fail(kNoUrlHost);
+        const std::size_t slash = rawRequest.find('/', scheme + 3);
+        if (slash == std::string::npos) return Fail(kNoUrlPath);
+        urlHost = rawRequest.substr(scheme + 3, slash - scheme - 3);
+        target = slash;
+    }
+
+    const std::size_t pathEnd = rawRequest.find(' ', target);
+    if (pathEnd != std::string::npos) requestPath = rawRequest.substr(target, pathEnd - target);
+
+    static constexpr char kHostHeader[] = "\nHost: ";
+    const std::size_t header = rawRequest.find(kHostHeader);
+    if (header != std::string::npos) {
+        const std::size_t valueStart = header + std::strlen(kHostHeader);
+        const std::size_t valueEnd = rawRequest.find_first_of("\r\n", valueStart);
+        if (valueEnd != std::string::npos) requestHost = rawRequest.substr(valueStart, valueEnd - valueStart);
+    }
+
+    if (!requestHost.empty()) {
+        CutAtColon(requestHost);
+    } else if (urlHost.empty()) {
+        return Fail(kNoHost);
+    }
+    CutAtColon(urlHost);
+    if (!originForm) {
+        if (requestHost.empty()) {
+            requestHost = urlHost;
+        } else if (requestHost != urlHost) {
+            errorText = "Cannot extract Host name from the HTTP request. Hosts are not equal. (" + requestHost +
+                        " <> " + urlHost + ")";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool HttpRequest::ParseQuery() {
+    if (requestPath.empty()) return false;
+    const std::size_t question = requestPath.find('?');
+    if (question == std::string::npos) return true;
+    pathWithoutQuery = requestPath.substr(0, question);
+    std::size_t i = question + 1;
+    while (i < requestPath.size()) {
+        const std::size_t equals = requestPath.find('=', i);
+        if (equals == std::string::npos) break;
+        const std::size_t ampersand = requestPath.find('&', equals + 1);
+        const std::size_t valueEnd = ampersand == std::string::npos ? requestPath.size() : ampersand;
+        queryParameters[requestPath.substr(i, equals - i)] = requestPath.substr(equals + 1, valueEnd - equals - 1);
+        if (ampersand == std::string::npos) break;
+        i = ampersand + 1;
+    }
+    return true;
+}
+
+}  // namespace hbt

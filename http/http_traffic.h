@@ -1,0 +1,84 @@
+#pragma once
+// CHttpTraffic handles one plain-HTTP connection that the engine took away
+// from an application and handed to the proxy: it reads the request head and
+// then passes the connection on, redirects it, or answers it with a page.
+//
+// The work is split across files: this class's frame (Process, the page
+// sending) in http_traffic.cpp, the upstream connection and relay in
+// http_forward.cpp, and the decision between them in http_traffic_decision.cpp.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "http/connection_description.h"
+#include "http/http_counters.h"
+#include "http/response_page.h"
+#include "log/log_record.h"
+#include "rules/preferences_getter.h"
+
+namespace hbt {
+
+class CIpExcluder;
+class CSafeSocket;
+class HttpRequest;
+
+// What the decision hands to ForwardToTarget; the three texts make the log
+// line after the destination address.
+struct ForwardRequest {
+    ConnectionDescription connection;
+    std::string requestHead;
+    std::wstring applicationPath;
+    std::string logText;
+    std::string host;    // shown as a host link; may be empty
+    std::string reason;  // may be empty
+};
+
+// A host name in a log line, as a link the log window can act on.
+inline LogUrl HostLogUrl(const std::string& host) {
+    LogUrl url;
+    url.scheme = "hbturl";
+    url.text = host;
+    return url;
+}
+
+class CHttpTraffic {
+public:
+    using CPreferencesGetter = hbt::CPreferencesGetter;
+
+    // Everything Process is given for one connection.
+    struct ProcessContext {
+        ConnectionDescription connection;
+        std::wstring applicationPath;
+        CPreferencesGetter* preferencesGetter = nullptr;
+        bool limitHit = false;
+        uint16_t controlPort = 0;  // host byte order
+        HttpCounters* counters = nullptr;
+    };
+
+    CHttpTraffic(std::shared_ptr<CSafeSocket> clientSocket, CIpExcluder* excluder);
+    CHttpTraffic(const CHttpTraffic&) = delete;
+    CHttpTraffic& operator=(const CHttpTraffic&) = delete;
+
+    // True when the connection was answered, or forwarded to its end; false
+    // with errorText set otherwise. Never throws.
+    bool Process(ConnectionDescription connection, const std::wstring& applicationPath,
+                 CPreferencesGetter* preferencesGetter, bool limitHit, uint16_t controlPort,
+                 HttpCounters* counters);
+
+    // Writes the log line and sends the redirect, block or loop page.
+    bool BuildResponse(const ResponseInputs& inputs);
+    // Connects to the destination, sends the head and relays until one side closes.
+    bool ForwardToTarget(const ForwardRequest& request);
+
+    std::string errorText;
+
+private:
+    // Chooses what happens to a request whose head has been read (http_traffic_decision.cpp).
+    bool Decide(HttpRequest& request, const ProcessContext& context);
+
+    std::shared_ptr<CSafeSocket> clientSocket_;
+    ConnectionDescription destination_;  // set by ForwardToTarget just before it connects
+    CIpExcluder* excluder_;
+};
+
+}  // namespace hbt

@@ -1,0 +1,122 @@
+// Reading request heads from real loopback connections.
+#include <gtest/gtest.h>
+
+#include "http/http_request.h"
+#include "tests/http/loopback.h"
+
+namespace hbt {
+namespace {
+
+using test::ConnectedPair;
+using test::MakeConnectedPair;
+using test::SendText;
+
+constexpr char kIncomplete[] =
+    "Client sent incomplite incomplete HTTP request. Please make sure that client uses HTTP protocol.";
+
+// Sends `bytes`, closes the client's sending side, and reads on the proxy's end.
+struct ReadResult {
+    bool ok;
+    HttpRequest request;
+};
+
+ReadResult ReadFrom(const std::string& bytes, bool stopAfterConnect = false) {
+    ConnectedPair pair = MakeConnectedPair();
+    SendText(*pair.client, bytes);
+    ::shutdown(static_cast<int>(pair.client->Handle()), SHUT_WR);
+    HttpRequest request(pair.accepted, stopAfterConnect);
+    const bool ok = request.Read();
+    return {ok, std::move(request)};
+}
+
+TEST(HttpRequestRead, HeadEndsAtAnyDoubleLineEnd) {
+    for (const std::string head : {"GET / HTTP/1.1\r\nHost: a\r\n\r\n", "GET / HTTP/1.1\nHost: a\n\n",
+                                   "GET / HTTP/1.1\rHost: a\r\r"}) {
+        const ReadResult result = ReadFrom(head + "BODY");
+        EXPECT_TRUE(result.ok) << result.request.errorText;
+        EXPECT_EQ(result.request.rawRequest, head);
+        EXPECT_FALSE(result.request.isConnect);
+    }
+    const ReadResult crlfcr = ReadFrom("GET / HTTP/1.1\r\nHost: a\r\n\r");
+    EXPECT_FALSE(crlfcr.ok);
+    EXPECT_EQ(crlfcr.request.errorText, kIncomplete);
+}
+
+TEST(HttpRequestRead, BodyStaysInTheSocket) {
+    ConnectedPair pair = MakeConnectedPair();
+    SendText(*pair.client, "POST /f HTTP/1.1\r\nHost: a\r\nContent-Length: 4\r\n\r\nbody");
+    HttpRequest request(pair.accepted, false);
+    ASSERT_TRUE(request.Read());
+    EXPECT_EQ(test::ReadBytes(*pair.accepted, 4), "body");
+}
+
+TEST(HttpRequestRead, SizeLimitCountsTheWholeHead) {
+    const std::string start = "GET / HTTP/1.1\r\nX: ";
+    const std::string end = "\r\n\r\n";
+    const std::string exact = start + std::string(HttpRequest::maxRequestHeadSize - start.size() - end.size(), 'x') + end;
+    ASSERT_EQ(exact.size(), 100000u);
+    const ReadResult accepted = ReadFrom(exact);
+    EXPECT_TRUE(accepted.ok) << accepted.request.errorText;
+    EXPECT_EQ(accepted.request.rawRequest.size(), 100000u);
+
+    const std::string over = start + std::string(HttpRequest::maxRequestHeadSize - start.size() - end.size() + 1, 'x') + end;
+    const ReadResult refused = ReadFrom(over);
+    EXPECT_FALSE(refused.ok);
+    EXPECT_EQ(refused.request.errorText, "Request is too large.");
+}
+
+TEST(HttpRequestRead, ConnectReadWholeOrStoppedAfterMethod) {
+    const std::string head = "CONNECT a.example:443 HTTP/1.1\r\nHost: a.example:443\r\n\r\n";
+    const ReadResult whole = ReadFrom(head);
+    ASSERT_TRUE(whole.ok);
+    EXPECT_TRUE(whole.request.isConnect);
+    EXPECT_EQ(whole.request.rawRequest, head);
+
+    ConnectedPair pair = MakeConnectedPair();
+    SendText(*pair.client, head);
+    HttpRequest stopped(pair.accepted, true);
+    ASSERT_TRUE(stopped.Read());
+    EXPECT_TRUE(stopped.isConnect);
+    EXPECT_EQ(stopped.rawRequest, "CON");
+    EXPECT_EQ(test::ReadBytes(*pair.accepted, 4), "NECT");
+}
+
+TEST(HttpRequestRead, Failures) {
+    struct Case {
+        std::string bytes;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"", "empty connection"},
+        {"GE", "empty connection"},
+        {"get / HTTP/1.1\r\n\r\n",
+         "Client sent incorrect HTTP request. Please make sure that client uses HTTP protocol."},
+        {std::string("G\0T / HTTP/1.1\r\n\r\n", 18),
+         "Client sent incorrect HTTP request. Please make sure that client uses HTTP protocol."},
+        {"GET / HTTP/1.1\r\nHost: a\r\n", kIncomplete},
+    };
+    for (const Case& c : cases) {
+        const ReadResult result = ReadFrom(c.bytes);
+        EXPECT_FALSE(result.ok);
+        EXPECT_EQ(result.request.errorText, c.error) << c.bytes;
+    }
+    HttpRequest noSocket(nullptr, false);
+    EXPECT_FALSE(noSocket.Read());
+    EXPECT_EQ(noSocket.errorText, "Communication socket is invalid");
+}
+
+TEST(HttpRequestRead, ClosedByAnotherThreadEndsAsIncomplete) {
+    ConnectedPair pair = MakeConnectedPair();
+    SendText(*pair.client, "GET / HTTP/1.1\r\n");
+    HttpRequest request(pair.accepted, false);
+    std::thread closer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        pair.accepted->Close();
+    });
+    EXPECT_FALSE(request.Read());
+    closer.join();
+    EXPECT_EQ(request.errorText, kIncomplete);
+}
+
+}  // namespace
+}  // namespace hbt
