@@ -20,5 +20,6 @@ struct Command {
 
 extern const Command kPrefsCommand;
 extern const Command kTlsJudgeCommand;
+extern const Command kCheckHttpsCommand;
 
 }  // namespace hbt::ctl

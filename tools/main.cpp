@@ -11,6 +11,7 @@ namespace {
 const hbt::ctl::Command* const kCommands[] = {
     &hbt::ctl::kPrefsCommand,
     &hbt::ctl::kTlsJudgeCommand,
+    &hbt::ctl::kCheckHttpsCommand,
 };
 
 void PrintUsage(std::FILE* out) {
