@@ -38,6 +38,8 @@ struct RealCase {
     std::vector<uint16_t> serverVersions;
 };
 
+void PrintTo(const RealCase& c, std::ostream* os) { *os << c.name; }
+
 class RealHelloTest : public ::testing::TestWithParam<RealCase> {};
 
 TEST_P(RealHelloTest, ReadsVersionsHostAndSuiteOfOpenSslHellos) {
@@ -194,6 +196,8 @@ struct Ssl2Case {
     std::vector<uint16_t> versions;
     uint8_t major;
 };
+
+void PrintTo(const Ssl2Case& c, std::ostream* os) { *os << c.name; }
 
 class Ssl2HelloTest : public ::testing::TestWithParam<Ssl2Case> {};
 

@@ -9,6 +9,7 @@
 #include "platform/text.h"
 #include "tests/tls_inspect/hello_builder.h"
 #include "tests/tls_inspect/openssl_hellos.h"
+#include "tls_inspect/cipher_suite_catalogue.h"
 
 namespace hbt {
 namespace {
@@ -133,6 +134,48 @@ TEST_F(ProcessorTest, SplitTls13HelloGoesOutWholeAndTheServerAnswerReleasesTheFl
     EXPECT_EQ(records_[0].links[0].target, "site.example");
     EXPECT_EQ(records_[0].links[0].offset, std::string(kDescription).size() + 2);
     EXPECT_EQ(records_[0].links[0].length, 12u);
+}
+
+TEST_F(ProcessorTest, RealHandshakesAreReleasedWholeOrSplit) {
+    struct Case {
+        test::HelloOptions options;
+        const char* versionText;
+    };
+    const Case cases[] = {
+        {{TLS1_VERSION, TLS1_VERSION, "", ""}, "TLS 1.0"},
+        {{TLS1_VERSION, TLS1_VERSION, "old.example", ""}, "TLS 1.0"},
+        {{TLS1_2_VERSION, TLS1_2_VERSION, "", ""}, "TLS 1.2"},
+        {{TLS1_VERSION, TLS1_2_VERSION, "mid.example", ""}, "TLS 1.2"},
+        {{TLS1_3_VERSION, TLS1_3_VERSION, "", ""}, "TLS 1.3"},
+        {{TLS1_2_VERSION, TLS1_3_VERSION, "new.example", ""}, "TLS 1.3"},
+    };
+    preferences_.checkEncMethod = preferences_.cipherBaseMode = 3;
+    for (const Case& c : cases) {
+        const test::CapturedHellos hellos = test::CaptureHellos(c.options);
+        const std::string host = c.options.serverName.empty() ? "" : " (" + c.options.serverName + ")";
+        char suite[8];
+        std::snprintf(suite, sizeof suite, "%04X", hellos.cipherSuite);
+        const Line expected{3, D(host + " (" + c.versionText + ", cipher suite 0x" + suite + " " +
+                                 CipherSuiteName(hellos.cipherSuite) + ")")};
+        for (bool split : {false, true}) {
+            SCOPED_TRACE(expected.text + (split ? " split" : " whole"));
+            CInterceptedTrafficProcessor processor(13);
+            processor.SetFlowInfo({}, kDescription, 42, L"/usr/bin/browser");
+            const std::size_t clientCut = split ? hellos.clientFlight.size() / 2 : hellos.clientFlight.size();
+            const std::size_t serverCut = split ? 50 : hellos.serverFlight.size();
+            FlowVerdict out, in;
+            processor.OutgoingData(Prefix(hellos.clientFlight, clientCut), preferences_, out);
+            if (split) processor.OutgoingData(Suffix(hellos.clientFlight, clientCut), preferences_, out);
+            processor.IncomingData(Prefix(hellos.serverFlight, serverCut), preferences_, in);
+            if (split) processor.IncomingData(Suffix(hellos.serverFlight, serverCut), preferences_, in);
+            EXPECT_EQ(out.sendOut, hellos.clientFlight);
+            EXPECT_TRUE(in.bypass);
+            EXPECT_EQ(in.deliverIn, hellos.serverFlight);
+            EXPECT_EQ(processor.State(), FlowState::detached);
+            EXPECT_THAT(Lines(), ElementsAre(expected));
+            EXPECT_EQ(records_.at(0).links.size(), c.options.serverName.empty() ? 0u : 1u);
+        }
+    }
 }
 
 TEST_F(ProcessorTest, ClientHelloWithoutAnAllowedVersionIsRefused) {
