@@ -1,0 +1,181 @@
+// The core's listeners and dispatch on real loopback sockets: records found
+// by peer address, the connection limit, log lines, and Stop.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "core/hbt_core.h"
+#include "core/safe_socket.h"
+#include "log/log_queue.h"
+#include "platform/text.h"
+#include "tests/http/loopback.h"
+#include "tests/log/log_test_fixture.h"
+
+namespace hbt {
+namespace {
+
+using test::SendText;
+
+class CoreDispatchTest : public LogTest {
+protected:
+    void SetUp() override {
+        LogTest::SetUp();
+        std::wstring fatal;
+        ASSERT_TRUE(core_.OpenProxyListeners(fatal)) << WideToUtf8(fatal);
+        ASSERT_TRUE(core_.OpenControlListener(fatal)) << WideToUtf8(fatal);
+        acceptLoop_ = std::thread([this] { core_.AcceptConnections(core_.Ipv4Listener()); });
+    }
+    void TearDown() override {
+        StopCore();
+        LogTest::TearDown();
+    }
+    void StopCore() {
+        if (!acceptLoop_.joinable()) return;
+        core_.Stop();
+        acceptLoop_.join();
+    }
+
+    // A client on a port of its own with a wildcard record sending it to `destination`.
+    std::shared_ptr<CSafeSocket> RedirectedClient(const SocketAddressSlot& destination, uint32_t pid = 77) {
+        auto client = test::BoundClient(test::Loopback4());
+        const uint16_t port = test::BoundAddress(*client).Port();
+        core_.AddRedirectRecord({*ParseIpAddress("0.0.0.0", port), destination, pid, L"/usr/bin/app"});
+        EXPECT_TRUE(ConnectSocket(client->Handle(), core_.Ipv4ProxyAddress()));
+        return client;
+    }
+
+    // Log lines as level and message, in order.
+    std::vector<std::pair<int, std::wstring>> Lines() {
+        std::vector<std::pair<int, std::wstring>> lines;
+        for (const LogRecord& record : LogQueue::Instance().TakeAll()) lines.emplace_back(record.level, record.message);
+        return lines;
+    }
+    bool HasLine(const std::vector<std::pair<int, std::wstring>>& lines, int level, const std::string& text) {
+        return std::find(lines.begin(), lines.end(), std::make_pair(level, Utf8ToWide(text))) != lines.end();
+    }
+
+    template <typename Predicate>
+    static bool Eventually(Predicate predicate) {
+        for (int i = 0; i < 500; ++i) {
+            if (predicate()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return predicate();
+    }
+
+    CHbtCore core_;
+    std::thread acceptLoop_;
+};
+
+TEST_F(CoreDispatchTest, ListenersOnSystemChosenLoopbackPorts) {
+    EXPECT_EQ(IpAddressText(core_.Ipv4ProxyAddress()), "127.0.0.1");
+    EXPECT_NE(core_.Ipv4ProxyAddress().Port(), 0);
+    EXPECT_EQ(core_.Ipv4ProxyAddress(), test::BoundAddress(*core_.Ipv4Listener()));
+    if (core_.Ipv6Listener()) {
+        EXPECT_EQ(SocketAddressText(core_.Ipv6ProxyAddress()).rfind("[::1]:", 0), 0u);
+    }
+    EXPECT_EQ(core_.ControlPortHostOrder(), test::BoundAddress(*core_.ControlListener()).Port());
+
+    CHbtCore second;
+    std::wstring fatal;
+    ASSERT_TRUE(second.OpenProxyListeners(fatal));
+    EXPECT_NE(second.Ipv4ProxyAddress().Port(), core_.Ipv4ProxyAddress().Port());
+}
+
+TEST_F(CoreDispatchTest, RecordedConnectionReachesItsDestination) {
+    test::RecordingServer server;
+    auto client = RedirectedClient(server.Address());
+    SendText(*client, "GET /x HTTP/1.1\r\nHost: h.example\r\n\r\n");
+    ::shutdown(static_cast<int>(client->Handle()), SHUT_WR);
+    ASSERT_TRUE(server.WaitForConnections(1));
+    EXPECT_EQ(server.Received().at(0), "GET /x HTTP/1.1\r\nHost: h.example\r\n\r\n");
+    ASSERT_TRUE(Eventually([&] { return core_.Statistics().connectionsProcessed.load() == 1; }));
+    StopCore();
+    EXPECT_EQ(core_.Statistics().connectionsAccepted.load(), 1u);
+    EXPECT_EQ(core_.Statistics().targetsNotFound.load(), 0u);
+    EXPECT_TRUE(HasLine(Lines(), 2, "Connection to " + SocketAddressText(server.Address())));
+}
+
+TEST_F(CoreDispatchTest, UnknownPeerIsClosedWithoutData) {
+    auto client = test::ConnectTo(core_.Ipv4ProxyAddress());
+    const std::string peer = SocketAddressText(test::BoundAddress(*client));
+    EXPECT_EQ(test::ReadToEnd(*client), "");
+    StopCore();
+    EXPECT_EQ(core_.Statistics().targetsNotFound.load(), 1u);
+    EXPECT_TRUE(HasLine(Lines(), 2, "Connection from " + peer + " - target not found."));
+}
+
+TEST_F(CoreDispatchTest, VerboseLineNamesPeerAndFailuresAreLoggedByKind) {
+    SetScreenLogLevel(3);
+    const SocketAddressSlot nowhere = *ParseIpAddress("192.0.2.1", 80);
+    auto empty = RedirectedClient(nowhere);
+    const std::string emptyPeer = SocketAddressText(test::BoundAddress(*empty));
+    empty->Close();
+    auto garbage = RedirectedClient(nowhere);
+    SendText(*garbage, "XYZ / HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(test::ReadToEnd(*garbage), "");
+    ASSERT_TRUE(Eventually([&] { return core_.Statistics().connectionsFailed.load() == 2; }));
+    const auto lines = Lines();
+    EXPECT_TRUE(HasLine(lines, 2, "Connection from " + emptyPeer + " to 192.0.2.1:80"));
+    EXPECT_TRUE(HasLine(lines, 3, "Could not process connection: empty connection"));
+    EXPECT_TRUE(HasLine(lines, 1,
+                        "Could not process connection: Client sent incorrect HTTP request. Please make sure that "
+                        "client uses HTTP protocol."));
+}
+
+TEST_F(CoreDispatchTest, FiftyFirstConnectionToOneDestinationGetsTheLoopPage) {
+    test::RecordingServer server;
+    const DestinationKey key = MakeDestinationKey(server.Address());
+    std::vector<std::shared_ptr<CSafeSocket>> clients;
+    for (int i = 0; i < 50; ++i) {
+        clients.push_back(RedirectedClient(server.Address()));
+        SendText(*clients.back(), "GET / HTTP/1.1\r\nHost: h.example\r\n\r\n");
+    }
+    ASSERT_TRUE(Eventually([&] { return core_.ConnectionsInProgress(77, key) == 50; }));
+
+    // Another process to the same destination is counted on its own.
+    auto other = RedirectedClient(server.Address(), 78);
+    SendText(*other, "GET / HTTP/1.1\r\nHost: h.example\r\n\r\n");
+    ASSERT_TRUE(Eventually([&] { return core_.ConnectionsInProgress(78, key) == 1; }));
+
+    auto flagged = RedirectedClient(server.Address());
+    SendText(*flagged, "GET /loop HTTP/1.1\r\nHost: h.example\r\n\r\n");
+    const std::string page = test::ReadToEnd(*flagged);
+    EXPECT_NE(page.find("Infinite loop connection detected!"), std::string::npos);
+    EXPECT_NE(page.find("<strong>" + SocketAddressText(server.Address()) + " (h.example)</strong>"), std::string::npos);
+    EXPECT_EQ(core_.Statistics().http.httpLoopReports.load(), 1u);
+
+    for (auto& client : clients) client->Close();
+    other->Close();
+    ASSERT_TRUE(server.WaitForConnections(51));
+    EXPECT_TRUE(Eventually([&] {
+        return core_.ConnectionsInProgress(77, key) == 0 && core_.ConnectionsInProgress(78, key) == 0;
+    }));
+}
+
+TEST_F(CoreDispatchTest, StopWaitsUntilEveryAcceptedConnectionIsResolved) {
+    std::vector<std::shared_ptr<CSafeSocket>> clients;
+    for (int i = 0; i < 30; ++i) clients.push_back(test::ConnectTo(core_.Ipv4ProxyAddress()));
+    ASSERT_TRUE(Eventually([&] { return core_.Statistics().connectionsAccepted.load() > 0; }));
+    StopCore();
+    EXPECT_EQ(core_.UnresolvedConnections(), 0u);
+    EXPECT_EQ(core_.Statistics().targetsNotFound.load(), core_.Statistics().connectionsAccepted.load());
+    EXPECT_EQ(core_.Ipv4Listener(), nullptr);
+    EXPECT_EQ(core_.Ipv6Listener(), nullptr);
+}
+
+TEST(CoreListeners, EmptyListenerEndsTheLoopAtOnce) {
+    LogQueue::Instance().TakeAll();
+    LogQueue::Instance().RegisterReceiver([] {});
+    CHbtCore core;
+    core.AcceptConnections(nullptr);
+    const auto records = LogQueue::Instance().TakeAll();
+    LogQueue::Instance().ClearReceiver();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].level, 1);
+    EXPECT_EQ(records[0].message, L"Main socket is not exists.");
+}
+
+}  // namespace
+}  // namespace hbt

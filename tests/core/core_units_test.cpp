@@ -1,0 +1,98 @@
+// Record matching, keys and temporary exclusions, without sockets.
+#include <gtest/gtest.h>
+
+#include "core/hbt_core.h"
+#include "core/safe_socket.h"
+#include "platform/socket_address.h"
+
+namespace hbt {
+namespace {
+
+SocketAddressSlot Address(const char* text, uint16_t port) { return *ParseIpAddress(text, port); }
+
+RedirectRecord Record(const char* client, uint16_t port, uint16_t destinationPort, uint32_t pid = 1) {
+    return {Address(client, port), Address("192.0.2.1", destinationPort), pid, L"/bin/app"};
+}
+
+TEST(FindRedirectTarget, MatchesByPortWithWildcardOldestFirstAndConsumesOne) {
+    CHbtCore core;
+    core.AddRedirectRecord(Record("127.0.0.1", 5000, 81));  // other port of the same peer address
+    core.AddRedirectRecord(Record("0.0.0.0", 4000, 82));
+    core.AddRedirectRecord(Record("127.0.0.1", 4000, 83));
+    core.AddRedirectRecord(Record("::", 4000, 84));
+    const SocketAddressSlot peer = Address("127.0.0.1", 4000);
+
+    RedirectRecord first;
+    core.FindRedirectTarget(peer, first);
+    EXPECT_EQ(first.destination.Port(), 82);
+    EXPECT_EQ(first.processId, 1u);
+    EXPECT_EQ(first.applicationPath, L"/bin/app");
+    RedirectRecord second;
+    core.FindRedirectTarget(peer, second);
+    EXPECT_EQ(second.destination.Port(), 83);
+    RedirectRecord none;
+    core.FindRedirectTarget(peer, none);
+    EXPECT_EQ(none.destination.Family(), 0);
+
+    RedirectRecord v6;
+    core.FindRedirectTarget(Address("::1", 4000), v6);
+    EXPECT_EQ(v6.destination.Port(), 84);
+}
+
+TEST(RedirectRecordMatches, AddressFamilyAndPort) {
+    struct Case {
+        const char* record;
+        const char* peer;
+        bool matches;
+    };
+    for (const Case c : {Case{"10.0.0.1", "10.0.0.1", true}, Case{"10.0.0.1", "10.0.0.2", false},
+                         Case{"0.0.0.0", "10.0.0.2", true}, Case{"::", "10.0.0.2", false},
+                         Case{"::", "2001:db8::1", true}, Case{"2001:db8::1", "2001:db8::1", true},
+                         Case{"2001:db8::1", "2001:db8::2", false}}) {
+        const RedirectRecord record{Address(c.record, 80), Address("192.0.2.1", 80), 1, L""};
+        EXPECT_EQ(RedirectRecordMatches(record, Address(c.peer, 80)), c.matches) << c.record << " " << c.peer;
+        EXPECT_FALSE(RedirectRecordMatches(record, Address(c.peer, 81)));
+    }
+}
+
+TEST(DestinationKey, Ipv4IsWrittenAsMappedIpv6) {
+    const DestinationKey v4 = MakeDestinationKey(Address("192.0.2.1", 80));
+    const DestinationKey mapped = MakeDestinationKey(Address("::ffff:192.0.2.1", 443));
+    EXPECT_EQ(v4, mapped);
+    EXPECT_EQ(v4.size(), 4u);
+    EXPECT_LT(MakeDestinationKey(Address("192.0.2.1", 80)), MakeDestinationKey(Address("192.0.2.2", 80)));
+    EXPECT_TRUE(MakeDestinationKey(SocketAddressSlot{}).empty());
+}
+
+TEST(TemporaryExclusions, ReferenceCountedPerAddress) {
+    CHbtCore core;
+    const SocketAddressSlot address = Address("10.0.0.1", 80);
+    EXPECT_TRUE(core.AddTemporaryExclusion(address));
+    EXPECT_TRUE(core.AddTemporaryExclusion(Address("10.0.0.1", 8080)));  // same address, other port
+    EXPECT_TRUE(core.RemoveTemporaryExclusion(address));
+    EXPECT_TRUE(IsTemporarilyExcluded(core.TemporaryExclusionsCopy(), Address("10.0.0.1", 1)));
+    EXPECT_EQ(core.TemporaryExclusionsCopy().begin()->second.referenceCount, 1u);
+    EXPECT_TRUE(core.RemoveTemporaryExclusion(address));
+    EXPECT_TRUE(core.TemporaryExclusionsCopy().empty());
+    EXPECT_TRUE(core.RemoveTemporaryExclusion(address));  // absent: nothing happens
+    EXPECT_TRUE(core.TemporaryExclusionsCopy().empty());
+
+    core.AddTemporaryExclusion(Address("::ffff:10.0.0.1", 80));
+    EXPECT_FALSE(IsTemporarilyExcluded(core.TemporaryExclusionsCopy(), address));  // families differ
+    EXPECT_EQ(MakeExclusionKey(address).size(), 1u);
+}
+
+TEST(CSafeSocket, SecondCloseReturnsMinusOneAndOperationsFail) {
+    auto socket = CSafeSocket::Create(kFamilyIpv4);
+    ASSERT_TRUE(socket);
+    EXPECT_EQ(socket->Close(), 0);
+    EXPECT_EQ(socket->Close(), -1);
+    EXPECT_EQ(socket->Handle(), kInvalidSocket);
+    char byte = 'x';
+    EXPECT_FALSE(socket->SendAll(&byte, 1));
+    EXPECT_FALSE(socket->ReceiveExact(&byte, 1));
+    EXPECT_FALSE(CSafeSocket::Create(99));
+}
+
+}  // namespace
+}  // namespace hbt
