@@ -1,0 +1,41 @@
+#pragma once
+// What the engine event loop needs of the core that owns it.
+#include <cstdint>
+#include <string>
+
+#include "engine_protocol/socket_address_slot.h"
+
+namespace hbt {
+
+struct Preferences;
+
+enum class EngineCounter {
+    engineEventsRead,
+    engineEventsHandled,
+    connectRequests,
+    connectionsToProxy,
+    flowsEstablished,
+    flowsInspected,
+    streamDataEvents,
+    tlsFlowsBlocked,
+    tlsFlowsReleased,
+};
+
+class EngineEventHost {
+public:
+    virtual ~EngineEventHost() = default;
+    virtual bool IsRunning() const = 0;
+    virtual void CopyPreferences(Preferences& preferences) const = 0;
+    // The destination's address is held by a connection that is being forwarded.
+    virtual bool IsTemporarilyExcluded(const SocketAddressSlot& destination) const = 0;
+    virtual void AppendRedirectRecord(const SocketAddressSlot& clientAddress, const SocketAddressSlot& destination,
+                                      uint32_t processId, const std::wstring& applicationPath) = 0;
+    virtual void ClearRedirectRecords() = 0;
+    // The bound address of the loopback proxy socket for IPv4 or IPv6.
+    virtual SocketAddressSlot ProxyAddress(bool ipv6) const = 0;
+    virtual void Count(EngineCounter counter) = 0;
+    // True while the console display is reported off.
+    virtual bool DisplayOff() const = 0;
+};
+
+}  // namespace hbt

@@ -1,0 +1,306 @@
+#include "engine_client/engine_event_loop.h"
+
+#include "engine_protocol/nfe_protocol.h"
+#include "log/log.h"
+#include "platform/socket_address.h"
+#include "rules/preferences.h"
+#include "rules/text_case.h"
+#include "tls_inspect/intercepted_traffic_processor.h"
+
+namespace hbt {
+
+namespace {
+
+constexpr uint32_t kWin32ServerDisabled = 1341;
+constexpr uint32_t kMappedStreamData = 3;
+constexpr uint32_t kSendClosing = NFE_STREAM_FLAG_SEND_DISCONNECT | NFE_STREAM_FLAG_SEND_ABORT;
+constexpr uint32_t kReceiveClosing = NFE_STREAM_FLAG_RECEIVE_DISCONNECT | NFE_STREAM_FLAG_RECEIVE_ABORT;
+
+uint32_t MapEventType(uint32_t type) {
+    switch (type) {
+        case NFE_EVENT_MESSAGE:
+        case NFE_EVENT_CONNECT_REDIRECT:
+        case NFE_EVENT_FLOW_ESTABLISHED:
+        case NFE_EVENT_FLOW_DELETED: return type;
+        case NFE_EVENT_STREAM_DATA: return kMappedStreamData;
+        default: return 0;
+    }
+}
+
+bool IsLoopbackDestination(const SocketAddressSlot& destination) {
+    if (destination.IsIpv4()) return destination.Ipv4Address() == std::array<uint8_t, 4>{127, 0, 0, 1};
+    if (destination.IsIpv6()) {
+        std::array<uint8_t, 16> loopback{};
+        loopback[15] = 1;
+        return destination.Ipv6Address() == loopback;
+    }
+    return false;
+}
+
+// Engine paths travel as UTF-16; surrogate pairs become one wide character.
+std::wstring WideFromUtf16(const std::u16string& text) {
+    std::wstring out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        }
+        out += static_cast<wchar_t>(c);
+    }
+    return out;
+}
+
+std::wstring ApplicationPathOf(const NfeEvent& event) {
+    return event.applicationPathLength == 0 ? std::wstring() : WideFromUtf16(event.ApplicationPath());
+}
+
+std::wstring ApplicationFileName(const std::wstring& path) {
+    if (path.empty()) return L"<empty name>";
+    auto slash = path.rfind(L'/');
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+bool PortInRanges(uint16_t port, const std::vector<uint32_t>& ranges) {
+    for (uint32_t range : ranges) {
+        if (PortRangeFirst(range) <= port && port <= PortRangeLast(range)) return true;
+    }
+    return false;
+}
+
+std::string EndpointText(const SocketAddressSlot& address, bool bracketed) {
+    const std::string ip = IpAddressText(address);
+    return (bracketed ? "[" + ip + "]" : ip) + ":" + std::to_string(address.Port());
+}
+
+}  // namespace
+
+std::string EventDescription(const NfeEvent& event) {
+    const bool ipv6 = event.source.IsIpv6();
+    return EndpointText(event.source, ipv6) + "->" + EndpointText(event.destination, ipv6);
+}
+
+ConnectDecision DecideConnect(const EngineEventHost& host, const SocketAddressSlot& destination,
+                              const std::wstring& applicationPath) {
+    if (IsLoopbackDestination(destination)) return ConnectDecision::leaveAlone;
+    Preferences preferences;
+    host.CopyPreferences(preferences);
+    if (!preferences.enabled) return ConnectDecision::leaveAlone;
+    if (preferences.IsAddressInExcludedRanges(destination)) return ConnectDecision::leaveAlone;
+    if (host.IsTemporarilyExcluded(destination)) return ConnectDecision::leaveAlone;
+    if (preferences.IsApplicationListed(ToLowerWide(ApplicationFileName(applicationPath)))) {
+        return ConnectDecision::leaveAlone;
+    }
+    if (PortInRanges(destination.Port(), preferences.httpPorts)) return ConnectDecision::redirect;
+    if (destination.Port() == 443 || preferences.monitorSslOnAllPorts) return ConnectDecision::inspect;
+    return ConnectDecision::leaveAlone;
+}
+
+CEngineEventLoop::CEngineEventLoop(EngineEventHost& host, NfeDeviceClient& client, Sleeper sleeper)
+    : host_(host), client_(client), sleeper_(std::move(sleeper)) {}
+
+CEngineEventLoop::~CEngineEventLoop() = default;
+
+void CEngineEventLoop::Run() {
+    eventBuffer_.assign(kNfeEventHeaderSize, 0);
+    int backoff = 0;
+    for (;;) {
+        StepResult result = Step();
+        if (result == stop) break;
+        if (result == handled) {
+            backoff = 0;
+        } else if (result == readFailed) {
+            if (backoff == 0) {
+                backoff = 1;
+            } else if (backoff < 8) {
+                backoff *= 2;
+            }
+            sleeper_(backoff);
+        }
+    }
+    eventBuffer_.clear();
+    eventBuffer_.shrink_to_fit();
+}
+
+CEngineEventLoop::StepResult CEngineEventLoop::Step() {
+    if (eventBuffer_.size() < kNfeEventHeaderSize) eventBuffer_.resize(kNfeEventHeaderSize);
+    for (;;) {
+        if (!host_.IsRunning()) return stop;
+        uint32_t bytes = 0;
+        NfeDriverError error = client_.GetEvent(eventBuffer_, bytes);
+        if (!host_.IsRunning()) return stop;
+        if (error.kind == NfeErrorKind::NoEvent) continue;
+        if (!error.Succeeded()) {
+            CLog(kLogError) << "GetEvent failed with error " << error.message;
+            return readFailed;
+        }
+        host_.Count(EngineCounter::engineEventsRead);
+        if (!host_.IsRunning()) return stop;
+        auto event = NfeEvent::Decode(eventBuffer_.data(), bytes);
+        if (!event) return handledWithError;  // the client has checked both sizes already
+        return Dispatch(*event);
+    }
+}
+
+CEngineEventLoop::StepResult CEngineEventLoop::Dispatch(const NfeEvent& event) {
+    const uint32_t type = MapEventType(event.type);
+    host_.Count(EngineCounter::engineEventsHandled);
+    const std::string description = EventDescription(event);
+    switch (type) {
+        case NFE_EVENT_MESSAGE: return OnMessage(event);
+        case NFE_EVENT_CONNECT_REDIRECT: return OnConnect(event, description);
+        case NFE_EVENT_FLOW_ESTABLISHED: return OnFlowEstablished(event, description);
+        case kMappedStreamData: return OnStreamData(event, description);
+        case NFE_EVENT_FLOW_DELETED: return OnFlowDeleted(event);
+        default:
+            CLog(kLogError) << "NEGetEvent return unexpected event type: " << event.type;
+            return handled;
+    }
+}
+
+CEngineEventLoop::StepResult CEngineEventLoop::OnMessage(const NfeEvent& event) {
+    const uint64_t status = event.messageStatus;
+    const uint64_t parameter = event.messageParameter;
+    const std::string text = event.MessageText();
+    if (event.messageSeverity == NFE_SEVERITY_INFORMATION) {
+        if (parameter == 1) {
+            CLog(kLogVerbose) << "Network Engine started.";
+        } else if (parameter == 2 && status != 1) {
+            CLog(kLogNormal) << "Network Engine stopped.";
+        } else if (parameter == 2) {
+            CLog(kLogNormal) << "Network Engine was stopped automatically. Restarting.";
+            host_.ClearRedirectRecords();
+            flows_.clear();
+            NfeDriverError error = client_.Start();
+            if (!error.Succeeded()) CLog(kLogError) << "Start failed with error " << error.message;
+        }
+        return handled;
+    }
+    if (event.messageSeverity == NFE_SEVERITY_ERROR) {
+        if (host_.DisplayOff() && text.find("Abandoned redirection request detected") != std::string::npos) {
+            return handled;
+        }
+        CLog(kLogError) << "Event Message: " << text << ". Error=" << status << ", Param=" << parameter;
+    }
+    return handled;
+}
+
+CEngineEventLoop::StepResult CEngineEventLoop::OnConnect(const NfeEvent& event, const std::string& description) {
+    host_.Count(EngineCounter::connectRequests);
+    const std::wstring applicationPath = ApplicationPathOf(event);
+    const ConnectDecision decision = DecideConnect(host_, event.destination, applicationPath);
+    uint32_t flags = NFE_ANSWER_PERMIT;
+    if (decision == ConnectDecision::redirect) {
+        host_.AppendRedirectRecord(event.source, event.destination, event.processId, applicationPath);
+        flags = NFE_ANSWER_REDIRECT;
+    } else if (decision == ConnectDecision::inspect) {
+        flags = NFE_ANSWER_PERMIT | NFE_ANSWER_INSPECT;
+    }
+    const SocketAddressSlot proxy = host_.ProxyAddress(event.source.Family() != kFamilyIpv4);
+    NfeDriverError error = client_.ProcessRedirect(static_cast<uint32_t>(event.redirectRequestId),
+                                                   static_cast<uint32_t>(event.redirectRequestId >> 32), proxy, flags);
+    if (!error.Succeeded()) {
+        // A connect answered just as the engine stopped is expected once; repeated, it is worth a line.
+        const bool quiet = error.code == kWin32ServerDisabled && ++redirectFailures_ < 2;
+        if (!quiet) {
+            CLog(kLogError, event.processId, applicationPath.c_str())
+                << "ProcessRedirect failed with error " << error.message;
+        }
+        return handledWithError;
+    }
+    redirectFailures_ = 0;
+    if (decision == ConnectDecision::redirect) {
+        CLog(kLogVerbose, event.processId, applicationPath.c_str()) << description << " " << "(process)";
+        host_.Count(EngineCounter::connectionsToProxy);
+    } else if (decision == ConnectDecision::leaveAlone && !IsLoopbackDestination(event.destination)) {
+        CLog(kLogVerbose) << description << " " << "(bypass)";
+    }
+    return handled;
+}
+
+CEngineEventLoop::StepResult CEngineEventLoop::OnFlowEstablished(const NfeEvent& event,
+                                                                 const std::string& description) {
+    host_.Count(EngineCounter::flowsEstablished);
+    std::wstring applicationPath = ApplicationPathOf(event);
+    host_.Count(EngineCounter::flowsInspected);
+    auto& processor = flows_[event.flowId];
+    if (!processor) processor = std::make_shared<CInterceptedTrafficProcessor>(event.flowId);
+    processor->SetFlowInfo(event.destination, description, event.processId, std::move(applicationPath));
+    return handled;
+}
+
+CEngineEventLoop::StepResult CEngineEventLoop::OnStreamData(const NfeEvent& event, const std::string& description) {
+    host_.Count(EngineCounter::streamDataEvents);
+    auto found = flows_.find(event.flowId);
+    if (found == flows_.end() || !found->second) {
+        if (found != flows_.end()) flows_.erase(found);
+        CLog(kLogError) << "FlowId " << event.flowId << " not found, connection closed (" << description << ")";
+        return client_.CloseFlow(event, description, std::wstring()) ? handled : handledWithError;
+    }
+    std::shared_ptr<CInterceptedTrafficProcessor> processor = found->second;
+    const uint32_t flags = event.streamFlags;
+    if (processor->State() == FlowState::detached) {
+        CLog(kLogError, event.processId, processor->ApplicationPath().c_str())
+            << description << " data transferred over " << "detached" << " socket (flowId = " << event.flowId
+            << ", flags = " << flags << ", dataLen = " << event.data.size() << ", addr = " << description << ")";
+        return handledWithError;
+    }
+    if (processor->State() == FlowState::closed) return handled;
+    if (flags & (kSendClosing | kReceiveClosing)) return OnStreamClosing(event, *processor, description);
+
+    Preferences preferences;
+    host_.CopyPreferences(preferences);
+    FlowVerdict verdict;
+    if (flags & NFE_STREAM_FLAG_SEND) {
+        processor->OutgoingData(event.data, preferences, verdict);
+    } else if (flags & NFE_STREAM_FLAG_RECEIVE) {
+        processor->IncomingData(event.data, preferences, verdict);
+    }
+    if (processor->State() == FlowState::detached && !verdict.bypass) {
+        CLog(kLogError) << description << " detach info mismatch " << " (flowId = " << event.flowId
+                        << ", flags = " << flags << ", dataLen = " << event.data.size() << ")";
+        verdict.bypass = true;
+    }
+    const std::wstring& path = processor->ApplicationPath();
+    bool ok = true;
+    if (!verdict.sendOut.empty()) ok = client_.InjectOut(event, description, path, verdict.sendOut);
+    if (!verdict.deliverIn.empty()) ok = ok && client_.InjectIn(event, description, path, verdict.deliverIn);
+    if (verdict.block) {
+        host_.Count(EngineCounter::tlsFlowsBlocked);
+        ok = ok && client_.CloseFlow(event, description, path);
+    }
+    if (verdict.bypass) {
+        host_.Count(EngineCounter::tlsFlowsReleased);
+        ok = ok && client_.DetachFlow(event, description, path);
+    }
+    if (!ok) {
+        CLog(kLogError, event.processId, path.c_str()) << "Could not process event for flowId " << event.flowId;
+        return handledWithError;
+    }
+    return handled;
+}
+
+CEngineEventLoop::StepResult CEngineEventLoop::OnStreamClosing(const NfeEvent& event,
+                                                               CInterceptedTrafficProcessor& processor,
+                                                               const std::string& description) {
+    CLog(kLogVerbose) << description << " closed by stream";
+    FlowVerdict held;
+    processor.CloseAndTakeHeld(held);
+    const std::wstring& path = processor.ApplicationPath();
+    const uint32_t flags = event.streamFlags;
+    if (!held.deliverIn.empty() && !(flags & kReceiveClosing)) client_.InjectIn(event, description, path, held.deliverIn);
+    if (!held.sendOut.empty() && !(flags & kSendClosing)) client_.InjectOut(event, description, path, held.sendOut);
+    if (!event.data.empty() && !client_.Reinject(event, description, path, flags, event.data)) return handledWithError;
+    return handled;
+}
+
+CEngineEventLoop::StepResult CEngineEventLoop::OnFlowDeleted(const NfeEvent& event) {
+    auto found = flows_.find(event.flowId);
+    if (found == flows_.end()) return handled;
+    if (found->second) found->second->Finish();
+    flows_.erase(found);
+    return handled;
+}
+
+}  // namespace hbt

@@ -1,0 +1,63 @@
+#pragma once
+// The one reader of engine events: answers each held connect (leave alone,
+// redirect to the proxy, inspect), keeps the flow table of inspected
+// connections and carries out their verdicts, logs the engine's messages and
+// restarts the engine after it stopped itself.
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine_client/engine_event_host.h"
+#include "engine_client/nfe_device_client.h"
+#include "engine_protocol/nfe_event.h"
+
+namespace hbt {
+
+class CInterceptedTrafficProcessor;
+
+enum class ConnectDecision { leaveAlone, redirect, inspect };
+
+// The interception decision for one held connect.
+ConnectDecision DecideConnect(const EngineEventHost& host, const SocketAddressSlot& destination,
+                              const std::wstring& applicationPath);
+
+// "src->dst" as the log lines write a connection (IPv6 addresses in brackets).
+std::string EventDescription(const NfeEvent& event);
+
+class CEngineEventLoop {
+public:
+    enum StepResult { handled = 0, readFailed = 1, handledWithError = 2, stop = 3 };
+    using Sleeper = std::function<void(int seconds)>;
+
+    CEngineEventLoop(EngineEventHost& host, NfeDeviceClient& client, Sleeper sleeper);
+    ~CEngineEventLoop();
+
+    // The thread body: steps until the core stops, backing off 1, 2, 4, 8, 8 …
+    // seconds after failed reads.
+    void Run();
+    StepResult Step();
+
+    std::size_t FlowCount() const { return flows_.size(); }
+
+private:
+    StepResult Dispatch(const NfeEvent& event);
+    StepResult OnMessage(const NfeEvent& event);
+    StepResult OnConnect(const NfeEvent& event, const std::string& description);
+    StepResult OnFlowEstablished(const NfeEvent& event, const std::string& description);
+    StepResult OnStreamData(const NfeEvent& event, const std::string& description);
+    StepResult OnStreamClosing(const NfeEvent& event, CInterceptedTrafficProcessor& processor,
+                               const std::string& description);
+    StepResult OnFlowDeleted(const NfeEvent& event);
+
+    EngineEventHost& host_;
+    NfeDeviceClient& client_;
+    Sleeper sleeper_;
+    std::vector<uint8_t> eventBuffer_;
+    std::map<uint64_t, std::shared_ptr<CInterceptedTrafficProcessor>> flows_;
+    int redirectFailures_ = 0;
+};
+
+}  // namespace hbt
