@@ -1,0 +1,308 @@
+// Proxy figures on loopback, in one run:
+//   1. relay throughput for a 1 GiB upload through the proxy, as a ratio to
+//      the same upload sent directly, beside the same ratio for socat with the
+//      same buffer size (socat -b 20000);
+//   2. time from connect to the complete 307 answer (median and 99th percentile);
+//   3. resident memory with 2000 relays open at once.
+// Usage: proxy_bench [megabytes, default 1024] [relays, default 2000]
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/hbt_core.h"
+#include "core/safe_socket.h"
+#include "http/http_request.h"
+#include "http/http_traffic.h"
+#include "platform/socket_address.h"
+#include "platform/thread_start.h"
+
+namespace hbt {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr char kRequestHead[] = "POST /upload HTTP/1.1\r\nHost: bench.example\r\n\r\n";
+
+SocketAddressSlot Loopback(uint16_t port = 0) { return *ParseIpAddress("127.0.0.1", port); }
+
+std::shared_ptr<CSafeSocket> Listen() {
+    auto socket = CSafeSocket::Create(kFamilyIpv4);
+    if (!socket || !BindSocket(socket->Handle(), Loopback()) || !ListenSocket(socket->Handle(), 1000)) {
+        std::fprintf(stderr, "cannot listen on loopback\n");
+        std::exit(1);
+    }
+    return socket;
+}
+
+uint16_t PortOf(const CSafeSocket& socket) { return LocalAddress(socket.Handle())->Port(); }
+
+// Accepts one connection at a time and counts what arrives until it closes.
+class CountingSink {
+public:
+    CountingSink() : listener_(Listen()), thread_([this] { Run(); }) {}
+    ~CountingSink() {
+        listener_->Close();
+        thread_.join();
+    }
+    SocketAddressSlot Address() const { return Loopback(PortOf(*listener_)); }
+    // Waits until a connection that brought `bytes` has closed.
+    void WaitFor(uint64_t bytes) {
+        while (lastTotal_.load() != bytes) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        lastTotal_ = 0;
+    }
+
+private:
+    void Run() {
+        std::vector<char> buffer(1 << 16);
+        for (;;) {
+            const SocketHandle handle = AcceptSocket(listener_->Handle());
+            if (handle == kInvalidSocket) return;
+            CSafeSocket socket(handle);
+            uint64_t total = 0;
+            long received;
+            while ((received = ReceiveSome(handle, buffer.data(), buffer.size())) > 0) total += received;
+            lastTotal_ = total;
+        }
+    }
+    std::shared_ptr<CSafeSocket> listener_;
+    std::atomic<uint64_t> lastTotal_{0};
+    std::thread thread_;
+};
+
+// Sends the request head and `bytes` of body to `target`; seconds until the sink has all of it.
+double TimedUpload(const SocketAddressSlot& target, CountingSink& sink, uint64_t bytes,
+                   const std::function<void(uint16_t)>& beforeConnect = {}) {
+    auto client = CSafeSocket::Create(kFamilyIpv4);
+    BindSocket(client->Handle(), Loopback());
+    if (beforeConnect) beforeConnect(LocalAddress(client->Handle())->Port());
+    std::vector<char> chunk(1 << 16, 'x');
+    const auto start = Clock::now();
+    if (!ConnectSocket(client->Handle(), target)) {
+        std::fprintf(stderr, "connect failed\n");
+        std::exit(1);
+    }
+    client->SendAll(kRequestHead, sizeof(kRequestHead) - 1);
+    for (uint64_t sent = 0; sent < bytes; sent += chunk.size()) {
+        client->SendAll(chunk.data(), std::min<uint64_t>(chunk.size(), bytes - sent));
+    }
+    ::shutdown(static_cast<int>(client->Handle()), SHUT_WR);
+    sink.WaitFor(bytes + sizeof(kRequestHead) - 1);
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The proxy as the program runs it: listener, accept loop, a redirect record per client.
+class RunningCore {
+public:
+    RunningCore() {
+        std::wstring fatal;
+        if (!core_.OpenProxyListeners(fatal)) std::exit(1);
+        acceptLoop_ = std::thread([this] { core_.AcceptConnections(core_.Ipv4Listener()); });
+    }
+    ~RunningCore() {
+        core_.Stop();
+        acceptLoop_.join();
+    }
+    CHbtCore& Core() { return core_; }
+    void Expect(uint16_t clientPort, const SocketAddressSlot& destination, uint32_t pid = 1) {
+        core_.AddRedirectRecord({Loopback(clientPort), destination, pid, L"/usr/bin/bench"});
+    }
+
+private:
+    CHbtCore core_;
+    std::thread acceptLoop_;
+};
+
+pid_t StartSocat(uint16_t listenPort, uint16_t targetPort) {
+    const pid_t child = fork();
+    if (child == 0) {
+        const std::string listen = "TCP-LISTEN:" + std::to_string(listenPort) + ",bind=127.0.0.1,reuseaddr";
+        const std::string target = "TCP:127.0.0.1:" + std::to_string(targetPort);
+        execlp("socat", "socat", "-b", "20000", listen.c_str(), target.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // It listens once the port can no longer be bound; a probe connection
+    // would use up the one connection it serves.
+    for (int i = 0; i < 500; ++i) {
+        auto probe = CSafeSocket::Create(kFamilyIpv4);
+        if (!BindSocket(probe->Handle(), Loopback(listenPort))) break;
+        probe->Close();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return child;
+}
+
+uint16_t FreePort() {
+    auto probe = Listen();
+    return PortOf(*probe);
+}
+
+void Throughput(uint64_t megabytes) {
+    const uint64_t bytes = megabytes << 20;
+    CountingSink sink;
+    RunningCore proxy;
+    double direct = 1e9, ours = 1e9, socat = 1e9;
+    for (int round = 0; round < 3; ++round) {
+        direct = std::min(direct, TimedUpload(sink.Address(), sink, bytes));
+        ours = std::min(ours, TimedUpload(proxy.Core().Ipv4ProxyAddress(), sink, bytes,
+                                          [&](uint16_t port) { proxy.Expect(port, sink.Address()); }));
+        // Without "fork", socat serves one connection and exits.
+        const uint16_t port = FreePort();
+        const pid_t child = StartSocat(port, sink.Address().Port());
+        socat = std::min(socat, TimedUpload(Loopback(port), sink, bytes));
+        waitpid(child, nullptr, 0);
+    }
+    auto rate = [&](double seconds) { return static_cast<double>(megabytes) / seconds; };
+    std::printf("relay throughput, %llu MiB upload (best of 3):\n", static_cast<unsigned long long>(megabytes));
+    std::printf("  direct        %8.0f MiB/s\n", rate(direct));
+    std::printf("  harbinet      %8.0f MiB/s  ratio to direct %.2f\n", rate(ours), direct / ours);
+    std::printf("  socat -b 20000 %7.0f MiB/s  ratio to direct %.2f\n", rate(socat), direct / socat);
+}
+
+// Answers every connection as the proxy answers a request it redirects:
+// head read byte by byte, the 307 page built and sent, then the close.
+class RedirectServer {
+public:
+    RedirectServer() : listener_(Listen()), thread_([this] { Run(); }) {}
+    ~RedirectServer() {
+        listener_->Close();
+        thread_.join();
+    }
+    SocketAddressSlot Address() const { return Loopback(PortOf(*listener_)); }
+
+private:
+    void Run() {
+        for (;;) {
+            const SocketHandle handle = AcceptSocket(listener_->Handle());
+            if (handle == kInvalidSocket) return;
+            auto socket = std::make_shared<CSafeSocket>(handle);
+            StartDetachedThread([socket] { Answer(socket); }, kConnectionThreadStackSize);
+        }
+    }
+    static void Answer(const std::shared_ptr<CSafeSocket>& socket) {
+        HttpRequest request(socket, false);
+        if (!request.Read() || !request.Parse()) return;
+        ResponseInputs in;
+        in.redirect = in.available = in.autoRedirect = true;
+        in.path = request.requestPath;
+        in.host = in.redirectHost = request.requestHost;
+        in.connection.destination = Loopback(80);
+        in.controlPort = 50000;
+        CHttpTraffic traffic(socket, nullptr);
+        traffic.BuildResponse(in);
+    }
+    std::shared_ptr<CSafeSocket> listener_;
+    std::thread thread_;
+};
+
+void RedirectLatency(int count) {
+    RedirectServer server;
+    const std::string request = "GET /index.html HTTP/1.1\r\nHost: www.bench.example\r\n\r\n";
+    std::vector<double> micros;
+    char buffer[16384];
+    for (int i = 0; i < count; ++i) {
+        auto client = CSafeSocket::Create(kFamilyIpv4);
+        const auto start = Clock::now();
+        ConnectSocket(client->Handle(), server.Address());
+        client->SendAll(request.data(), request.size());
+        std::string answer;
+        long received;
+        while ((received = ReceiveSome(client->Handle(), buffer, sizeof(buffer))) > 0) answer.append(buffer, received);
+        micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        if (answer.rfind("HTTP/1.1 307", 0) != 0) {
+            std::fprintf(stderr, "no redirect received\n");
+            std::exit(1);
+        }
+    }
+    std::sort(micros.begin(), micros.end());
+    std::printf("connect to complete 307 answer, %d requests: median %.0f us, p99 %.0f us\n", count,
+                micros[micros.size() / 2], micros[micros.size() * 99 / 100]);
+}
+
+long ResidentKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    }
+    return -1;
+}
+
+// Accepts and keeps every connection, reading nothing.
+class HoldingSink {
+public:
+    HoldingSink() : listener_(Listen()), thread_([this] { Run(); }) {}
+    ~HoldingSink() {
+        listener_->Close();
+        thread_.join();
+    }
+    SocketAddressSlot Address() const { return Loopback(PortOf(*listener_)); }
+
+private:
+    void Run() {
+        for (;;) {
+            const SocketHandle handle = AcceptSocket(listener_->Handle());
+            if (handle == kInvalidSocket) return;
+            held_.push_back(std::make_shared<CSafeSocket>(handle));
+        }
+    }
+    std::shared_ptr<CSafeSocket> listener_;
+    std::vector<std::shared_ptr<CSafeSocket>> held_;
+    std::thread thread_;
+};
+
+void RelayMemory(int relays) {
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+
+    HoldingSink sink;
+    RunningCore proxy;
+    const long before = ResidentKiB();
+    std::vector<std::shared_ptr<CSafeSocket>> clients;
+    for (int i = 0; i < relays; ++i) {
+        auto client = CSafeSocket::Create(kFamilyIpv4);
+        BindSocket(client->Handle(), Loopback());
+        // One process per relay, so that no connection counts as a loop.
+        proxy.Expect(LocalAddress(client->Handle())->Port(), sink.Address(), 1000 + i);
+        ConnectSocket(client->Handle(), proxy.Core().Ipv4ProxyAddress());
+        client->SendAll(kRequestHead, sizeof(kRequestHead) - 1);
+        clients.push_back(std::move(client));
+    }
+    const DestinationKey key = MakeDestinationKey(sink.Address());
+    auto open = [&] {
+        int count = 0;
+        for (int i = 0; i < relays; ++i) count += proxy.Core().ConnectionsInProgress(1000 + i, key) == 1;
+        return count;
+    };
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (open() < relays && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // let every relay reach its wait
+    const long during = ResidentKiB();
+    std::printf("%d relays open (%d counted in progress): resident %.1f MiB (before %.1f MiB, %.1f KiB per relay)\n",
+                relays, open(), during / 1024.0, before / 1024.0, static_cast<double>(during - before) / relays);
+    for (auto& client : clients) client->Close();
+}
+
+}  // namespace
+}  // namespace hbt
+
+int main(int argc, char** argv) {
+    const uint64_t megabytes = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
+    const int relays = argc > 2 ? std::atoi(argv[2]) : 2000;
+    signal(SIGPIPE, SIG_IGN);
+    hbt::Throughput(megabytes);
+    hbt::RedirectLatency(2000);
+    hbt::RelayMemory(relays);
+    return 0;
+}
