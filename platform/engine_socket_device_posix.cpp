@@ -1,0 +1,183 @@
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine_protocol/byte_order.h"
+#include "engine_protocol/nfe_protocol.h"
+#include "platform/engine_socket_device.h"
+
+namespace hbt {
+
+namespace {
+
+constexpr uint32_t kWin32FileNotFound = 2;
+constexpr uint32_t kWin32AccessDenied = 5;
+
+bool ReadExact(int fd, uint8_t* out, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::recv(fd, out + done, size - done, 0);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n == 0 || errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool WriteExact(int fd, const uint8_t* data, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::send(fd, data + done, size - done, MSG_NOSIGNAL);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
+uint32_t Win32ErrorForConnect(int error) {
+    // EACCES/EPERM: the socket's permissions keep this user out.
+    if (error == EACCES || error == EPERM) return kWin32AccessDenied;
+    return kWin32FileNotFound;
+}
+
+}  // namespace
+
+std::string EngineDevicePath() {
+    const char* path = std::getenv("HBT_ENGINE_DEVICE");
+    return (path && *path) ? path : kDefaultEngineDevicePath;
+}
+
+std::unique_ptr<SocketEngineDevice> SocketEngineDevice::Open(const std::string& path, uint32_t& win32Error) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(address.sun_path)) {
+        win32Error = kWin32FileNotFound;
+        return nullptr;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        win32Error = Win32ErrorForConnect(errno);
+        if (fd >= 0) ::close(fd);
+        return nullptr;
+    }
+    uint8_t hello[8];
+    if (!ReadExact(fd, hello, sizeof(hello)) || GetU32(hello) != kEngineSocketMagic) {
+        win32Error = kWin32FileNotFound;  // whatever listens there is not the engine
+        ::close(fd);
+        return nullptr;
+    }
+    if (GetU32(hello + 4) != kStatusSuccess) {
+        win32Error = kWin32AccessDenied;
+        ::close(fd);
+        return nullptr;
+    }
+    win32Error = 0;
+    std::unique_ptr<SocketEngineDevice> device(new SocketEngineDevice(fd));
+    device->reader_ = std::thread([d = device.get()] { d->ReadReplies(); });
+    return device;
+}
+
+SocketEngineDevice::SocketEngineDevice(int fd) : fd_(fd) {}
+
+SocketEngineDevice::~SocketEngineDevice() {
+    Close();
+    ::close(fd_);
+}
+
+void SocketEngineDevice::Submit(uint32_t controlCode, std::vector<uint8_t> input, uint32_t outputCapacity,
+                                DeviceCompletion done) {
+    if (closed_) {
+        done(DeviceReply{kStatusCancelled, 0, {}});
+        return;
+    }
+    std::vector<uint8_t> frame(24 + input.size());
+    uint64_t id;
+    {
+        std::lock_guard lock(pendingMutex_);
+        id = nextRequestId_++;
+        pending_.emplace(id, std::move(done));
+    }
+    PutU64(frame.data(), id);
+    PutU32(frame.data() + 8, controlCode);
+    PutU32(frame.data() + 12, static_cast<uint32_t>(input.size()));
+    PutU32(frame.data() + 16, outputCapacity);
+    PutU32(frame.data() + 20, 0);
+    if (!input.empty()) std::memcpy(frame.data() + 24, input.data(), input.size());
+    bool sent;
+    {
+        std::lock_guard lock(writeMutex_);
+        sent = WriteExact(fd_, frame.data(), frame.size());
+    }
+    if (!sent) {
+        // The reader sees the broken connection too; whoever takes the entry completes it.
+        DeviceCompletion completion;
+        {
+            std::lock_guard lock(pendingMutex_);
+            auto it = pending_.find(id);
+            if (it == pending_.end()) return;
+            completion = std::move(it->second);
+            pending_.erase(it);
+        }
+        completion(DeviceReply{kStatusCancelled, 0, {}});
+    }
+}
+
+void SocketEngineDevice::ReadReplies() {
+    uint8_t header[16];
+    while (ReadExact(fd_, header, sizeof(header))) {
+        DeviceReply reply;
+        const uint64_t id = GetU64(header);
+        reply.status = GetU32(header + 8);
+        reply.information = GetU32(header + 12);
+        if (NfeSucceeded(reply.status) && reply.information > 0) {
+            reply.output.resize(reply.information);
+            if (!ReadExact(fd_, reply.output.data(), reply.output.size())) break;
+        }
+        DeviceCompletion completion;
+        {
+            std::lock_guard lock(pendingMutex_);
+            auto it = pending_.find(id);
+            if (it == pending_.end()) continue;
+            completion = std::move(it->second);
+            pending_.erase(it);
+        }
+        completion(std::move(reply));
+    }
+    closed_ = true;
+    FailAllPending();
+}
+
+void SocketEngineDevice::FailAllPending() {
+    std::map<uint64_t, DeviceCompletion> pending;
+    {
+        std::lock_guard lock(pendingMutex_);
+        pending.swap(pending_);
+    }
+    for (auto& [id, completion] : pending) completion(DeviceReply{kStatusCancelled, 0, {}});
+}
+
+void SocketEngineDevice::Close() {
+    closed_ = true;
+    ::shutdown(fd_, SHUT_RDWR);
+    if (reader_.joinable()) {
+        if (reader_.get_id() == std::this_thread::get_id()) {
+            reader_.detach();
+        } else {
+            reader_.join();
+        }
+    }
+    FailAllPending();
+}
+
+}  // namespace hbt
