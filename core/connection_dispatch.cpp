@@ -129,6 +129,11 @@ void CHbtCore::AddRedirectRecord(RedirectRecord record) {
     redirectRecords.push_back(std::move(record));
 }
 
+void CHbtCore::ClearRedirectRecords() {
+    std::lock_guard lock(coreLock);
+    redirectRecords.clear();
+}
+
 uint64_t CHbtCore::EnterConnection(uint64_t processId, const DestinationKey& key) {
     std::lock_guard lock(coreLock);
     return ++connectionCounts[processId][key];
@@ -143,7 +148,7 @@ void CHbtCore::LeaveConnection(uint64_t processId, const DestinationKey& key) {
     if (process->second.empty()) connectionCounts.erase(process);
 }
 
-uint64_t CHbtCore::ConnectionsInProgress(uint64_t processId, const DestinationKey& key) {
+uint64_t CHbtCore::ConnectionsInProgress(uint64_t processId, const DestinationKey& key) const {
     std::lock_guard lock(coreLock);
     const auto process = connectionCounts.find(processId);
     if (process == connectionCounts.end()) return 0;

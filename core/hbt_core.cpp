@@ -121,24 +121,24 @@ void CHbtCore::Stop() {
     if (engineEventThread.joinable()) engineEventThread.join();
 }
 
-std::shared_ptr<CSafeSocket> CHbtCore::Ipv4Listener() {
+std::shared_ptr<CSafeSocket> CHbtCore::Ipv4Listener() const {
     std::lock_guard lock(coreLock);
     return ipv4Listener;
 }
 
-std::shared_ptr<CSafeSocket> CHbtCore::Ipv6Listener() {
+std::shared_ptr<CSafeSocket> CHbtCore::Ipv6Listener() const {
     std::lock_guard lock(coreLock);
     return ipv6Listener;
 }
 
-std::shared_ptr<CSafeSocket> CHbtCore::ControlListener() {
+std::shared_ptr<CSafeSocket> CHbtCore::ControlListener() const {
     std::lock_guard lock(coreLock);
     return controlListener;
 }
 
 uint16_t CHbtCore::ControlPortHostOrder() const { return ntohs(controlPort); }
 
-void CHbtCore::CopyPreferences(Preferences& copy) {
+void CHbtCore::CopyPreferences(Preferences& copy) const {
     std::lock_guard lock(coreLock);
     copy = preferences;
 }
@@ -168,9 +168,14 @@ bool CHbtCore::RemoveTemporaryExclusion(const SocketAddressSlot& address) {
     return PushRulesToEngine();
 }
 
-TemporaryExclusions CHbtCore::TemporaryExclusionsCopy() {
+TemporaryExclusions CHbtCore::TemporaryExclusionsCopy() const {
     std::lock_guard lock(coreLock);
     return temporaryExclusions;
+}
+
+bool CHbtCore::IsTemporarilyExcluded(const SocketAddressSlot& address) const {
+    std::lock_guard lock(coreLock);
+    return hbt::IsTemporarilyExcluded(temporaryExclusions, address);
 }
 
 }  // namespace hbt

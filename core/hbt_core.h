@@ -50,32 +50,36 @@ public:
     void FindRedirectTarget(const SocketAddressSlot& peer, RedirectRecord& result);
     // Appended by the engine event loop before it redirects a connect.
     void AddRedirectRecord(RedirectRecord record);
+    // When the engine restarts after stopping on its own, no record can be claimed any more.
+    void ClearRedirectRecords();
 
     // Temporary exclusions, each change followed by PushRulesToEngine.
     bool AddTemporaryExclusion(const SocketAddressSlot& address);
     bool RemoveTemporaryExclusion(const SocketAddressSlot& address);
-    TemporaryExclusions TemporaryExclusionsCopy();
+    TemporaryExclusions TemporaryExclusionsCopy() const;
+    // Same family and address as an address being connected to by the proxy.
+    bool IsTemporarilyExcluded(const SocketAddressSlot& address) const;
 
     // Sends the engine its configuration. Nothing to send to until the engine
     // client is wired in; reports success.
     bool PushRulesToEngine();
 
     // A copy of the working preferences, lists included.
-    void CopyPreferences(Preferences& preferences);
+    void CopyPreferences(Preferences& preferences) const;
 
     // Orderly shutdown; called once, on the interface thread.
     void Stop();
 
     bool Running() const { return running.load(); }
     HbtStatistics& Statistics() { return statistics; }
-    std::shared_ptr<CSafeSocket> Ipv4Listener();
-    std::shared_ptr<CSafeSocket> Ipv6Listener();
-    std::shared_ptr<CSafeSocket> ControlListener();
+    std::shared_ptr<CSafeSocket> Ipv4Listener() const;
+    std::shared_ptr<CSafeSocket> Ipv6Listener() const;
+    std::shared_ptr<CSafeSocket> ControlListener() const;
     SocketAddressSlot Ipv4ProxyAddress() const { return ipv4ProxyAddress; }
     SocketAddressSlot Ipv6ProxyAddress() const { return ipv6ProxyAddress; }
     uint16_t ControlPortHostOrder() const;
     // Connections of one process to one destination in progress now.
-    uint64_t ConnectionsInProgress(uint64_t processId, const DestinationKey& key);
+    uint64_t ConnectionsInProgress(uint64_t processId, const DestinationKey& key) const;
     uint64_t UnresolvedConnections() const { return unresolvedConnections.load(); }
 
 private:
@@ -97,7 +101,7 @@ private:
     // Guards redirectRecords, connectionCounts, temporaryExclusions, the
     // listener fields and the preferences; held only for short copies and
     // list or map changes, never across socket, engine or log calls.
-    std::mutex coreLock;
+    mutable std::mutex coreLock;
     std::atomic<bool> running{true};
     std::thread engineEventThread;
     std::thread mainThread;

@@ -25,6 +25,8 @@ protected:
         ASSERT_TRUE(core_.OpenProxyListeners(fatal)) << WideToUtf8(fatal);
         ASSERT_TRUE(core_.OpenControlListener(fatal)) << WideToUtf8(fatal);
         acceptLoop_ = std::thread([this] { core_.AcceptConnections(core_.Ipv4Listener()); });
+        // A machine without IPv6 has no IPv6 listener; that loop then ends at once.
+        ipv6AcceptLoop_ = std::thread([this] { core_.AcceptConnections(core_.Ipv6Listener()); });
     }
     void TearDown() override {
         StopCore();
@@ -34,6 +36,7 @@ protected:
         if (!acceptLoop_.joinable()) return;
         core_.Stop();
         acceptLoop_.join();
+        ipv6AcceptLoop_.join();
     }
 
     // A client on a port of its own with a wildcard record sending it to `destination`.
@@ -66,6 +69,7 @@ protected:
 
     CHbtCore core_;
     std::thread acceptLoop_;
+    std::thread ipv6AcceptLoop_;
 };
 
 TEST_F(CoreDispatchTest, ListenersOnSystemChosenLoopbackPorts) {
@@ -103,6 +107,26 @@ TEST_F(CoreDispatchTest, UnknownPeerIsClosedWithoutData) {
     EXPECT_EQ(test::ReadToEnd(*client), "");
     StopCore();
     EXPECT_EQ(core_.Statistics().targetsNotFound.load(), 1u);
+    EXPECT_TRUE(HasLine(Lines(), 2, "Connection from " + peer + " - target not found."));
+}
+
+TEST_F(CoreDispatchTest, Ipv6ConnectionsAreServedAndNamedInBrackets) {
+    if (!core_.Ipv6Listener()) GTEST_SKIP() << "no IPv6 loopback on this machine";
+    auto unknown = test::ConnectTo(core_.Ipv6ProxyAddress());
+    const std::string peer = SocketAddressText(test::BoundAddress(*unknown));
+    EXPECT_EQ(peer.rfind("[::1]:", 0), 0u);
+    EXPECT_EQ(test::ReadToEnd(*unknown), "");
+
+    test::RecordingServer server;  // an IPv4 destination: the family of the client does not matter
+    auto client = test::BoundClient(*ParseIpAddress("::1", 0));
+    const uint16_t port = test::BoundAddress(*client).Port();
+    core_.AddRedirectRecord({*ParseIpAddress("::", port), server.Address(), 9, L"/usr/bin/app"});
+    ASSERT_TRUE(ConnectSocket(client->Handle(), core_.Ipv6ProxyAddress()));
+    SendText(*client, "GET / HTTP/1.1\r\nHost: h.example\r\n\r\n");
+    client->Close();
+    ASSERT_TRUE(server.WaitForConnections(1));
+    EXPECT_EQ(server.Received().at(0), "GET / HTTP/1.1\r\nHost: h.example\r\n\r\n");
+    StopCore();
     EXPECT_TRUE(HasLine(Lines(), 2, "Connection from " + peer + " - target not found."));
 }
 

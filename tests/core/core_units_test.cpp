@@ -37,6 +37,11 @@ TEST(FindRedirectTarget, MatchesByPortWithWildcardOldestFirstAndConsumesOne) {
     RedirectRecord v6;
     core.FindRedirectTarget(Address("::1", 4000), v6);
     EXPECT_EQ(v6.destination.Port(), 84);
+
+    core.ClearRedirectRecords();
+    RedirectRecord cleared;
+    core.FindRedirectTarget(Address("127.0.0.1", 5000), cleared);
+    EXPECT_EQ(cleared.destination.Family(), 0);
 }
 
 TEST(RedirectRecordMatches, AddressFamilyAndPort) {
@@ -70,7 +75,7 @@ TEST(TemporaryExclusions, ReferenceCountedPerAddress) {
     EXPECT_TRUE(core.AddTemporaryExclusion(address));
     EXPECT_TRUE(core.AddTemporaryExclusion(Address("10.0.0.1", 8080)));  // same address, other port
     EXPECT_TRUE(core.RemoveTemporaryExclusion(address));
-    EXPECT_TRUE(IsTemporarilyExcluded(core.TemporaryExclusionsCopy(), Address("10.0.0.1", 1)));
+    EXPECT_TRUE(core.IsTemporarilyExcluded(Address("10.0.0.1", 1)));
     EXPECT_EQ(core.TemporaryExclusionsCopy().begin()->second.referenceCount, 1u);
     EXPECT_TRUE(core.RemoveTemporaryExclusion(address));
     EXPECT_TRUE(core.TemporaryExclusionsCopy().empty());
@@ -78,7 +83,8 @@ TEST(TemporaryExclusions, ReferenceCountedPerAddress) {
     EXPECT_TRUE(core.TemporaryExclusionsCopy().empty());
 
     core.AddTemporaryExclusion(Address("::ffff:10.0.0.1", 80));
-    EXPECT_FALSE(IsTemporarilyExcluded(core.TemporaryExclusionsCopy(), address));  // families differ
+    EXPECT_FALSE(core.IsTemporarilyExcluded(address));  // families differ
+    EXPECT_TRUE(core.IsTemporarilyExcluded(Address("::ffff:10.0.0.1", 443)));
     EXPECT_EQ(MakeExclusionKey(address).size(), 1u);
 }
 
