@@ -27,8 +27,22 @@ ConnectAction ConnectRedirector::Classify(const ClassifyInfo& info) {
         std::lock_guard lock(mutex_);
         pending_.push_back(request);
     }
+    // A stop that ran meanwhile may have missed this request: take it back
+    // rather than hold the connect on a stopped engine.
+    if (!engine_.IsActive() && TakeUnanswered(request.connectHandle)) return ConnectAction::kPermit;
     engine_.QueueEvent(std::move(*event), nullptr);
     return ConnectAction::kPend;
+}
+
+bool ConnectRedirector::TakeUnanswered(uint64_t connectHandle) {
+    std::lock_guard lock(mutex_);
+    for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+        if (it->connectHandle == connectHandle && !it->answered) {
+            pending_.erase(it);
+            return true;
+        }
+    }
+    return false;
 }
 
 uint32_t ConnectRedirector::Answer(const std::vector<uint8_t>& record) {

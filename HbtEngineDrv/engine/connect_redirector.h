@@ -44,6 +44,7 @@ private:
     };
 
     std::vector<PendingRedirect> TakeExpired(bool all, uint64_t now);
+    bool TakeUnanswered(uint64_t connectHandle);
     ConnectCompletion RedirectCompletion(const PendingRedirect& request, const std::vector<uint8_t>& record);
 
     NfeEngine& engine_;

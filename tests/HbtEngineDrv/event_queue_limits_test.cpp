@@ -49,6 +49,19 @@ TEST_F(EventQueueLimitsTest, OldHeadEventStopsTheEngine) {
     EXPECT_EQ(platform.Connect({}).action, ConnectAction::kPend);
 }
 
+TEST_F(EventQueueLimitsTest, ThousandFlowContextsPauseInterception) {
+    StartWith(TlsCaptureConfig());
+    for (int i = 0; i < 1000; ++i) {
+        InspectedFlow();
+        Drain();
+    }
+    EXPECT_EQ(platform.Connect({}).action, ConnectAction::kPermit);
+    auto events = Drain();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].MessageText(), "397:g_NfeFlowListSize is too big");
+    EXPECT_EQ(events[0].messageParameter, 1000u);
+}
+
 TEST_F(EventQueueLimitsTest, OversizeSegmentIsNotCaptured) {
     StartWith(TlsCaptureConfig());
     uint64_t flow = InspectedFlow();
