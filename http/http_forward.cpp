@@ -5,6 +5,7 @@
 #include "http/relay.h"
 #include "log/log.h"
 #include "platform/socket_address.h"
+#include "platform/socket_error.h"
 #include "rules/ip_excluder.h"
 
 namespace hbt {
@@ -29,8 +30,9 @@ bool CHttpTraffic::ForwardToTarget(const ForwardRequest& request) {
         errorText = "Could not connect to target server";
     } else if (!upstream->SendAll(request.requestHead.data(), request.requestHead.size())) {
         errorText = "Could not transfer request to socket";
-    } else {
-        result = RelayTraffic(clientSocket_, upstream, guard);
+    } else if (!(result = RelayTraffic(clientSocket_, upstream, guard))) {
+        // Only the wait itself fails the relay; the core logs this text.
+        errorText = "Select() failed with error " + std::to_string(LastSocketError());
     }
     guard.reset();
     return result;
