@@ -4,6 +4,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -62,19 +63,31 @@ public:
     void Close() {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
+        start_ = end_ = 0;
     }
 
 private:
+    // Reads through a buffer: replies that arrive together cost one system call.
     bool ReadExactly(uint8_t* out, std::size_t size) {
         std::size_t got = 0;
         while (got < size) {
-            ssize_t n = ::recv(fd_, out + got, size - got, 0);
-            if (n <= 0) return false;
-            got += static_cast<std::size_t>(n);
+            if (start_ == end_) {
+                ssize_t n = ::recv(fd_, buffer_.data(), buffer_.size(), 0);
+                if (n <= 0) return false;
+                start_ = 0;
+                end_ = static_cast<std::size_t>(n);
+            }
+            const std::size_t take = std::min(size - got, end_ - start_);
+            std::memcpy(out + got, buffer_.data() + start_, take);
+            start_ += take;
+            got += take;
         }
         return true;
     }
 
+    std::vector<uint8_t> buffer_ = std::vector<uint8_t>(64 * 1024);
+    std::size_t start_ = 0;
+    std::size_t end_ = 0;
     int fd_ = -1;
 };
 
