@@ -61,7 +61,7 @@ std::optional<EnginedOptions> ParseEnginedOptions(const std::vector<std::string>
 }
 
 std::string EnginedUsage() {
-    return "Usage: hbt-engined --dry-run [--device PATH] [--allow-uid UID]...\n"
+    return "Usage: hbt-engined [--dry-run] [--device PATH] [--allow-uid UID]...\n"
            "  --dry-run        serve the engine device with an engine that intercepts nothing\n"
            "  --device PATH    socket path (default /run/harbinet/HbtEngineDrv)\n"
            "  --allow-uid UID  a user that may open the device (repeatable; default: root,\n"

@@ -12,6 +12,7 @@
 #include "HbtEngineDrv/daemon/idle_platform.h"
 #include "HbtEngineDrv/device/device_socket_server.h"
 #include "HbtEngineDrv/engine/nfe_engine.h"
+#include "HbtEngineDrv/netfilter/netfilter_platform.h"
 
 namespace {
 
@@ -27,22 +28,44 @@ sigset_t BlockStopSignals() {
     return signals;
 }
 
-int Run(const hbt::EnginedOptions& options, const sigset_t& stopSignals) {
-    hbt::IdlePlatform platform;
-    hbt::NfeEngine engine(platform);
+int Serve(hbt::NfeEngine& engine, const hbt::EnginedOptions& options, const sigset_t& stopSignals,
+          hbt::NetfilterPlatform* netfilter) {
     hbt::DeviceSocketServer server(engine, hbt::DeviceSocketServerOptions{options.devicePath, options.allowedUids});
     std::string error;
     if (!server.Start(error)) {
         std::cerr << "hbt-engined: " << error << "\n";
         return 1;
     }
-    std::cerr << "hbt-engined: serving " << options.devicePath << " (dry run: nothing is intercepted)" << std::endl;
+    if (netfilter != nullptr && !netfilter->Start(engine, &error)) {
+        std::cerr << "hbt-engined: cannot intercept connections: " << error << "\n";
+        server.Stop();
+        return 1;
+    }
+    std::cerr << "hbt-engined: serving " << options.devicePath
+              << (netfilter != nullptr ? "" : " (dry run: nothing is intercepted)") << std::endl;
     int signal = 0;
     sigwait(&stopSignals, &signal);
     server.Stop();
     engine.Teardown();
+    // Every rule of ours goes before the engine does.
+    if (netfilter != nullptr) netfilter->Stop();
     std::cerr << "hbt-engined: stopped" << std::endl;
     return 0;
+}
+
+int Run(const hbt::EnginedOptions& options, const sigset_t& stopSignals) {
+    if (options.dryRun) {
+        hbt::IdlePlatform platform;
+        hbt::NfeEngine engine(platform);
+        return Serve(engine, options, stopSignals, nullptr);
+    }
+    hbt::NetfilterOptions netfilterOptions;
+    netfilterOptions.log = [](const std::string& line) { std::cerr << "hbt-engined: " << line << std::endl; };
+    hbt::NetfilterPlatform platform(netfilterOptions);
+    hbt::NfeEngine engine(platform);
+    const int status = Serve(engine, options, stopSignals, &platform);
+    platform.Stop();
+    return status;
 }
 
 }  // namespace
@@ -60,10 +83,6 @@ int main(int argc, char** argv) {
     if (options->help) {
         std::cout << hbt::EnginedUsage();
         return 0;
-    }
-    if (!options->dryRun) {
-        std::cerr << "hbt-engined: this build has no packet-filter platform yet; run it with --dry-run\n";
-        return 2;
     }
     return Run(*options, stopSignals);
 }

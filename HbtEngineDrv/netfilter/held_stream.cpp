@@ -52,6 +52,14 @@ std::optional<std::vector<HeldPacket>> HeldStream::TakeMatching(const std::vecto
     return taken;
 }
 
+std::optional<HeldPacket> HeldStream::TakePacket(uint32_t packetId) {
+    auto it = std::find_if(held_.begin(), held_.end(), [&](const HeldPacket& p) { return p.packetId == packetId; });
+    if (it == held_.end()) return std::nullopt;
+    HeldPacket packet = std::move(*it);
+    held_.erase(it);
+    return packet;
+}
+
 std::vector<HeldPacket> HeldStream::TakeAll() {
     std::vector<HeldPacket> taken(std::make_move_iterator(held_.begin()), std::make_move_iterator(held_.end()));
     held_.clear();

@@ -40,6 +40,8 @@ public:
     // (an empty `data` matches one held empty packet, a FIN); nullopt otherwise.
     std::optional<std::vector<HeldPacket>> TakeMatching(const std::vector<uint8_t>& data);
     std::vector<HeldPacket> TakeAll();
+    // Takes out one held packet; nullopt when it is no longer held.
+    std::optional<HeldPacket> TakePacket(uint32_t packetId);
 
 private:
     bool started_ = false;

@@ -474,6 +474,16 @@ void NetfilterPlatform::OnStreamPacket(QueuedPacket&& packet) {
         const uint8_t* payload = packet.payload.data() + parsed->payloadOffset;
         if (offset < parsed->payloadLength) segment.data.assign(payload + offset, payload + parsed->payloadLength);
         (outgoing ? flow.finSent : flow.finReceived) |= parsed->Fin();
+        // Held before the engine sees it: the engine may hand the segment
+        // back (from another thread) before its classification returns.
+        HeldPacket held;
+        held.packetId = packet.id;
+        held.streamFlags = segment.streamFlags;
+        held.sequence = parsed->sequence;
+        held.endSequence = parsed->sequence + static_cast<uint32_t>(length);
+        held.data = segment.data;
+        held.packet = std::move(packet.payload);
+        stream.Hold(std::move(held));
     }
 
     const StreamAction action = callouts_->ClassifyStream(info, segment, context);
@@ -482,24 +492,11 @@ void NetfilterPlatform::OnStreamPacket(QueuedPacket&& packet) {
     {
         std::lock_guard lock(mutex_);
         auto it = flows_.find(flowId);
-        if (it == flows_.end()) {
-            accept();
-            return;
-        }
+        // A flow that ended meanwhile has already let its held packets go.
+        if (it == flows_.end()) return;
         Flow& flow = it->second;
         ended = ended || (flow.finSent && flow.finReceived);
-        if (action == StreamAction::kBlock) {
-            HeldPacket held;
-            held.packetId = packet.id;
-            held.streamFlags = segment.streamFlags;
-            held.sequence = parsed->sequence;
-            held.endSequence = parsed->sequence + static_cast<uint32_t>(parsed->payloadLength + (parsed->Fin() ? 1 : 0));
-            held.data = std::move(segment.data);
-            held.packet = std::move(packet.payload);
-            (outgoing ? flow.send : flow.receive).Hold(std::move(held));
-        } else {
-            accept();
-        }
+        if (action != StreamAction::kBlock && (outgoing ? flow.send : flow.receive).TakePacket(packet.id)) accept();
     }
     if (action == StreamAction::kAllowConnection) {
         EndFlow(flowId, false, ended ? 0 : kConnMarkReleased);

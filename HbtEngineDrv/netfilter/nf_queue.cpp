@@ -53,7 +53,8 @@ bool NfQueue::SendConfig(nlmsghdr* message, std::string* error) {
     char reply[MNL_SOCKET_BUFFER_SIZE];
     const ssize_t n = mnl_socket_recvfrom(socket_, reply, sizeof reply);
     if (n < 0 || mnl_cb_run(reply, static_cast<size_t>(n), message->nlmsg_seq, portId_, nullptr, nullptr) < 0) {
-        *error = Errno("the kernel refused the queue configuration");
+        *error = errno == EPERM ? "permission denied: intercepting needs root (CAP_NET_ADMIN)"
+                                : Errno("the kernel refused the queue configuration (is nfnetlink_queue available?)");
         return false;
     }
     return true;
