@@ -59,6 +59,7 @@ void EngineTestClient::ReadEvents() {
         if (!e.Succeeded()) return;  // the device was closed
         std::optional<NfeEvent> event = NfeEvent::Decode(buffer.data(), bytes);
         if (!event) continue;
+        if (onEvent) onEvent(*this, *event);
         {
             std::lock_guard lock(mutex_);
             if (closed_) return;

@@ -26,6 +26,8 @@ public:
     // client asks for the next event only when the test takes one (Next), as
     // the program's single event loop does; otherwise it reads all the time.
     bool Connect(const std::string& devicePath, uint32_t ownProcessId, bool stepwise, std::string* error);
+    // Runs on the reading thread for each event as it arrives (set before Connect).
+    std::function<void(EngineTestClient&, const NfeEvent&)> onEvent;
     void Close();
 
     // Waits for the first event after index `from` that satisfies `match`.

@@ -1,0 +1,180 @@
+// What the engine adds to a connect: 1000 sequential connects from a client
+// namespace to a server namespace without the engine, then through
+// hbt-engined with a device client that answers every connect with permit
+// (as the program's event loop does); then the connect rate with many
+// connectors at once. Needs root; prints the figures.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "engine_protocol/nfe_protocol.h"
+#include "tests/e2e/background_program.h"
+#include "tests/e2e/engine_test_client.h"
+#include "tests/e2e/netns_pair.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+using hbt::e2e::NamespaceScope;
+
+constexpr int kSequentialConnects = 1000;
+constexpr int kRateThreads = 16;
+constexpr auto kRateDuration = 3s;
+
+// One connect to 192.0.2.1:80 from the calling thread's namespace; its time in microseconds, or -1.
+double TimedConnect() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(80);
+    inet_pton(AF_INET, "192.0.2.1", &to.sin_addr);
+    const auto start = Clock::now();
+    const int rc = connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    const double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+    // Reset rather than close: no TIME_WAIT piles up over thousands of connects.
+    linger reset{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close(fd);
+    return rc == 0 ? us : -1;
+}
+
+double MedianOfSequentialConnects(const std::string& netns, int* failures) {
+    NamespaceScope scope(netns);
+    std::vector<double> times;
+    for (int i = 0; i < kSequentialConnects; ++i) {
+        const double us = TimedConnect();
+        if (us < 0) {
+            ++*failures;
+        } else {
+            times.push_back(us);
+        }
+    }
+    if (times.empty()) return -1;
+    std::nth_element(times.begin(), times.begin() + static_cast<long>(times.size() / 2), times.end());
+    return times[times.size() / 2];
+}
+
+double ConnectsPerSecond(const std::string& netns) {
+    std::atomic<long> done{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kRateThreads; ++i) {
+        threads.emplace_back([&] {
+            NamespaceScope scope(netns);
+            while (!stop) {
+                if (TimedConnect() >= 0) ++done;
+            }
+        });
+    }
+    std::this_thread::sleep_for(kRateDuration);
+    stop = true;
+    for (auto& t : threads) t.join();
+    return static_cast<double>(done) / std::chrono::duration<double>(kRateDuration).count();
+}
+
+// A server that only accepts and closes, fast enough not to be what is measured.
+class AcceptServer {
+public:
+    bool Start(const std::string& netns) {
+        hbt::e2e::RunInNamespace(netns, [&] { fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); });
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(80);
+        inet_pton(AF_INET, "192.0.2.1", &a.sin_addr);
+        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, 4096) != 0) return false;
+        thread_ = std::thread([this] {
+            for (;;) {
+                const int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+                if (c < 0) return;  // the listener was shut down
+                close(c);
+            }
+        });
+        return true;
+    }
+    ~AcceptServer() {
+        if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);
+        if (thread_.joinable()) thread_.join();
+        if (fd_ >= 0) close(fd_);
+    }
+
+private:
+    int fd_ = -1;
+    std::thread thread_;
+};
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace
+
+int main() {
+    hbt::e2e::NetnsPair net;
+    std::string reason;
+    if (!net.Create(&reason)) {
+        std::printf("SKIPPED: %s\n", reason.c_str());
+        return 0;
+    }
+    // Connects through the namespaces only; the server accepts and answers.
+    AcceptServer server;
+    if (!server.Start(net.Server())) {
+        std::printf("the test server could not start\n");
+        return 1;
+    }
+    int failures = 0;
+    const double bare = MedianOfSequentialConnects(net.Client(), &failures);
+    const double bareRate = ConnectsPerSecond(net.Client());
+
+    const std::string dir = "/tmp/hbt-bench-" + net.Client();
+    mkdir(dir.c_str(), 0700);
+    const std::string device = dir + "/HbtEngineDrv";
+    hbt::e2e::BackgroundProgram engine;
+    engine.Start({"ip", "netns", "exec", net.Client(), HBT_ENGINED_PATH, "--device", device}, dir + "/engined.log");
+    for (int i = 0; i < 100 && ReadFile(dir + "/engined.log").find("serving") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(50ms);
+    }
+    std::atomic<long> answered{0};
+    hbt::e2e::EngineTestClient client;
+    client.onEvent = [&answered](hbt::e2e::EngineTestClient& c, const hbt::NfeEvent& e) {
+        if (e.type != hbt::NFE_EVENT_CONNECT_REDIRECT) return;
+        if (c.Answer(e, hbt::NFE_ANSWER_PERMIT).Succeeded()) ++answered;
+    };
+    std::string error;
+    if (!client.Connect(device, static_cast<uint32_t>(getpid()) + 1, false, &error)) {
+        std::printf("%s\n%s", error.c_str(), ReadFile(dir + "/engined.log").c_str());
+        return 1;
+    }
+    const double withEngine = MedianOfSequentialConnects(net.Client(), &failures);
+    const long answeredSequential = answered.load();
+    const double engineRate = ConnectsPerSecond(net.Client());
+    client.Close();
+    engine.Stop(SIGTERM, 10);
+    std::remove(device.c_str());
+    std::remove((dir + "/engined.log").c_str());
+    rmdir(dir.c_str());
+
+    std::printf("sequential connects:          %d each\n", kSequentialConnects);
+    std::printf("median connect, no engine:    %.1f us\n", bare);
+    std::printf("median connect, with engine:  %.1f us (answered %ld of them)\n", withEngine, answeredSequential);
+    std::printf("added median latency:         %.1f us (target < 300 us)\n", withEngine - bare);
+    std::printf("connects per second, no engine:   %.0f (%d connectors)\n", bareRate, kRateThreads);
+    std::printf("connects per second, with engine: %.0f (target >= 5000)\n", engineRate);
+    std::printf("failed connects:              %d\n", failures);
+    return 0;
+}
