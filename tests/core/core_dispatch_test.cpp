@@ -17,6 +17,9 @@ namespace {
 
 using test::SendText;
 
+// A tunnel request passes through whatever the preferences say.
+constexpr char kTunnel[] = "CONNECT h.example:443 HTTP/1.1\r\nHost: h.example:443\r\n\r\n";
+
 class CoreDispatchTest : public LogTest {
 protected:
     void SetUp() override {
@@ -90,10 +93,10 @@ TEST_F(CoreDispatchTest, ListenersOnSystemChosenLoopbackPorts) {
 TEST_F(CoreDispatchTest, RecordedConnectionReachesItsDestination) {
     test::RecordingServer server;
     auto client = RedirectedClient(server.Address());
-    SendText(*client, "GET /x HTTP/1.1\r\nHost: h.example\r\n\r\n");
+    SendText(*client, std::string(kTunnel) + "tunnelled");
     ::shutdown(static_cast<int>(client->Handle()), SHUT_WR);
     ASSERT_TRUE(server.WaitForConnections(1));
-    EXPECT_EQ(server.Received().at(0), "GET /x HTTP/1.1\r\nHost: h.example\r\n\r\n");
+    EXPECT_EQ(server.Received().at(0), std::string(kTunnel) + "tunnelled");
     ASSERT_TRUE(Eventually([&] { return core_.Statistics().connectionsProcessed.load() == 1; }));
     StopCore();
     EXPECT_EQ(core_.Statistics().connectionsAccepted.load(), 1u);
@@ -122,10 +125,10 @@ TEST_F(CoreDispatchTest, Ipv6ConnectionsAreServedAndNamedInBrackets) {
     const uint16_t port = test::BoundAddress(*client).Port();
     core_.AddRedirectRecord({*ParseIpAddress("::", port), server.Address(), 9, L"/usr/bin/app"});
     ASSERT_TRUE(ConnectSocket(client->Handle(), core_.Ipv6ProxyAddress()));
-    SendText(*client, "GET / HTTP/1.1\r\nHost: h.example\r\n\r\n");
+    SendText(*client, kTunnel);
     client->Close();
     ASSERT_TRUE(server.WaitForConnections(1));
-    EXPECT_EQ(server.Received().at(0), "GET / HTTP/1.1\r\nHost: h.example\r\n\r\n");
+    EXPECT_EQ(server.Received().at(0), kTunnel);
     StopCore();
     EXPECT_TRUE(HasLine(Lines(), 2, "Connection from " + peer + " - target not found."));
 }
@@ -154,13 +157,13 @@ TEST_F(CoreDispatchTest, FiftyFirstConnectionToOneDestinationGetsTheLoopPage) {
     std::vector<std::shared_ptr<CSafeSocket>> clients;
     for (int i = 0; i < 50; ++i) {
         clients.push_back(RedirectedClient(server.Address()));
-        SendText(*clients.back(), "GET / HTTP/1.1\r\nHost: h.example\r\n\r\n");
+        SendText(*clients.back(), kTunnel);
     }
     ASSERT_TRUE(Eventually([&] { return core_.ConnectionsInProgress(77, key) == 50; }));
 
     // Another process to the same destination is counted on its own.
     auto other = RedirectedClient(server.Address(), 78);
-    SendText(*other, "GET / HTTP/1.1\r\nHost: h.example\r\n\r\n");
+    SendText(*other, kTunnel);
     ASSERT_TRUE(Eventually([&] { return core_.ConnectionsInProgress(78, key) == 1; }));
 
     auto flagged = RedirectedClient(server.Address());
