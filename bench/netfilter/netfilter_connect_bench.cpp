@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -31,7 +32,7 @@ using namespace std::chrono_literals;
 using hbt::e2e::NamespaceScope;
 
 constexpr int kSequentialConnects = 1000;
-constexpr int kRateThreads = 16;
+int rateThreads = 16;  // connectors at once; the first argument overrides it
 constexpr auto kRateDuration = 3s;
 
 // One connect to 192.0.2.1:80 from the calling thread's namespace; its time in microseconds, or -1.
@@ -71,7 +72,7 @@ double ConnectsPerSecond(const std::string& netns) {
     std::atomic<long> done{0};
     std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
-    for (int i = 0; i < kRateThreads; ++i) {
+    for (int i = 0; i < rateThreads; ++i) {
         threads.emplace_back([&] {
             NamespaceScope scope(netns);
             while (!stop) {
@@ -124,7 +125,8 @@ std::string ReadFile(const std::string& path) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc > 1) rateThreads = std::max(1, std::atoi(argv[1]));
     hbt::e2e::NetnsPair net;
     std::string reason;
     if (!net.Create(&reason)) {
@@ -173,7 +175,7 @@ int main() {
     std::printf("median connect, no engine:    %.1f us\n", bare);
     std::printf("median connect, with engine:  %.1f us (answered %ld of them)\n", withEngine, answeredSequential);
     std::printf("added median latency:         %.1f us (target < 300 us)\n", withEngine - bare);
-    std::printf("connects per second, no engine:   %.0f (%d connectors)\n", bareRate, kRateThreads);
+    std::printf("connects per second, no engine:   %.0f (%d connectors)\n", bareRate, rateThreads);
     std::printf("connects per second, with engine: %.0f (target >= 5000)\n", engineRate);
     std::printf("failed connects:              %d\n", failures);
     return 0;
