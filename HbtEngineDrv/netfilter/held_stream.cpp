@@ -30,21 +30,36 @@ HeldStream::Kind HeldStream::Classify(uint32_t sequence, std::size_t segmentLeng
 
 std::optional<std::vector<HeldPacket>> HeldStream::TakeMatching(const std::vector<uint8_t>& data) {
     std::size_t count = 0;
-    std::size_t matched = 0;
     if (data.empty()) {
-        if (held_.empty() || !held_.front().data.empty()) return std::nullopt;
+        if (held_.empty() || !held_.front().data.empty() || givenBack_ != 0) return std::nullopt;
         count = 1;
     } else {
-        while (matched < data.size() && count < held_.size()) {
-            const std::vector<uint8_t>& bytes = held_[count].data;
-            if (bytes.size() > data.size() - matched ||
-                !std::equal(bytes.begin(), bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(matched))) {
+        // Compare with the held bytes from where the last give-back ended.
+        std::size_t compared = 0;
+        std::size_t skip = givenBack_;
+        for (std::size_t i = 0; i < held_.size() && compared < data.size(); ++i) {
+            const std::vector<uint8_t>& bytes = held_[i].data;
+            if (skip >= bytes.size()) {
+                skip -= bytes.size();
+                continue;
+            }
+            const std::size_t n = std::min(bytes.size() - skip, data.size() - compared);
+            if (!std::equal(bytes.begin() + static_cast<std::ptrdiff_t>(skip),
+                            bytes.begin() + static_cast<std::ptrdiff_t>(skip + n),
+                            data.begin() + static_cast<std::ptrdiff_t>(compared))) {
                 return std::nullopt;
             }
-            matched += bytes.size();
-            ++count;
+            compared += n;
+            skip = 0;
         }
-        if (matched != data.size()) return std::nullopt;
+        if (compared != data.size()) return std::nullopt;
+        givenBack_ += data.size();
+        while (count < held_.size() && held_[count].data.size() <= givenBack_) {
+            givenBack_ -= held_[count].data.size();
+            ++count;
+            // A bare FIN right behind the given-back bytes stays held: it is given back on its own.
+            if (givenBack_ == 0) break;
+        }
     }
     std::vector<HeldPacket> taken(std::make_move_iterator(held_.begin()),
                                   std::make_move_iterator(held_.begin() + static_cast<std::ptrdiff_t>(count)));
@@ -63,6 +78,7 @@ std::optional<HeldPacket> HeldStream::TakePacket(uint32_t packetId) {
 std::vector<HeldPacket> HeldStream::TakeAll() {
     std::vector<HeldPacket> taken(std::make_move_iterator(held_.begin()), std::make_move_iterator(held_.end()));
     held_.clear();
+    givenBack_ = 0;
     return taken;
 }
 

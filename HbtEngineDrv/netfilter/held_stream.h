@@ -36,8 +36,10 @@ public:
     bool Empty() const { return held_.empty(); }
     const HeldPacket& Front() const { return held_.front(); }
 
-    // The held packets, from the front, whose bytes together are exactly `data`
-    // (an empty `data` matches one held empty packet, a FIN); nullopt otherwise.
+    // Gives back `data`, which must be the next held bytes not yet given back
+    // (an empty `data` matches a held empty packet, a bare FIN); nullopt
+    // otherwise. Returns the packets now given back whole; a packet given back
+    // in part stays held until the rest of it follows.
     std::optional<std::vector<HeldPacket>> TakeMatching(const std::vector<uint8_t>& data);
     std::vector<HeldPacket> TakeAll();
     // Takes out one held packet; nullopt when it is no longer held.
@@ -47,6 +49,7 @@ private:
     bool started_ = false;
     uint32_t next_ = 0;
     std::deque<HeldPacket> held_;
+    std::size_t givenBack_ = 0;  // bytes of the front packets already given back
 };
 
 }  // namespace hbt

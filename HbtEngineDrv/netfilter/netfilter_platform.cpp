@@ -531,8 +531,14 @@ uint32_t NetfilterPlatform::InjectStream(const StreamInjection& injection) {
             const auto parsed = TcpPacket::Parse(first.packet.data(), first.packet.size());
             if (!parsed) return kStatusUnsuccessful;
             replacement = ReplaceTcpPayload(first.packet.data(), *parsed, injection.data.data(), injection.data.size());
+        } else if (!outgoing && !injection.data.empty()) {
+            // A refusal for the application with nothing held towards it:
+            // there is no segment to carry it, and the close that follows
+            // ends the application's connection all the same.
+            Log("A refusal could not be delivered to the application: nothing was held towards it");
+            return kStatusSuccess;
         } else {
-            // Nothing held to carry the bytes in this direction.
+            // Nothing held to carry the bytes out.
             return kStatusUnsuccessful;
         }
     }

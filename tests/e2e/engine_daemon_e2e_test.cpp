@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <future>
@@ -56,6 +57,23 @@ std::string OurRulesIn(const std::string& netns) {
     return found;
 }
 
+// The marks of every connection-tracking entry in the namespace.
+std::vector<uint32_t> ConntrackMarks(const std::string& netns) {
+    std::vector<uint32_t> marks;
+    RunInNamespace(netns, [&] {
+        for (const char* family : {"ipv4", "ipv6"}) {
+            std::istringstream out(RunCommand({"conntrack", "-L", "-f", family}).output);
+            for (std::string line; std::getline(out, line);) {
+                const auto at = line.find("mark=");
+                marks.push_back(at == std::string::npos ? 0 : static_cast<uint32_t>(std::stoul(line.substr(at + 5))));
+            }
+        }
+    });
+    return marks;
+}
+
+bool IsOurMark(uint32_t mark) { return (mark & kMarkTagMask) == kMarkTag; }
+
 class EngineDaemonE2e : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -77,6 +95,7 @@ protected:
         }
         if (!net_.Client().empty()) {
             EXPECT_EQ(OurRulesIn(net_.Client()), "") << Log();
+            for (uint32_t mark : ConntrackMarks(net_.Client())) EXPECT_FALSE(IsOurMark(mark)) << mark;
         }
         RunCommand({"rm", "-rf", dir_});
     }
@@ -135,6 +154,18 @@ TEST_F(EngineDaemonE2e, ConnectEventsDescribeTheConnectAndPermitLetsItThrough) {
         ASSERT_EQ(seen.size(), 1u);
         EXPECT_EQ(seen[0], AddressText(event->source)) << url;
     }
+}
+
+TEST_F(EngineDaemonE2e, RetransmittedSynsJoinTheHeldConnect) {
+    auto curl = Curl("http://192.0.2.1/");
+    const auto event = client_.WaitFor(ConnectTo("192.0.2.1:80"), 5s);
+    ASSERT_TRUE(event) << Log();
+    std::this_thread::sleep_for(2500ms);  // the connecting socket sends its SYN again after 1 s and 3 s
+    EXPECT_TRUE(client_.Answer(*event, NFE_ANSWER_PERMIT).Succeeded());
+    EXPECT_EQ(curl.get().output, "hello");
+    int connects = 0;
+    for (const NfeEvent& e : client_.Events()) connects += IsConnect(e) ? 1 : 0;
+    EXPECT_EQ(connects, 1) << Log();
 }
 
 TEST_F(EngineDaemonE2e, RedirectReachesTheLoopbackListenerFromTheEventsSource) {
@@ -255,6 +286,8 @@ protected:
             if (IsConnect(*e) && AddressText(e->destination) == "192.0.2.1:443") {
                 connectEndpoint_ = e->endpointHandle;
                 EXPECT_TRUE(client_.Answer(*e, NFE_ANSWER_PERMIT | NFE_ANSWER_INSPECT).Succeeded());
+            } else if (IsConnect(*e)) {
+                EXPECT_TRUE(client_.Answer(*e, NFE_ANSWER_PERMIT).Succeeded());
             } else if (e->type == NFE_EVENT_FLOW_ESTABLISHED && e->endpointHandle == connectEndpoint_) {
                 *flow = e->flowId;
             } else if (e->type == NFE_EVENT_STREAM_DATA && e->flowId == *flow) {
@@ -268,6 +301,8 @@ protected:
 };
 
 TEST_F(EngineDaemonInspectE2e, CapturedHelloGoesBackAndAfterDetachNothingMoreComes) {
+    // A permitted plain connect first: its tracking entry is not ours and outlives the engine.
+    auto plain = Curl("http://192.0.2.1/");
     auto curl = Curl("https://192.0.2.1/", {"-k", "-o", "/dev/null", "-w", "%{http_code}"});
     uint64_t flow = 0;
     const auto hello = NextSegment(&flow);
@@ -285,7 +320,17 @@ TEST_F(EngineDaemonInspectE2e, CapturedHelloGoesBackAndAfterDetachNothingMoreCom
     // Whatever else the flow captured meanwhile goes back with the detach.
     EXPECT_TRUE(client_.Detach(*answer).Succeeded());
     EXPECT_EQ(curl.get().output, "200") << Log();
+    EXPECT_EQ(plain.get().output, "hello");
     while (auto e = client_.Next(300ms)) EXPECT_FALSE(e->type == NFE_EVENT_STREAM_DATA && e->flowId == flow);
+
+    // The released flow carried our mark; the engine's exit deletes only such entries.
+    const auto marks = ConntrackMarks(net_.Client());
+    EXPECT_TRUE(std::any_of(marks.begin(), marks.end(), IsOurMark));
+    client_.Close();
+    ASSERT_EQ(daemon_.Stop(SIGTERM, 10), 0) << Log();
+    const auto after = ConntrackMarks(net_.Client());
+    EXPECT_FALSE(std::any_of(after.begin(), after.end(), IsOurMark));
+    EXPECT_EQ(std::count(after.begin(), after.end(), 0u), std::count(marks.begin(), marks.end(), 0u));
 }
 
 TEST_F(EngineDaemonInspectE2e, CloseEndsTheClientsConnectionPromptly) {

@@ -30,23 +30,32 @@ TEST(HeldStream, TellsNewHeldAndOldBytesApartAcrossTheWrap) {
     EXPECT_EQ(offset, 5u);
 }
 
-TEST(HeldStream, InjectionReleasesExactlyTheMatchingHeldPackets) {
+TEST(HeldStream, InjectionReleasesTheHeldPacketsItCoversWhole) {
     HeldStream s;
     s.Hold(Held(1, 100, {1, 2, 3}));
     s.Hold(Held(2, 103, {4, 5}));
     s.Hold(Held(3, 105, {6}));
-    EXPECT_FALSE(s.TakeMatching({1, 2}));        // part of a packet
     EXPECT_FALSE(s.TakeMatching({1, 2, 3, 9}));  // other bytes
+    EXPECT_FALSE(s.TakeMatching({2, 3}));        // not where the held bytes begin
     EXPECT_FALSE(s.TakeMatching({}));            // the front is no bare FIN
-    const auto two = s.TakeMatching({1, 2, 3, 4, 5});
-    ASSERT_TRUE(two);
-    ASSERT_EQ(two->size(), 2u);
-    EXPECT_EQ((*two)[0].packetId, 1u);
-    EXPECT_EQ((*two)[1].packetId, 2u);
+
+    // Given back in pieces that cut through packets: a packet passes once all of it is back.
+    const auto part = s.TakeMatching({1, 2});
+    ASSERT_TRUE(part);
+    EXPECT_TRUE(part->empty());
+    EXPECT_FALSE(s.TakeMatching({1, 2}));  // those bytes were given back already
+    const auto rest = s.TakeMatching({3, 4, 5});
+    ASSERT_TRUE(rest);
+    ASSERT_EQ(rest->size(), 2u);
+    EXPECT_EQ((*rest)[0].packetId, 1u);
+    EXPECT_EQ((*rest)[1].packetId, 2u);
     EXPECT_EQ(s.Front().packetId, 3u);
+
     EXPECT_FALSE(s.TakeMatching({6, 7}));  // more than is held
     s.Hold(Held(4, 106, {}));
-    ASSERT_TRUE(s.TakeMatching({6}));
+    const auto last = s.TakeMatching({6});
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->size(), 1u);  // the bare FIN behind it waits for its own give-back
     const auto fin = s.TakeMatching({});
     ASSERT_TRUE(fin);
     EXPECT_EQ((*fin)[0].packetId, 4u);
