@@ -12,7 +12,7 @@
 namespace hbt {
 
 CHbtCore::~CHbtCore() {
-    // Connection threads still in progress use the core when they end: close
+    // Connection threads still in progress use the core when they end: end
     // their client connections, which ends their reads and relays, and wait.
     std::vector<std::shared_ptr<CSafeSocket>> sockets;
     {
@@ -21,7 +21,7 @@ CHbtCore::~CHbtCore() {
             if (auto socket = weak.lock()) sockets.push_back(std::move(socket));
         }
     }
-    for (const auto& socket : sockets) socket->Close();
+    for (const auto& socket : sockets) socket->ShutdownBothWays();
     sockets.clear();
     while (connectionThreads.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }

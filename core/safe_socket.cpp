@@ -18,6 +18,11 @@ int CSafeSocket::Close() {
     return ShutdownAndClose(handle);
 }
 
+void CSafeSocket::ShutdownBothWays() {
+    const SocketHandle handle = Handle();
+    if (handle != kInvalidSocket) hbt::ShutdownBothWays(handle);
+}
+
 bool CSafeSocket::SendAll(const void* data, std::size_t length) {
     const auto* bytes = static_cast<const char*>(data);
     std::size_t done = 0;

@@ -24,6 +24,9 @@ public:
     // -1 when already closed; otherwise shuts down both directions, closes and
     // returns the result of the close.
     int Close();
+    // Ends the connection in both directions without closing the handle, so
+    // that another thread's blocked read or wait returns; safe from any thread.
+    void ShutdownBothWays();
     // Sends until all `length` bytes have gone; false on the first failed send.
     bool SendAll(const void* data, std::size_t length);
     // Receives until `length` bytes are in; false when the peer closes or a recv fails.

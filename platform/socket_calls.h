@@ -18,6 +18,9 @@ inline constexpr SocketHandle kInvalidSocket = ~SocketHandle{0};
 SocketHandle CreateTcpSocket(uint16_t family);
 // Shuts both directions down, then closes; the result of the close (0 or -1).
 int ShutdownAndClose(SocketHandle handle);
+// Shuts both directions down and keeps the handle: a thread blocked on the
+// socket wakes up, and the handle cannot be reused under it.
+void ShutdownBothWays(SocketHandle handle);
 
 bool BindSocket(SocketHandle handle, const SocketAddressSlot& address);
 bool ListenSocket(SocketHandle handle, int backlog);

@@ -47,6 +47,8 @@ int ShutdownAndClose(SocketHandle handle) {
     return ::close(Fd(handle));
 }
 
+void ShutdownBothWays(SocketHandle handle) { ::shutdown(Fd(handle), SHUT_RDWR); }
+
 bool BindSocket(SocketHandle handle, const SocketAddressSlot& address) {
     const auto native = ToNative(address);
     if (!native) return false;

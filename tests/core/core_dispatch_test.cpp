@@ -206,3 +206,35 @@ TEST(CoreListeners, EmptyListenerEndsTheLoopAtOnce) {
 
 }  // namespace
 }  // namespace hbt
+
+namespace hbt {
+namespace {
+
+TEST(CoreLifetime, DestroyingTheCoreEndsConnectionsInProgress) {
+    test::RecordingServer server;
+    auto core = std::make_unique<CHbtCore>();
+    std::wstring fatal;
+    ASSERT_TRUE(core->OpenProxyListeners(fatal));
+    std::thread acceptLoop([&] { core->AcceptConnections(core->Ipv4Listener()); });
+
+    auto client = test::BoundClient(test::Loopback4());
+    const uint16_t port = test::BoundAddress(*client).Port();
+    core->AddRedirectRecord({*ParseIpAddress("0.0.0.0", port), server.Address(), 5, L"/usr/bin/app"});
+    ASSERT_TRUE(ConnectSocket(client->Handle(), core->Ipv4ProxyAddress()));
+    SendText(*client, kTunnel);
+    const DestinationKey key = MakeDestinationKey(server.Address());
+    for (int i = 0; i < 500 && core->ConnectionsInProgress(5, key) == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(core->ConnectionsInProgress(5, key), 1u);
+
+    core->Stop();  // leaves connections in progress alone
+    acceptLoop.join();
+    EXPECT_EQ(core->ConnectionsInProgress(5, key), 1u);
+    core.reset();  // ends the relay and waits for its thread
+    EXPECT_TRUE(server.WaitForConnections(1));
+    EXPECT_EQ(test::ReadToEnd(*client), "");
+}
+
+}  // namespace
+}  // namespace hbt
