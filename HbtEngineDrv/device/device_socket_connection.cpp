@@ -68,6 +68,19 @@ void DeviceSocketConnection::ReadLoop() {
 }
 
 bool DeviceSocketConnection::DispatchRequests(std::vector<uint8_t>& buffer) {
+    // Replies to the requests of one read go out together.
+    {
+        std::lock_guard lock(mutex_);
+        corked_ = true;
+    }
+    const bool ok = DispatchBuffered(buffer);
+    std::unique_lock lock(mutex_);
+    corked_ = false;
+    if (!outgoing_.empty() && !writing_ && !closing_) SendWithoutBlocking(lock);
+    return ok;
+}
+
+bool DeviceSocketConnection::DispatchBuffered(std::vector<uint8_t>& buffer) {
     std::size_t offset = 0;
     while (buffer.size() - offset >= kDeviceRequestHeaderSize) {
         const DeviceRequestHeader header = DecodeDeviceRequestHeader(&buffer[offset]);
@@ -85,28 +98,28 @@ bool DeviceSocketConnection::DispatchRequests(std::vector<uint8_t>& buffer) {
 }
 
 void DeviceSocketConnection::QueueReply(uint64_t id, const DeviceReply& reply) {
-    std::vector<uint8_t> frame;
-    AppendDeviceReply(id, reply, frame);
     std::unique_lock lock(mutex_);
     if (closing_) return;
-    if (!outgoing_.empty() || writing_) {
-        outgoing_.insert(outgoing_.end(), frame.begin(), frame.end());
-        wake_.notify_all();
-        return;
-    }
-    // Nothing is ahead of this reply: send it from here without blocking,
-    // which spares a thread switch on every reply.
+    AppendDeviceReply(id, reply, outgoing_);
+    if (!writing_ && !corked_) SendWithoutBlocking(lock);
+}
+
+void DeviceSocketConnection::SendWithoutBlocking(std::unique_lock<std::mutex>& lock) {
+    // Sending from the thread that completed the request spares a thread
+    // switch per reply; only what the socket cannot take now is left to the
+    // writer thread, ahead of anything queued meanwhile.
+    std::vector<uint8_t> sending;
+    sending.swap(outgoing_);
     writing_ = true;
     lock.unlock();
     ssize_t n = 0;
     do {
-        n = ::send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        n = ::send(fd_, sending.data(), sending.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
     const std::size_t sent = n > 0 ? static_cast<std::size_t>(n) : 0;
     lock.lock();
     writing_ = false;
-    // What did not fit goes out first, ahead of replies queued meanwhile.
-    outgoing_.insert(outgoing_.begin(), frame.begin() + static_cast<std::ptrdiff_t>(sent), frame.end());
+    outgoing_.insert(outgoing_.begin(), sending.begin() + static_cast<std::ptrdiff_t>(sent), sending.end());
     if (!outgoing_.empty()) wake_.notify_all();
 }
 
@@ -115,7 +128,7 @@ void DeviceSocketConnection::WriteLoop() {
     for (;;) {
         {
             std::unique_lock lock(mutex_);
-            wake_.wait(lock, [this] { return closing_ || (!outgoing_.empty() && !writing_); });
+            wake_.wait(lock, [this] { return closing_ || (!outgoing_.empty() && !writing_ && !corked_); });
             if (closing_) return;
             sending.swap(outgoing_);
             writing_ = true;

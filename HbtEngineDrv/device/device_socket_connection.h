@@ -31,6 +31,8 @@ private:
 
     void ReadLoop();
     bool DispatchRequests(std::vector<uint8_t>& buffer);
+    bool DispatchBuffered(std::vector<uint8_t>& buffer);
+    void SendWithoutBlocking(std::unique_lock<std::mutex>& lock);
     void WriteLoop();
     bool SendAll(const std::vector<uint8_t>& bytes);
     void QueueReply(uint64_t id, const DeviceReply& reply);
@@ -43,6 +45,7 @@ private:
     std::condition_variable wake_;
     std::vector<uint8_t> outgoing_;  // replies not yet handed to the socket, in order
     bool writing_ = false;           // someone is sending; nobody else may
+    bool corked_ = false;            // the reader is dispatching a batch; its replies wait for the batch end
     bool closing_ = false;
     bool finished_ = false;
 };

@@ -4,6 +4,7 @@
 // calls the dispatcher directly) and over the Unix-domain device socket.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -162,6 +163,45 @@ void BM_ConnectPathUnixSocket(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_ConnectPathUnixSocket)->Arg(1)->Arg(64)->UseRealTime();
+
+// The floor set by the machine: one event-sized message there and back
+// between two threads over a Unix-domain socket pair.
+void BM_UnixSocketRoundTripBaseline(benchmark::State& state) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        state.SkipWithError("socketpair");
+        return;
+    }
+    constexpr std::size_t kMessage = kNfeEventHeaderSize + 40;
+    std::thread echo([&] {
+        std::vector<uint8_t> buffer(kMessage);
+        for (;;) {
+            std::size_t got = 0;
+            while (got < kMessage) {
+                const ssize_t n = ::recv(pair[1], buffer.data() + got, kMessage - got, 0);
+                if (n <= 0) return;
+                got += static_cast<std::size_t>(n);
+            }
+            if (::send(pair[1], buffer.data(), kMessage, MSG_NOSIGNAL) <= 0) return;
+        }
+    });
+    std::vector<uint8_t> buffer(kMessage);
+    for (auto _ : state) {
+        ::send(pair[0], buffer.data(), kMessage, MSG_NOSIGNAL);
+        std::size_t got = 0;
+        while (got < kMessage) {
+            const ssize_t n = ::recv(pair[0], buffer.data() + got, kMessage - got, 0);
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+    }
+    ::shutdown(pair[0], SHUT_RDWR);
+    echo.join();
+    ::close(pair[0]);
+    ::close(pair[1]);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_UnixSocketRoundTripBaseline)->UseRealTime();
 
 }  // namespace
 }  // namespace hbt
