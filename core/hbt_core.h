@@ -98,9 +98,10 @@ private:
     SocketAddressSlot ipv6ProxyAddress;
     std::shared_ptr<CSafeSocket> controlListener;
     uint16_t controlPort = 0;  // network byte order
-    // Guards redirectRecords, connectionCounts, temporaryExclusions, the
-    // listener fields and the preferences; held only for short copies and
-    // list or map changes, never across socket, engine or log calls.
+    // Guards redirectRecords, connectionCounts, temporaryExclusions,
+    // activeConnections, the listener fields and the preferences; held only
+    // for short copies and list or map changes, never across socket, engine
+    // or log calls.
     mutable std::mutex coreLock;
     std::atomic<bool> running{true};
     std::thread engineEventThread;
