@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include "HbtEngineDrv/device/device_socket_server.h"
@@ -107,6 +108,54 @@ TEST_F(DeviceSocketTest, PipelinedRequestsWithOutOfOrderReplies) {
     EXPECT_EQ(answered->header.id, 13u);
     EXPECT_EQ(answered->header.status, kStatusSuccess);
     EXPECT_EQ(platform.Completions(connect.connectHandle).size(), 1u);
+}
+
+// Replies completed on different threads, some while the client is not
+// reading, must each arrive whole: every id exactly once and every event intact.
+TEST_F(DeviceSocketTest, ManyPipelinedRepliesFromSeveralThreadsArriveWhole) {
+    StartServer();
+    DeviceSocketTestClient client;
+    ASSERT_TRUE(client.Connect(path));
+    StartEngine(client);
+    constexpr uint64_t kWaiting = 50;
+    constexpr uint64_t kVersions = 50000;  // more replies than the socket holds
+    std::vector<uint8_t> burst;
+    for (uint64_t id = 1000; id < 1000 + kWaiting; ++id) {
+        auto frame = EncodeDeviceRequest(DeviceRequestHeader{id, NFE_IOCTL_GET_EVENT, 0, 4096}, {});
+        burst.insert(burst.end(), frame.begin(), frame.end());
+    }
+    ASSERT_TRUE(client.SendRaw(burst));
+    std::thread connects([&] {
+        for (uint64_t i = 0; i < kWaiting; ++i) {
+            platform.Connect({});
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    burst.clear();
+    for (uint64_t id = 2000; id < 2000 + kVersions; ++id) {
+        auto frame = EncodeDeviceRequest(DeviceRequestHeader{id, NFE_IOCTL_GET_VERSION, 0, 4}, {});
+        burst.insert(burst.end(), frame.begin(), frame.end());
+    }
+    ASSERT_TRUE(client.SendRaw(burst));
+    connects.join();
+
+    std::set<uint64_t> seen;
+    std::size_t events = 0;
+    while (seen.size() < kWaiting + kVersions) {
+        auto reply = client.Receive();
+        ASSERT_TRUE(reply) << seen.size() << " replies read";
+        ASSERT_TRUE(seen.insert(reply->header.id).second) << "duplicate id " << reply->header.id;
+        ASSERT_EQ(reply->header.status, kStatusSuccess);
+        if (reply->header.id >= 2000) {
+            ASSERT_LT(reply->header.id, 2000 + kVersions);
+            ASSERT_EQ(GetU32(reply->output.data()), 115u);
+        } else if (!reply->output.empty()) {
+            // A waiting request may also complete empty when another took the event.
+            ASSERT_TRUE(NfeEvent::Decode(reply->output.data(), reply->output.size()));
+            ++events;
+        }
+    }
+    EXPECT_EQ(events + engine.QueuedEventCount(), kWaiting);
 }
 
 TEST_F(DeviceSocketTest, DeviceIsExclusiveAndClosingStopsTheEngine) {
