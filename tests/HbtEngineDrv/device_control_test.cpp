@@ -84,6 +84,10 @@ TEST_F(DeviceControlTest, ErrorMessageCarriesStatusAndCode) {
 }
 
 TEST_F(DeviceControlTest, StoppedEngineRefusesQuietly) {
+    // A fresh engine lets everything pass and queues nothing.
+    EXPECT_EQ(platform.Connect({}).action, ConnectAction::kPermit);
+    EXPECT_EQ(engine.QueuedEventCount(), 0u);
+    EXPECT_EQ(engine.PendingRedirectCount(), 0u);
     // Before any configuration.
     EXPECT_EQ(Call(NFE_IOCTL_START).status, kStatusNotConfigured);
     EXPECT_EQ(Texts(Drain()), std::vector<std::string>{"346:Error at NfeEvtIoDeviceControl"});
