@@ -339,7 +339,8 @@ void NetfilterPlatform::CompleteConnect(uint64_t connectHandle, const ConnectCom
             Log("A redirect to another address family was ignored");
         }
     }
-    Post([this, p = std::move(pending), mark, redirected]() mutable { FinishConnect(std::move(p), mark, redirected); });
+    // Done on the caller's thread: the connect goes on without waiting for ours.
+    FinishConnect(std::move(pending), mark, redirected);
 }
 
 void NetfilterPlatform::FinishConnect(PendingConnect pending, uint32_t mark, bool redirected) {

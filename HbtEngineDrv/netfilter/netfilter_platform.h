@@ -54,7 +54,12 @@ public:
     // entries. Safe to call more than once.
     void Stop();
 
-    // FilterPlatform
+    // FilterPlatform. CompleteConnect reports the connection's establishment
+    // (ClassifyFlowEstablished) before it returns, so that the SYN already
+    // carries the inspection mark when the engine inspects the flow: the
+    // engine must not hold a lock across CompleteConnect that its
+    // ClassifyFlowEstablished takes. Everything else the engine hears of
+    // comes from the platform's own thread.
     uint64_t Now() override;
     void CompleteConnect(uint64_t connectHandle, const ConnectCompletion& completion) override;
     uint32_t InjectStream(const StreamInjection& injection) override;

@@ -1,9 +1,11 @@
 #include "HbtEngineDrv/netfilter/process_resolver.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -11,11 +13,20 @@ namespace hbt {
 namespace {
 
 constexpr std::size_t kRecentProcesses = 16;
+constexpr std::size_t kRecentDescriptors = 64;
 
 // "socket:[12345]" → 12345; 0 for anything else.
 uint64_t SocketInode(const char* link) {
     if (std::strncmp(link, "socket:[", 8) != 0) return 0;
     return std::strtoull(link + 8, nullptr, 10);
+}
+
+uint64_t SocketAt(int folder, const char* name) {
+    char link[64];
+    const ssize_t n = readlinkat(folder, name, link, sizeof link - 1);
+    if (n <= 0) return 0;
+    link[n] = '\0';
+    return SocketInode(link);
 }
 
 bool IsNumber(const char* name) {
@@ -26,20 +37,22 @@ bool IsNumber(const char* name) {
     return true;
 }
 
-// Calls onSocket(inode) for each socket the process holds; stops when it returns true.
+// Calls onSocket(fd, inode) for each socket in an open fd folder; stops when it returns true.
+// The folder descriptor stays open.
 template <typename F>
-bool ForEachSocket(const std::string& fdDir, F onSocket) {
-    DIR* dir = opendir(fdDir.c_str());
-    if (dir == nullptr) return false;
+bool ForEachSocket(int folder, F onSocket) {
+    const int copy = dup(folder);
+    DIR* dir = copy < 0 ? nullptr : fdopendir(copy);
+    if (dir == nullptr) {
+        if (copy >= 0) close(copy);
+        return false;
+    }
+    rewinddir(dir);
     bool stopped = false;
-    char link[64];
     while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] == '.') continue;
-        const ssize_t n = readlinkat(dirfd(dir), entry->d_name, link, sizeof link - 1);
-        if (n <= 0) continue;
-        link[n] = '\0';
-        const uint64_t inode = SocketInode(link);
-        if (inode != 0 && onSocket(inode)) {
+        if (!IsNumber(entry->d_name)) continue;
+        const uint64_t inode = SocketAt(folder, entry->d_name);
+        if (inode != 0 && onSocket(std::atoi(entry->d_name), inode)) {
             stopped = true;
             break;
         }
@@ -50,52 +63,98 @@ bool ForEachSocket(const std::string& fdDir, F onSocket) {
 
 }  // namespace
 
+ProcessResolver::~ProcessResolver() {
+    for (const RecentProcess& p : recent_) close(p.fdFolder);
+}
+
 uint32_t ProcessResolver::ProcessOfSocket(uint64_t inode) {
     if (inode == 0) return 0;
     std::lock_guard lock(mutex_);
-    for (uint32_t pid : recent_) {
-        if (ProcessHoldsSocket(pid, inode)) {
-            Remember(pid);
+    for (const RecentProcess& p : recent_) {
+        const int fd = FindIn(p, inode);
+        if (fd >= 0) {
+            const uint32_t pid = p.pid;
+            Remember(pid, fd);  // reorders recent_: the loop ends here
             return pid;
         }
     }
-    auto known = owners_.find(inode);
-    if (known != owners_.end() && ProcessHoldsSocket(known->second, inode)) {
-        Remember(known->second);
-        return known->second;
-    }
-    const uint32_t pid = ScanAll(inode);
-    if (pid != 0) Remember(pid);
-    return pid;
+    return ScanAll(inode);
 }
 
-bool ProcessResolver::ProcessHoldsSocket(uint32_t pid, uint64_t inode) {
-    return ForEachSocket(procRoot_ + "/" + std::to_string(pid) + "/fd",
-                         [inode](uint64_t found) { return found == inode; });
+int ProcessResolver::FindIn(const RecentProcess& process, uint64_t inode) const {
+    char name[16];
+    for (int fd : process.descriptors) {
+        std::snprintf(name, sizeof name, "%d", fd);
+        if (SocketAt(process.fdFolder, name) == inode) return fd;
+    }
+    int found = -1;
+    ForEachSocket(process.fdFolder, [&](int fd, uint64_t socket) {
+        if (socket != inode) return false;
+        found = fd;
+        return true;
+    });
+    return found;
 }
 
 uint32_t ProcessResolver::ScanAll(uint64_t inode) {
+    if (auto known = owners_.find(inode); known != owners_.end()) {
+        // Seen by an earlier full scan; make sure the process still holds it.
+        const auto [pid, fd] = known->second;
+        const std::string folder = procRoot_ + "/" + std::to_string(pid) + "/fd";
+        const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const bool holds = dir >= 0 && SocketAt(dir, std::to_string(fd).c_str()) == inode;
+        if (dir >= 0) close(dir);
+        if (holds) {
+            Remember(pid, fd);
+            return pid;
+        }
+    }
     owners_.clear();
     uint32_t result = 0;
+    int resultFd = -1;
     DIR* proc = opendir(procRoot_.c_str());
     if (proc == nullptr) return 0;
     while (dirent* entry = readdir(proc)) {
         if (!IsNumber(entry->d_name)) continue;
         const uint32_t pid = static_cast<uint32_t>(std::strtoul(entry->d_name, nullptr, 10));
-        ForEachSocket(procRoot_ + "/" + entry->d_name + "/fd", [&](uint64_t found) {
-            owners_.emplace(found, pid);
-            if (found == inode && result == 0) result = pid;
+        const int folder = open((procRoot_ + "/" + entry->d_name + "/fd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folder < 0) continue;
+        ForEachSocket(folder, [&](int fd, uint64_t found) {
+            owners_.emplace(found, std::pair{pid, fd});
+            if (found == inode && result == 0) {
+                result = pid;
+                resultFd = fd;
+            }
             return false;
         });
+        close(folder);
     }
     closedir(proc);
+    if (result != 0) Remember(result, resultFd);
     return result;
 }
 
-void ProcessResolver::Remember(uint32_t pid) {
-    recent_.erase(std::remove(recent_.begin(), recent_.end(), pid), recent_.end());
-    recent_.push_front(pid);
-    if (recent_.size() > kRecentProcesses) recent_.pop_back();
+void ProcessResolver::Remember(uint32_t pid, int fd) {
+    auto it = std::find_if(recent_.begin(), recent_.end(), [pid](const RecentProcess& p) { return p.pid == pid; });
+    RecentProcess process;
+    if (it != recent_.end()) {
+        process = std::move(*it);
+        recent_.erase(it);
+    } else {
+        process.pid = pid;
+        const std::string folder = procRoot_ + "/" + std::to_string(pid) + "/fd";
+        process.fdFolder = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (process.fdFolder < 0) return;
+    }
+    process.descriptors.erase(std::remove(process.descriptors.begin(), process.descriptors.end(), fd),
+                              process.descriptors.end());
+    process.descriptors.push_front(fd);
+    if (process.descriptors.size() > kRecentDescriptors) process.descriptors.pop_back();
+    recent_.push_front(std::move(process));
+    if (recent_.size() > kRecentProcesses) {
+        close(recent_.back().fdFolder);
+        recent_.pop_back();
+    }
 }
 
 std::string ProcessResolver::ExecutablePath(uint32_t pid) const {

@@ -1,7 +1,10 @@
 #pragma once
 // ProcessResolver: which process owns a socket inode, found by scanning the
 // open files of processes under /proc. Processes that owned sockets recently
-// are looked at first, so a busy application costs one small directory read.
+// are looked at first (through descriptors of their /proc folders kept open,
+// which also cannot mistake a new process for a dead one with the same id),
+// and in them the descriptor numbers that held the last sockets found, since
+// a new socket mostly reuses one. A busy application costs a few link reads.
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -13,6 +16,9 @@ namespace hbt {
 class ProcessResolver {
 public:
     explicit ProcessResolver(std::string procRoot = "/proc") : procRoot_(std::move(procRoot)) {}
+    ~ProcessResolver();
+    ProcessResolver(const ProcessResolver&) = delete;
+    ProcessResolver& operator=(const ProcessResolver&) = delete;
 
     // 0 when no process holds the socket (any more).
     uint32_t ProcessOfSocket(uint64_t inode);
@@ -20,14 +26,21 @@ public:
     std::string ExecutablePath(uint32_t pid) const;
 
 private:
-    bool ProcessHoldsSocket(uint32_t pid, uint64_t inode);
+    struct RecentProcess {
+        uint32_t pid = 0;
+        int fdFolder = -1;               // /proc/<pid>/fd, open
+        std::deque<int> descriptors;     // where its last sockets were, most recent first
+    };
+
+    // The descriptor number that holds the socket in the process, or -1.
+    int FindIn(const RecentProcess& process, uint64_t inode) const;
     uint32_t ScanAll(uint64_t inode);
-    void Remember(uint32_t pid);
+    void Remember(uint32_t pid, int fd);
 
     std::string procRoot_;
     std::mutex mutex_;
-    std::deque<uint32_t> recent_;  // most recent first
-    std::unordered_map<uint64_t, uint32_t> owners_;  // from the last full scan
+    std::deque<RecentProcess> recent_;  // most recent first
+    std::unordered_map<uint64_t, std::pair<uint32_t, int>> owners_;  // inode → pid, fd; from the last full scan
 };
 
 }  // namespace hbt

@@ -72,6 +72,13 @@ TEST(SocketOwner, FourTupleLeadsToTheInodeAndTheProcess) {
     ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
     EXPECT_EQ(resolver.ExecutablePath(getpid()), self);
 
+    // A later socket of the same process is found as well.
+    Fd listener2, client2, accepted2;
+    Connect(listener2, client2, accepted2);
+    const auto owner2 = diag.Lookup(ClientTuple(client2.fd, listener2.fd));
+    ASSERT_TRUE(owner2);
+    EXPECT_EQ(resolver.ProcessOfSocket(owner2->inode), static_cast<uint32_t>(getpid()));
+
     TcpFourTuple unknown = ClientTuple(client.fd, listener.fd);
     unknown.remotePort = 1;
     EXPECT_FALSE(diag.Lookup(unknown));
