@@ -66,6 +66,12 @@ public:
 
     // A copy of the working preferences, lists included.
     void CopyPreferences(Preferences& preferences) const;
+    // The one place the working record changes: connection threads copying
+    // it never see half of an old and half of a new record.
+    void ReplacePreferences(Preferences replacement) {
+        std::lock_guard lock(coreLock);
+        preferences = std::move(replacement);
+    }
 
     // Orderly shutdown; called once, on the interface thread.
     void Stop();

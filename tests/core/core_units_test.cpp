@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "core/hbt_core.h"
+#include "core/hbt_core_bindings.h"
 #include "core/safe_socket.h"
 #include "platform/socket_address.h"
 
@@ -86,6 +87,28 @@ TEST(TemporaryExclusions, ReferenceCountedPerAddress) {
     EXPECT_FALSE(core.IsTemporarilyExcluded(address));  // families differ
     EXPECT_TRUE(core.IsTemporarilyExcluded(Address("::ffff:10.0.0.1", 443)));
     EXPECT_EQ(MakeExclusionKey(address).size(), 1u);
+}
+
+TEST(CoreBindings, GetterAndExcluderReachTheCore) {
+    CHbtCore core;
+    Preferences preferences;
+    preferences.autoRedirect = true;
+    std::wstring message;
+    ASSERT_TRUE(preferences.SetExcludedHosts(L"*.example.com", message));
+    core.ReplacePreferences(preferences);
+
+    CHbtPreferencesGetter getter(&core);
+    Preferences copy;
+    getter.GetPreferences(copy);
+    EXPECT_EQ(copy, preferences);
+    EXPECT_TRUE(copy.IsHostExcluded("app.example.com"));
+
+    CHbtIpExcluder excluder(&core);
+    const SocketAddressSlot address = Address("2001:db8::1", 80);
+    EXPECT_TRUE(excluder.AddAddress(address));
+    EXPECT_TRUE(core.IsTemporarilyExcluded(address));
+    EXPECT_TRUE(excluder.RemoveAddress(address));
+    EXPECT_FALSE(core.IsTemporarilyExcluded(address));
 }
 
 TEST(CSafeSocket, SecondCloseReturnsMinusOneAndOperationsFail) {
