@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/safe_socket.h"
+#include "https_check/https_checker.h"
 #include "log/log.h"
 #include "platform/socket_address.h"
 
@@ -104,7 +105,7 @@ bool CHbtCore::OpenControlListener(std::wstring& fatalMessage) {
 
 void CHbtCore::Stop() {
     running.exchange(false);
-    // The HTTPS checker's abort comes here once the checker exists.
+    CHttpsChecker::Instance().StopChecks();
     std::shared_ptr<CSafeSocket> ipv4;
     std::shared_ptr<CSafeSocket> ipv6;
     {
@@ -116,7 +117,7 @@ void CHbtCore::Stop() {
     if (ipv6) ipv6->Close();
     // The engine's stop request and the device close come here once the engine client exists.
     while (unresolvedConnections.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    // Waiting for the HTTPS checker's workers comes here once the checker exists.
+    CHttpsChecker::Instance().WaitForRunningChecks();
     if (mainThread.joinable()) mainThread.join();
     if (engineEventThread.joinable()) engineEventThread.join();
 }

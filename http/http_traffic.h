@@ -18,6 +18,7 @@
 
 namespace hbt {
 
+class CHttpsChecker;
 class CIpExcluder;
 class CSafeSocket;
 class HttpRequest;
@@ -70,6 +71,9 @@ public:
     // Connects to the destination, sends the head and relays until one side closes.
     bool ForwardToTarget(const ForwardRequest& request);
 
+    // The checker asked about HTTPS availability; the process-wide one unless set.
+    void SetHttpsChecker(CHttpsChecker* checker) { httpsChecker_ = checker; }
+
     std::string errorText;
 
 private:
@@ -79,6 +83,7 @@ private:
     std::shared_ptr<CSafeSocket> clientSocket_;
     ConnectionDescription destination_;  // set by ForwardToTarget just before it connects
     CIpExcluder* excluder_;
+    CHttpsChecker* httpsChecker_ = nullptr;
 };
 
 }  // namespace hbt

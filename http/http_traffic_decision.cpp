@@ -1,19 +1,42 @@
-// What happens to a request once its head has been read.
-//
-// This first version covers the paths that need neither the preferences nor
-// the HTTPS availability checker: CONNECT tunnels, requests that cannot be
-// parsed, and connection loops. Every other request is passed through to its
-// destination unchanged; the mode-dependent decision (exclusions, certificate
-// status requests, the HTTPS check, redirect or block page) replaces that
-// pass-through together with the checker.
+// What happens to a request once its head has been read: tunnels and rule
+// bypasses pass through, flagged connections get the loop page, and every
+// other request is redirected to https://, answered with the block page, or
+// (Best-Effort Mode, no usable HTTPS) passed through, after asking the HTTPS
+// availability checker where the preferences say so.
+#include <algorithm>
+
 #include "http/http_request.h"
 #include "http/http_traffic.h"
+#include "https_check/https_checker.h"
+#include "rules/preferences.h"
 
 namespace hbt {
+namespace {
+
+// The bypass reason of a request the rules let through; empty when none applies.
+std::string RuleBypassReason(const Preferences& preferences, const HttpRequest& request) {
+    if (preferences.IsHostExcluded(request.requestHost)) return " (exclusion list)";
+    if (!preferences.excludeCertReq) return "";
+    if (request.rawRequest.find("User-Agent: Microsoft-CryptoAPI") != std::string::npos) {
+        return " (MS OCSP - Certificate Status Request)";
+    }
+    if (request.rawRequest.find("Content-Type: application/ocsp-request") != std::string::npos) {
+        return " (CT OCSP - Certificate Status Request)";
+    }
+    return "";
+}
+
+// A host with exactly one dot gets a second chance as "www." + host.
+bool WantsWwwRetry(const std::string& host) {
+    return !host.empty() && std::count(host.begin(), host.end(), '.') == 1;
+}
+
+}  // namespace
 
 bool CHttpTraffic::Decide(HttpRequest& request, const ProcessContext& context) {
+    HttpCounters& counters = *context.counters;
     if (request.isConnect && !context.limitHit) {
-        ++context.counters->httpsProxyConnections;
+        ++counters.httpsProxyConnections;
         return ForwardToTarget({context.connection, request.rawRequest, context.applicationPath,
                                 " allowed (HTTPS proxy connection)", "", ""});
     }
@@ -21,20 +44,62 @@ bool CHttpTraffic::Decide(HttpRequest& request, const ProcessContext& context) {
         errorText = request.errorText;
         return false;
     }
+    ResponseInputs response;
+    response.path = request.requestPath;
+    response.host = request.requestHost;
+    response.redirectHost = request.requestHost;
+    response.connection = context.connection;
+    response.applicationPath = context.applicationPath;
+    response.controlPort = context.controlPort;
     if (context.limitHit) {
-        ++context.counters->httpLoopReports;
-        ResponseInputs loop;
-        loop.loop = true;
-        loop.path = request.requestPath;
-        loop.host = request.requestHost;
-        loop.redirectHost = request.requestHost;
-        loop.connection = context.connection;
-        loop.applicationPath = context.applicationPath;
-        loop.controlPort = context.controlPort;
-        return BuildResponse(loop);
+        ++counters.httpLoopReports;
+        response.loop = true;
+        return BuildResponse(response);
     }
-    return ForwardToTarget({context.connection, request.rawRequest, context.applicationPath, " bypassed for ",
-                            request.requestHost, " (no enforcement decision yet)"});
+
+    Preferences preferences;
+    context.preferencesGetter->GetPreferences(preferences);
+    const std::string bypassReason = RuleBypassReason(preferences, request);
+    if (!bypassReason.empty()) {
+        ++counters.httpBypassedByRule;
+        return ForwardToTarget({context.connection, request.rawRequest, context.applicationPath, " bypassed for ",
+                                request.requestHost, bypassReason});
+    }
+
+    const bool bestEffort = preferences.allowInsecureIfNoHttps;
+    response.redirect = preferences.autoRedirect;
+    response.available = true;
+    if (preferences.checkBeforeRedirect || bestEffort) {
+        CHttpsChecker& checker = httpsChecker_ != nullptr ? *httpsChecker_ : CHttpsChecker::Instance();
+        auto check = [&](const std::string& checkedHost, bool resolveByName) {
+            response.messages.push_back({true, true, checkedHost + " - checking HTTPS availability"});
+            HttpsCheckResult result;
+            if (checker.Check(result, checkedHost, request.requestHost, context.connection.destination,
+                              context.applicationPath, context.connection.processId, request.proxyStyle, bestEffort,
+                              resolveByName)) {
+                response.messages.push_back({true, true, "Check result found in cache"});
+            }
+            response.messages.insert(response.messages.end(), result.messages.begin(), result.messages.end());
+            return result.available;
+        };
+        response.available = check(request.requestHost, false);
+        if (!response.available && WantsWwwRetry(request.requestHost)) {
+            const std::string wwwHost = "www." + request.requestHost;
+            response.available = check(wwwHost, !request.proxyStyle);
+            if (response.available) response.redirectHost = wwwHost;
+        }
+        if (response.available) response.redirect = bestEffort || preferences.autoRedirect;
+    }
+
+    if (!response.available && bestEffort) {
+        ++counters.httpBypassedWithoutHttps;
+        return ForwardToTarget({context.connection, request.rawRequest, context.applicationPath, " bypassed for ",
+                                request.requestHost, " (HTTPS is not available for this host)"});
+    }
+    if (!response.available) response.redirect = false;
+    ++(response.redirect ? counters.httpRedirects : counters.httpUserActionRequests);
+    response.autoRedirect = preferences.autoRedirect;
+    return BuildResponse(response);
 }
 
 }  // namespace hbt

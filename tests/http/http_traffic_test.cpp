@@ -40,6 +40,15 @@ private:
     std::string calls_;
 };
 
+// Excludes h.example, so the rules pass its requests through.
+class ExcludingPreferences : public CPreferencesGetter {
+public:
+    void GetPreferences(Preferences& preferences) override {
+        std::wstring message;
+        preferences.SetExcludedHosts(L"h.example", message);
+    }
+};
+
 class HttpTrafficTest : public LogTest {
 protected:
     // Runs Process on the proxy's end of a fresh connection, on its own thread.
@@ -48,7 +57,7 @@ protected:
         traffic_ = std::make_unique<CHttpTraffic>(pair_.accepted, &excluder_);
         ConnectionDescription description{destination, 4242, MakeDestinationKey(destination)};
         return std::async(std::launch::async, [this, description, limitHit] {
-            const bool ok = traffic_->Process(description, L"/usr/bin/app", nullptr, limitHit, 50000, &counters_);
+            const bool ok = traffic_->Process(description, L"/usr/bin/app", &preferences_, limitHit, 50000, &counters_);
             pair_.accepted->Close();  // what the core does when the connection thread ends
             return ok;
         });
@@ -61,6 +70,7 @@ protected:
     }
 
     RecordingExcluder excluder_;
+    ExcludingPreferences preferences_;
     HttpCounters counters_;
     ConnectedPair pair_;
     std::unique_ptr<CHttpTraffic> traffic_;
@@ -83,7 +93,7 @@ TEST_F(HttpTrafficTest, HeadAndBodyReachTheDestinationInOrder) {
     EXPECT_EQ(excluder_.Calls(), "+" + address + ";-" + address + ";");
     const auto messages = Messages();
     EXPECT_NE(std::find(messages.begin(), messages.end(),
-                        Utf8ToWide(address + " bypassed for h.example (no enforcement decision yet)")),
+                        Utf8ToWide(address + " bypassed for h.example (exclusion list)")),
               messages.end());
 }
 
