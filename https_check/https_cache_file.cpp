@@ -36,7 +36,15 @@ std::string SerializeHttpsCache(const HttpsCacheAnswers& answers) {
     }
     tinyxml2::XMLPrinter printer(nullptr, false);
     document.Print(&printer);
-    return std::string(printer.CStr(), static_cast<std::size_t>(printer.CStrSize() - 1));
+    // Written as a text file of the Windows build would be: every line
+    // break is a carriage return and a line feed, so the file reads the same
+    // wherever it was made.
+    std::string text;
+    for (const char* c = printer.CStr(); *c != '\0'; ++c) {
+        if (*c == '\n') text += '\r';
+        text += *c;
+    }
+    return text;
 }
 
 bool ParseHttpsCache(const std::string& text, HttpsCacheAnswers& answers) {

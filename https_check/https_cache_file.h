@@ -18,7 +18,7 @@ using HttpsCacheAnswers = std::map<std::string, bool>;
 // The Harbinet folder of the user's documents folder + "/https_cache.xml".
 std::string DefaultHttpsCachePath();
 
-// The file's text for the answers, in key order.
+// The file's text for the answers, in key order, lines ended by CR LF.
 std::string SerializeHttpsCache(const HttpsCacheAnswers& answers);
 // Reads the answers of a document. False when the text is not XML; a
 // document without the expected elements parses to no answers.

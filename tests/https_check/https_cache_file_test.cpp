@@ -11,18 +11,18 @@ namespace {
 TEST(HttpsCacheFileTest, WritesTheDocumentLayout) {
     const HttpsCacheAnswers answers = {{"www.b.example/b.example", false}, {"a.example/a.example", true}};
     EXPECT_EQ(SerializeHttpsCache(answers),
-              "<?xml version=\"1.0\"?>\n"
-              "<Cache>\n"
-              "    <Hosts>\n"
-              "        <Host Name=\"a.example/a.example\" HTTPS=\"1\"/>\n"
-              "        <Host Name=\"www.b.example/b.example\" HTTPS=\"0\"/>\n"
-              "    </Hosts>\n"
-              "</Cache>\n");
+              "<?xml version=\"1.0\"?>\r\n"
+              "<Cache>\r\n"
+              "    <Hosts>\r\n"
+              "        <Host Name=\"a.example/a.example\" HTTPS=\"1\"/>\r\n"
+              "        <Host Name=\"www.b.example/b.example\" HTTPS=\"0\"/>\r\n"
+              "    </Hosts>\r\n"
+              "</Cache>\r\n");
     EXPECT_EQ(SerializeHttpsCache({}),
-              "<?xml version=\"1.0\"?>\n"
-              "<Cache>\n"
-              "    <Hosts/>\n"
-              "</Cache>\n");
+              "<?xml version=\"1.0\"?>\r\n"
+              "<Cache>\r\n"
+              "    <Hosts/>\r\n"
+              "</Cache>\r\n");
 }
 
 TEST(HttpsCacheFileTest, NamesNeedingEscapesRoundTrip) {

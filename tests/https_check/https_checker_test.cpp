@@ -305,6 +305,22 @@ TEST_F(HttpsCheckerTest, ResolveByNameUsesTheLookedUpAddress) {
     EXPECT_THAT(families, ElementsAre(AF_INET, AF_INET, AF_INET, AF_INET6));
 }
 
+TEST_F(HttpsCheckerTest, Ipv6LookupResultIsConnected) {
+    TestServer server(Serving({.names = {kWwwHost}}, HttpReply(200)), AF_INET6);
+    std::array<uint8_t, 16> loopback{};
+    loopback[15] = 1;
+    MakeChecker(server.Port(), [&](const std::string&, int, SocketAddressSlot& address, int&) {
+        address = SocketAddressSlot::Ipv6(loopback, 0);
+        return true;
+    });
+    std::array<uint8_t, 16> destination{0x20, 0x01, 0x0d, 0xb8};
+    destination[15] = 1;
+    HttpsCheckResult result;
+    checker_->Check(result, kWwwHost, kHost, SocketAddressSlot::Ipv6(destination, 80), L"", 0, false, true, true);
+    EXPECT_TRUE(result.available);
+    EXPECT_EQ(result.messages.front().text, "www.site.example resolved as [::1]:" + std::to_string(server.Port()));
+}
+
 TEST_F(HttpsCheckerTest, CachedAnswerIsFreshBelowThreeHundredSeconds) {
     TestServer server(Serving({.names = {kHost}}, HttpReply(200)));
     MakeChecker(server.Port());
