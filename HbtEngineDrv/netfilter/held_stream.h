@@ -13,7 +13,6 @@ namespace hbt {
 
 struct HeldPacket {
     uint32_t packetId = 0;
-    uint32_t streamFlags = 0;
     uint32_t sequence = 0;
     uint32_t endSequence = 0;     // past the last byte (and the FIN)
     std::vector<uint8_t> data;    // the captured bytes

@@ -433,76 +433,83 @@ void NetfilterPlatform::OnConnectionEnd(const TcpFourTuple& tuple, uint32_t mark
 void NetfilterPlatform::OnStreamPacket(QueuedPacket&& packet) {
     const auto parsed = TcpPacket::Parse(packet.payload.data(), packet.payload.size());
     const bool outgoing = packet.hook == NF_INET_LOCAL_OUT;
-    auto accept = [&] { streamQueue_.SetVerdict(packet.id, Verdict::kAccept); };
     if (!parsed || (parsed->payloadLength == 0 && !parsed->Fin() && !parsed->Rst())) {
-        accept();  // handshake and bare acknowledgements carry nothing to inspect
+        // Handshake and bare acknowledgements carry nothing to inspect.
+        streamQueue_.SetVerdict(packet.id, Verdict::kAccept);
         return;
     }
-    const TcpFourTuple tuple = TupleOf(*parsed, outgoing);
-    ClassifyInfo info;
-    StreamSegment segment;
-    std::shared_ptr<FlowContext> context;
-    uint64_t flowId = 0;
+    const uint32_t packetId = packet.id;
+    StreamWork work;
+    StreamStep step;
     {
         std::lock_guard lock(mutex_);
-        auto byTuple = flowsByTuple_.find(tuple);
-        if (byTuple == flowsByTuple_.end()) {
-            accept();
-            return;
-        }
-        Flow& flow = flows_[byTuple->second];
-        HeldStream& stream = outgoing ? flow.send : flow.receive;
-        std::size_t offset = 0;
-        const std::size_t length = parsed->payloadLength + (parsed->Fin() ? 1 : 0);
-        switch (stream.Classify(parsed->sequence, length, &offset)) {
-            case HeldStream::Kind::kHeldRetransmit:
-                streamQueue_.SetVerdict(packet.id, Verdict::kDrop);
-                return;
-            case HeldStream::Kind::kOld:
-                if (!parsed->Rst()) {
-                    accept();
-                    return;
-                }
-                break;
-            case HeldStream::Kind::kNew:
-                break;
-        }
-        flowId = flow.id;
-        info = flow.info;
-        info.layerId = flow.layerId;
-        context = flow.context;
-        segment.streamFlags = SegmentFlags(*parsed, outgoing);
-        const uint8_t* payload = packet.payload.data() + parsed->payloadOffset;
-        if (offset < parsed->payloadLength) segment.data.assign(payload + offset, payload + parsed->payloadLength);
-        (outgoing ? flow.finSent : flow.finReceived) |= parsed->Fin();
-        // Held before the engine sees it: the engine may hand the segment
-        // back (from another thread) before its classification returns.
-        HeldPacket held;
-        held.packetId = packet.id;
-        held.streamFlags = segment.streamFlags;
-        held.sequence = parsed->sequence;
-        held.endSequence = parsed->sequence + static_cast<uint32_t>(length);
-        held.data = segment.data;
-        held.packet = std::move(packet.payload);
-        stream.Hold(std::move(held));
+        step = TakeStreamPacket(std::move(packet), *parsed, outgoing, work);
     }
+    if (step != StreamStep::kClassify) {
+        streamQueue_.SetVerdict(packetId, step == StreamStep::kDrop ? Verdict::kDrop : Verdict::kAccept);
+        return;
+    }
+    const StreamAction action = callouts_->ClassifyStream(work.info, work.segment, work.context);
+    FinishStreamPacket(work, packetId, outgoing, parsed->Rst(), action);
+}
 
-    const StreamAction action = callouts_->ClassifyStream(info, segment, context);
+// Called with mutex_ held.
+NetfilterPlatform::StreamStep NetfilterPlatform::TakeStreamPacket(QueuedPacket&& packet, const TcpPacket& parsed,
+                                                                  bool outgoing, StreamWork& work) {
+    auto byTuple = flowsByTuple_.find(TupleOf(parsed, outgoing));
+    if (byTuple == flowsByTuple_.end()) return StreamStep::kAccept;
+    Flow& flow = flows_[byTuple->second];
+    HeldStream& stream = outgoing ? flow.send : flow.receive;
+    std::size_t offset = 0;
+    const std::size_t length = parsed.payloadLength + (parsed.Fin() ? 1 : 0);
+    switch (stream.Classify(parsed.sequence, length, &offset)) {
+        case HeldStream::Kind::kHeldRetransmit:
+            return StreamStep::kDrop;  // the original is held; it must not be overtaken
+        case HeldStream::Kind::kOld:
+            if (!parsed.Rst()) return StreamStep::kAccept;
+            break;
+        case HeldStream::Kind::kNew:
+            break;
+    }
+    work.flowId = flow.id;
+    work.info = flow.info;
+    work.info.layerId = flow.layerId;
+    work.context = flow.context;
+    work.segment.streamFlags = SegmentFlags(parsed, outgoing);
+    const uint8_t* payload = packet.payload.data() + parsed.payloadOffset;
+    if (offset < parsed.payloadLength) work.segment.data.assign(payload + offset, payload + parsed.payloadLength);
+    (outgoing ? flow.finSent : flow.finReceived) |= parsed.Fin();
 
-    bool ended = parsed->Rst();
+    // Held before the engine sees it: the engine may hand the segment back
+    // (from another thread) before its classification returns.
+    HeldPacket held;
+    held.packetId = packet.id;
+    held.sequence = parsed.sequence;
+    held.endSequence = parsed.sequence + static_cast<uint32_t>(length);
+    held.data = work.segment.data;
+    held.packet = std::move(packet.payload);
+    stream.Hold(std::move(held));
+    return StreamStep::kClassify;
+}
+
+void NetfilterPlatform::FinishStreamPacket(const StreamWork& work, uint32_t packetId, bool outgoing, bool reset,
+                                           StreamAction action) {
+    bool ended = reset;
     {
         std::lock_guard lock(mutex_);
-        auto it = flows_.find(flowId);
+        auto it = flows_.find(work.flowId);
         // A flow that ended meanwhile has already let its held packets go.
         if (it == flows_.end()) return;
         Flow& flow = it->second;
         ended = ended || (flow.finSent && flow.finReceived);
-        if (action != StreamAction::kBlock && (outgoing ? flow.send : flow.receive).TakePacket(packet.id)) accept();
+        if (action != StreamAction::kBlock && (outgoing ? flow.send : flow.receive).TakePacket(packetId)) {
+            streamQueue_.SetVerdict(packetId, Verdict::kAccept);
+        }
     }
     if (action == StreamAction::kAllowConnection) {
-        EndFlow(flowId, false, ended ? 0 : kConnMarkReleased);
+        EndFlow(work.flowId, false, ended ? 0 : kConnMarkReleased);
     } else if (ended) {
-        EndFlow(flowId, false, 0);
+        EndFlow(work.flowId, false, 0);
     }
 }
 

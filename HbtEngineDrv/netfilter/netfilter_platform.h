@@ -22,6 +22,7 @@
 #include "HbtEngineDrv/netfilter/nf_queue.h"
 #include "HbtEngineDrv/netfilter/process_resolver.h"
 #include "HbtEngineDrv/netfilter/sock_diag.h"
+#include "HbtEngineDrv/netfilter/tcp_packet.h"
 #include "HbtEngineDrv/platform/filter_platform.h"
 
 namespace hbt {
@@ -93,12 +94,23 @@ private:
         bool finReceived = false;
     };
 
+    // A stream packet on its way to the engine.
+    struct StreamWork {
+        uint64_t flowId = 0;
+        ClassifyInfo info;
+        StreamSegment segment;
+        std::shared_ptr<FlowContext> context;
+    };
+    enum class StreamStep { kAccept, kDrop, kClassify };
+
     void Log(const std::string& line);
     void Post(std::function<void()> command);
     void Loop();
     void MonitorLoop();
     void OnConnectPacket(QueuedPacket&& packet);
     void OnStreamPacket(QueuedPacket&& packet);
+    StreamStep TakeStreamPacket(QueuedPacket&& packet, const TcpPacket& parsed, bool outgoing, StreamWork& work);
+    void FinishStreamPacket(const StreamWork& work, uint32_t packetId, bool outgoing, bool reset, StreamAction action);
     void OnConnectionEnd(const TcpFourTuple& tuple, uint32_t mark);
     void FinishConnect(PendingConnect pending, uint32_t mark, bool redirected);
     ClassifyInfo Describe(const TcpFourTuple& tuple);
