@@ -2,6 +2,7 @@
 // provisional message to a waiting caller and then its final one.
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -112,7 +113,9 @@ private:
         if (!native || !socket_->Create(native->get()->sa_family)) return Finish(false, m + " failed with internal error");
         socket_->SetIoTimeout(checker_.options_.workerIoTimeoutMs);
         if (connect(socket_->Handle(), native->get(), native->length) != 0) {
-            return Finish(false, m + " failed with error " + std::to_string(LastSocketError()));
+            // A connect that outlives the socket's time limit reports "in progress".
+            const int error = errno == EINPROGRESS ? kWsaTimedOut : LastSocketError();
+            return Finish(false, m + " failed with error " + std::to_string(error));
         }
         return Finish(true, m + " established");
     }

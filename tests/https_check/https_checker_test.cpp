@@ -11,6 +11,8 @@
 #include <thread>
 
 #include "https_check/https_cache_file.h"
+#include "log/log_queue.h"
+#include "log/log_settings.h"
 #include "platform/socket_address.h"
 #include "tests/https_check/test_server.h"
 
@@ -31,6 +33,9 @@ constexpr const char* kWwwHost = "www.site.example";
 class HttpsCheckerTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        LogQueue::Instance().TakeAll();
+        SetScreenLogLevel(3);
+        LogQueue::Instance().RegisterReceiver([] {});
         folder_ = std::filesystem::temp_directory_path() /
                   ("hbt_checker_" + std::to_string(getpid()) + "_" +
                    ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -43,6 +48,9 @@ protected:
             checker_->WaitForRunningChecks();
         }
         std::filesystem::remove_all(folder_);
+        LogQueue::Instance().ClearReceiver();
+        LogQueue::Instance().TakeAll();
+        SetScreenLogLevel(2);
     }
 
     std::string CachePath() const { return (folder_ / "https_cache.xml").string(); }
@@ -106,6 +114,12 @@ TEST_F(HttpsCheckerTest, ValidServerIsAvailableWithEveryStepListed) {
     for (const CheckMessage& m : result.messages) EXPECT_TRUE(m.final && m.ok) << m.text;
     EXPECT_EQ(result.checkTime, now_.load());
     EXPECT_THAT(server.Requests(), ElementsAre("GET / HTTP/1.1\r\nHost: site.example\r\n\r\n"));
+
+    std::vector<std::wstring> lines;
+    for (const LogRecord& record : LogQueue::Instance().TakeAll()) {
+        if (record.level == kLogVerbose) lines.push_back(record.message);
+    }
+    EXPECT_THAT(lines, ElementsAre(L"site.example - checking HTTPS availability.", L"site.example - HTTPS is available"));
 }
 
 struct OutcomeCase {
