@@ -1,8 +1,9 @@
 // What the engine adds to a connect: 1000 sequential connects from a client
 // namespace to a server namespace without the engine, then through
 // hbt-engined with a device client that answers every connect with permit
-// (as the program's event loop does); then the connect rate with many
-// connectors at once. Needs root; prints the figures.
+// (as the program's event loop does); between them the netfilter platform
+// alone, permitting at once; then the connect rate with many connectors at
+// once. Needs root; prints the figures.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -20,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "HbtEngineDrv/netfilter/netfilter_platform.h"
 #include "engine_protocol/nfe_protocol.h"
 #include "tests/e2e/background_program.h"
 #include "tests/e2e/engine_test_client.h"
@@ -116,6 +118,36 @@ private:
     std::thread thread_;
 };
 
+// The platform alone: every connect is let go as soon as it is seen (the
+// attribution of its process included), with no engine and no device.
+class PermitAll : public hbt::FilterCallouts {
+public:
+    hbt::ConnectAction ClassifyConnect(const hbt::ClassifyInfo&) override { return hbt::ConnectAction::kPermit; }
+    void ClassifyFlowEstablished(const hbt::ClassifyInfo&) override {}
+    hbt::StreamAction ClassifyStream(const hbt::ClassifyInfo&, const hbt::StreamSegment&,
+                                     const std::shared_ptr<hbt::FlowContext>&) override {
+        return hbt::StreamAction::kAllowConnection;
+    }
+    void FlowDeleted(uint16_t, uint32_t, const std::shared_ptr<hbt::FlowContext>&) override {}
+};
+
+double MedianWithPlatformOnly(const std::string& netns, int* failures) {
+    PermitAll callouts;
+    hbt::NetfilterPlatform platform;
+    {
+        NamespaceScope scope(netns);
+        std::string error;
+        if (!platform.Start(callouts, &error)) {
+            std::printf("the platform could not start: %s\n", error.c_str());
+            return -1;
+        }
+    }
+    const double median = MedianOfSequentialConnects(netns, failures);
+    NamespaceScope scope(netns);
+    platform.Stop();
+    return median;
+}
+
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path);
     std::stringstream s;
@@ -142,6 +174,7 @@ int main(int argc, char** argv) {
     int failures = 0;
     const double bare = MedianOfSequentialConnects(net.Client(), &failures);
     const double bareRate = ConnectsPerSecond(net.Client());
+    const double platformOnly = MedianWithPlatformOnly(net.Client(), &failures);
 
     const std::string dir = "/tmp/hbt-bench-" + net.Client();
     mkdir(dir.c_str(), 0700);
@@ -174,6 +207,8 @@ int main(int argc, char** argv) {
 
     std::printf("sequential connects:          %d each\n", kSequentialConnects);
     std::printf("median connect, no engine:    %.1f us\n", bare);
+    std::printf("median connect, platform only: %.1f us (netfilter platform permitting at once, no engine)\n",
+                platformOnly);
     std::printf("median connect, with engine:  %.1f us (answered %ld of them)\n", withEngine, answeredSequential);
     std::printf("added median latency:         %.1f us (target < 300 us)\n", withEngine - bare);
     std::printf("connects per second, no engine:   %.0f (%d connectors)\n", bareRate, rateThreads);

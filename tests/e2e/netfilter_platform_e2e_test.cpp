@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <future>
 #include <map>
 #include <set>
 #include <arpa/inet.h>
@@ -32,7 +33,7 @@ std::shared_ptr<FlowContext> OpaqueContext() {
 }
 
 enum class Answer { kPermit, kRedirect, kInspect };
-enum class StreamPlan { kEcho, kCloseOnFirstSend };
+enum class StreamPlan { kEcho, kCloseOnFirstSend, kKeep };
 
 struct Segment {
     uint64_t flowId;
@@ -81,7 +82,6 @@ public:
         std::lock_guard lock(mutex_);
         if (inspect_.erase(info.endpointHandle.value_or(0)) == 0) return;
         platform_.AssociateFlowContext(*info.flowHandle, kLayerStreamV4, kStreamCalloutIdV4, OpaqueContext());
-        ++established_;
     }
     StreamAction ClassifyStream(const ClassifyInfo& info, const StreamSegment& segment,
                                 const std::shared_ptr<FlowContext>&) override {
@@ -112,13 +112,14 @@ public:
         std::lock_guard lock(mutex_);
         return injectResults_;
     }
-    int Established() {
+    int Deleted() {
         std::lock_guard lock(mutex_);
-        return established_;
+        return deleted_;
     }
 
 private:
     void OnSegment(const Segment& s) {
+        if (streamPlan == StreamPlan::kKeep) return;
         if (streamPlan == StreamPlan::kCloseOnFirstSend) {
             Record(platform_.InjectStream({s.flowId, kLayerStreamV4, kStreamCalloutIdV4,
                                            NFE_STREAM_FLAG_RECEIVE | NFE_STREAM_FLAG_RECEIVE_DISCONNECT, {}}));
@@ -166,7 +167,6 @@ private:
     std::set<uint64_t> detached_;
     std::vector<Segment> segments_;
     std::vector<uint32_t> injectResults_;
-    int established_ = 0;
     int deleted_ = 0;
     std::thread worker_;
 };
@@ -331,6 +331,26 @@ TEST_F(InspectE2e, CloseTowardsTheApplicationEndsItsConnectionPromptly) {
     EXPECT_EQ(run.output, "000");
     ASSERT_EQ(engine_->InjectResults().size(), 1u);
     EXPECT_EQ(engine_->InjectResults()[0], kStatusSuccess);
+}
+
+}  // namespace
+}  // namespace hbt::e2e
+
+namespace hbt::e2e {
+namespace {
+
+TEST_F(InspectE2e, EndOfTheTrackedConnectionDeletesTheFlow) {
+    engine_->streamPlan = StreamPlan::kKeep;  // the ClientHello stays held
+    auto curl = std::async(std::launch::async, [this] {
+        return Curl("https://192.0.2.1/", {"-k", "-o", "/dev/null", "-w", "%{http_code}"});
+    });
+    for (int i = 0; i < 50 && engine_->Segments().empty(); ++i) std::this_thread::sleep_for(100ms);
+    ASSERT_EQ(engine_->Segments().size(), 1u);
+    EXPECT_EQ(engine_->Deleted(), 0);
+    RunInNamespace(net_.Client(), [] { RunCommand({"conntrack", "-D", "-p", "tcp", "--dport", "443"}); });
+    for (int i = 0; i < 30 && engine_->Deleted() == 0; ++i) std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(engine_->Deleted(), 1);
+    curl.get();
 }
 
 }  // namespace
