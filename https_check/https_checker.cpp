@@ -171,11 +171,15 @@ void CHttpsChecker::StopChecks() {
 }
 
 bool CHttpsChecker::WaitForRunningChecks() {
+    auto noneLeft = [this] {
+        std::lock_guard guard(lock_);
+        return aliveToken_.expired();
+    };
     for (int turn = 0; turn < 10; ++turn) {
-        if (aliveToken_.expired()) return true;
+        if (noneLeft()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    return aliveToken_.expired();
+    return noneLeft();
 }
 
 bool CHttpsChecker::LookupCache(HttpsCheckResult& result, const std::string& checkedHost,
