@@ -167,6 +167,13 @@ INSTANTIATE_TEST_SUITE_P(
                     false, "Check SSL certificate failed (hostname mismatch)"},
         OutcomeCase{"PlainHttp", [] { return test::PlainHttpHandler(HttpReply(400)); }, kHost, kHost, false,
                     "SSL handshake failed with error code -2146893048"},
+        OutcomeCase{"ClientCertificateAskedFor",
+                    [] {
+                        return test::HttpsHandler(MakeServerContext(SharedPki().Issue({.names = {kHost}}),
+                                                                    {.requestClientCertificate = true}),
+                                                  HttpReply(200));
+                    },
+                    kHost, kHost, false, "SSL handshake failed with error code 590624"},
         OutcomeCase{"ClosedAfterHello", [] { return test::CloseAfterClientHelloHandler(); }, kHost, kHost, false,
                     "SSL handshake failed with error code 240"},
         OutcomeCase{"RedirectToPlainSameHost",

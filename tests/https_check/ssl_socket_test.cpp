@@ -71,6 +71,36 @@ TEST(SslSocketTest, ValidServerHandshakesVerifiesAndExchangesData) {
     EXPECT_EQ(server.Requests().at(0), request);
 }
 
+TEST(SslSocketTest, RecordSplitOverManyReadsIsAssembled) {
+    auto credential = SharedPki().Issue({.names = {kHost}});
+    auto context = MakeServerContext(credential);
+    TestServer server([context](int fd, TestServer&) {
+        SSL* ssl = SSL_new(context.get());
+        SSL_set_fd(ssl, fd);
+        if (SSL_accept(ssl) == 1) {
+            // Encrypt into memory, then hand the record to the socket a few bytes at a time.
+            BIO* memory = BIO_new(BIO_s_mem());
+            SSL_set0_wbio(ssl, memory);
+            const std::string reply = HttpReply(200);
+            SSL_write(ssl, reply.data(), static_cast<int>(reply.size()));
+            char* bytes = nullptr;
+            const long length = BIO_get_mem_data(memory, &bytes);
+            for (long i = 0; i < length; i += 7) {
+                send(fd, bytes + i, std::min<long>(7, length - i), MSG_NOSIGNAL);
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        }
+        SSL_free(ssl);
+        shutdown(fd, SHUT_WR);
+    });
+    auto socket = ConnectTo(server);
+    int error = 0;
+    ASSERT_TRUE(socket->Handshake(kHost, error)) << error;
+    char status[12];
+    ASSERT_TRUE(socket->ReceiveExact(status, sizeof(status)));
+    EXPECT_EQ(std::string(status, 12), "HTTP/1.1 200");
+}
+
 struct CertificateCase {
     const char* name;
     CertificateRequest request;
