@@ -20,6 +20,7 @@ namespace {
 
 constexpr uint64_t kAnsweredKeep = 120ull * 10000000;  // a late retransmitted SYN still gets its answer
 constexpr int kLoopTickMs = 1000;
+constexpr uint64_t kPruneInterval = 10000000;  // 1 s, in 100 ns units
 
 constexpr uint32_t kSendFlags = NFE_STREAM_FLAG_SEND | NFE_STREAM_FLAG_SEND_EXPEDITED |
                                 NFE_STREAM_FLAG_SEND_DISCONNECT | NFE_STREAM_FLAG_SEND_ABORT;
@@ -197,6 +198,7 @@ void NetfilterPlatform::Post(std::function<void()> command) {
 }
 
 void NetfilterPlatform::Loop() {
+    uint64_t lastPrune = Now();
     while (running_) {
         pollfd fds[4] = {{connectQueue_.Fd(), POLLIN, 0},
                          {streamQueue_.Fd(), POLLIN, 0},
@@ -227,7 +229,11 @@ void NetfilterPlatform::Loop() {
         if (fds[3].revents != 0) {
             conntrack_.ReadEnds([this](const TcpFourTuple& t, uint32_t mark) { OnConnectionEnd(t, mark); });
         }
-        if (n == 0) PruneAnswered();
+        // Pruned by time, not on idle ticks: a busy machine never idles.
+        if (const uint64_t now = Now(); now - lastPrune > kPruneInterval) {
+            PruneAnswered();
+            lastPrune = now;
+        }
     }
 }
 
