@@ -130,6 +130,7 @@ bool NfQueue::Receive(const std::function<void(QueuedPacket&&)>& onPacket) {
 
 bool NfQueue::SetVerdict(uint32_t packetId, Verdict verdict, uint32_t mark,
                          const std::vector<uint8_t>& replacement) {
+    if (socket_ == nullptr) return false;
     std::vector<char> buffer(MNL_SOCKET_BUFFER_SIZE + replacement.size());
     nlmsghdr* message = nfq_nlmsg_put(buffer.data(), NFQNL_MSG_VERDICT, queueNumber_);
     nfq_nlmsg_verdict_put(message, static_cast<int>(packetId),
