@@ -259,6 +259,19 @@ TEST_F(EngineDaemonE2e, KilledEngineNeverBlocksConnectsAndACleanExitLeavesNoRule
     EXPECT_EQ(OurRulesIn(net_.Client()), "") << Log();
 }
 
+TEST_F(EngineDaemonE2e, WithoutThePrivilegeTheEngineExitsWithAClearMessage) {
+    // In the client namespace all the same, so nothing could ever reach the machine's own rules.
+    const std::string device = "/tmp/hbt-unprivileged-" + net_.Client();
+    const ProgramRun run = RunProgramIn(
+        net_.Client(), {"sh", "-c",
+                        "setpriv --reuid=65534 --regid=65534 --clear-groups " + std::string(HBT_ENGINED_PATH) +
+                            " --device " + device + " 2>&1"});
+    unlink(device.c_str());
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.output.find("intercepting needs root (CAP_NET_ADMIN)"), std::string::npos) << run.output;
+    EXPECT_NE(OurRulesIn(net_.Client()), "");  // the running engine's rules were left alone
+}
+
 class EngineDaemonInspectE2e : public EngineDaemonE2e {
 protected:
     void SetUp() override {
