@@ -289,10 +289,10 @@ protected:
     void SetUp() override {
         NetfilterPlatformE2e::SetUp();
         if (IsSkipped()) return;
-        const std::string dir = ::testing::TempDir() + "hbt-tls-" + std::to_string(getpid());
-        RunCommand({"mkdir", "-p", dir});
-        key_ = dir + "/key.pem";
-        cert_ = dir + "/cert.pem";
+        dir_ = ::testing::TempDir() + "hbt-tls-" + std::to_string(getpid());
+        RunCommand({"mkdir", "-p", dir_});
+        key_ = dir_ + "/key.pem";
+        cert_ = dir_ + "/cert.pem";
         ASSERT_EQ(RunCommand({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
                               "-nodes", "-keyout", key_, "-out", cert_, "-subj", "/CN=192.0.2.1", "-days", "1"})
                       .exitCode,
@@ -304,7 +304,12 @@ protected:
         }
         engine_->answer = Answer::kInspect;
     }
-    std::string key_, cert_;
+    void TearDown() override {
+        tls_.Stop(SIGTERM, 5);
+        if (!dir_.empty()) RunCommand({"rm", "-rf", dir_});
+        NetfilterPlatformE2e::TearDown();
+    }
+    std::string dir_, key_, cert_;
     BackgroundProgram tls_;
 };
 
