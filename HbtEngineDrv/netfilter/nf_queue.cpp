@@ -131,8 +131,15 @@ bool NfQueue::Receive(const std::function<void(QueuedPacket&&)>& onPacket) {
 bool NfQueue::SetVerdict(uint32_t packetId, Verdict verdict, uint32_t mark,
                          const std::vector<uint8_t>& replacement) {
     if (socket_ == nullptr) return false;
-    std::vector<char> buffer(MNL_SOCKET_BUFFER_SIZE + replacement.size());
-    nlmsghdr* message = nfq_nlmsg_put(buffer.data(), NFQNL_MSG_VERDICT, queueNumber_);
+    // A verdict alone fits on the stack; one with a new packet needs room for it.
+    alignas(nlmsghdr) char small[256];
+    std::vector<char> large;
+    char* buffer = small;
+    if (!replacement.empty()) {
+        large.resize(MNL_SOCKET_BUFFER_SIZE + replacement.size());
+        buffer = large.data();
+    }
+    nlmsghdr* message = nfq_nlmsg_put(buffer, NFQNL_MSG_VERDICT, queueNumber_);
     nfq_nlmsg_verdict_put(message, static_cast<int>(packetId),
                           verdict == Verdict::kAccept ? NF_ACCEPT : NF_DROP);
     if (mark != 0) nfq_nlmsg_verdict_put_mark(message, mark);
