@@ -2,7 +2,9 @@
 
 namespace hbt {
 
-CSafeSocket::~CSafeSocket() { Close(); }
+CSafeSocket::~CSafeSocket() {
+    if (descriptor_ != kInvalidSocket) ShutdownAndClose(descriptor_);
+}
 
 std::shared_ptr<CSafeSocket> CSafeSocket::Create(uint16_t family) {
     const SocketHandle handle = CreateTcpSocket(family);
@@ -11,16 +13,16 @@ std::shared_ptr<CSafeSocket> CSafeSocket::Create(uint16_t family) {
 }
 
 int CSafeSocket::Close() {
-    // Only the first caller gets to close the handle.
     if (closed_.exchange(true, std::memory_order_acq_rel)) return -1;
     const SocketHandle handle = handle_.exchange(kInvalidSocket, std::memory_order_acq_rel);
     if (handle == kInvalidSocket) return -1;
-    return ShutdownAndClose(handle);
+    // Wakes any thread blocked on the socket; the descriptor stays ours until the destructor.
+    hbt::ShutdownBothWays(handle);
+    return 0;
 }
 
 void CSafeSocket::ShutdownBothWays() {
-    const SocketHandle handle = Handle();
-    if (handle != kInvalidSocket) hbt::ShutdownBothWays(handle);
+    if (descriptor_ != kInvalidSocket) hbt::ShutdownBothWays(descriptor_);
 }
 
 bool CSafeSocket::SendAll(const void* data, std::size_t length) {

@@ -3,6 +3,10 @@
 // threads through std::shared_ptr; the last owner closes it. There is no lock:
 // the closed flag is set once, each socket is read by one thread at a time, and
 // a close from another thread (shutdown) makes every later operation fail.
+//
+// Close ends the connection at once but releases the descriptor only when the
+// last owner goes: a thread still inside a call on the socket must never find
+// its descriptor number reused by another connection.
 #include <atomic>
 #include <cstddef>
 #include <memory>
@@ -13,7 +17,7 @@ namespace hbt {
 
 class CSafeSocket {
 public:
-    explicit CSafeSocket(SocketHandle handle) : handle_(handle) {}
+    explicit CSafeSocket(SocketHandle handle) : handle_(handle), descriptor_(handle) {}
     CSafeSocket(const CSafeSocket&) = delete;
     CSafeSocket& operator=(const CSafeSocket&) = delete;
     ~CSafeSocket();
@@ -21,8 +25,8 @@ public:
     // A TCP socket of the slot family (2 or 23), or nullptr.
     static std::shared_ptr<CSafeSocket> Create(uint16_t family);
 
-    // -1 when already closed; otherwise shuts down both directions, closes and
-    // returns the result of the close.
+    // -1 when already closed; otherwise shuts down both directions, marks the
+    // socket closed (Handle() is then kInvalidSocket) and returns 0.
     int Close();
     // Ends the connection in both directions without closing the handle, so
     // that another thread's blocked read or wait returns; safe from any thread.
@@ -38,8 +42,9 @@ public:
     bool Usable() const { return !IsClosed() && Handle() != kInvalidSocket; }
 
 private:
-    std::atomic<SocketHandle> handle_;
+    std::atomic<SocketHandle> handle_;  // kInvalidSocket once closed
     std::atomic<bool> closed_{false};
+    const SocketHandle descriptor_;  // released by the destructor
 };
 
 }  // namespace hbt

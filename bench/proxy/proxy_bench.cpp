@@ -135,10 +135,8 @@ pid_t StartSocat(uint16_t listenPort, uint16_t targetPort) {
     // It listens once the port can no longer be bound; a probe connection
     // would use up the one connection it serves.
     for (int i = 0; i < 500; ++i) {
-        auto probe = CSafeSocket::Create(kFamilyIpv4);
-        if (!BindSocket(probe->Handle(), Loopback(listenPort))) break;
-        probe->Close();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!BindSocket(CSafeSocket::Create(kFamilyIpv4)->Handle(), Loopback(listenPort))) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));  // the probe is gone: the port is free
     }
     return child;
 }
