@@ -114,7 +114,11 @@ TEST(CoreBindings, GetterAndExcluderReachTheCore) {
 TEST(CSafeSocket, SecondCloseReturnsMinusOneAndOperationsFail) {
     auto socket = CSafeSocket::Create(kFamilyIpv4);
     ASSERT_TRUE(socket);
+    const SocketHandle descriptor = socket->Handle();
     EXPECT_EQ(socket->Close(), 0);
+    // While an owner remains, no new socket gets the closed one's descriptor.
+    auto next = CSafeSocket::Create(kFamilyIpv4);
+    EXPECT_NE(next->Handle(), descriptor);
     EXPECT_EQ(socket->Close(), -1);
     EXPECT_EQ(socket->Handle(), kInvalidSocket);
     char byte = 'x';
