@@ -5,12 +5,34 @@
 #include <chrono>
 #include <vector>
 
+#include "core/core_engine_event_host.h"
 #include "core/safe_socket.h"
+#include "engine_client/engine_event_loop.h"
 #include "https_check/https_checker.h"
 #include "log/log.h"
+#include "platform/engine_socket_device.h"
+#include "platform/settings_store.h"
 #include "platform/socket_address.h"
 
 namespace hbt {
+
+namespace {
+constexpr auto kUnresolvedPoll = std::chrono::milliseconds(100);
+}  // namespace
+
+CHbtCore::CHbtCore()
+    : engineClient_(std::make_unique<NfeDeviceClient>([this](uint32_t& win32Error) -> std::unique_ptr<EngineDevice> {
+          if (deviceOpener_) return deviceOpener_(win32Error);
+          return SocketEngineDevice::Open(EngineDevicePath(), win32Error);
+      })),
+      engineHost_(std::make_unique<CoreEngineEventHost>(*this)),
+      engineEventLoop_(std::make_unique<CEngineEventLoop>(
+          *engineHost_, *engineClient_, [](int seconds) { std::this_thread::sleep_for(std::chrono::seconds(seconds)); })) {}
+
+SettingsStore& CHbtCore::SettingsStoreForCore() {
+    if (!settingsStore_) settingsStore_ = std::make_shared<FileSettingsStore>(DefaultSettingsPath());
+    return *settingsStore_;
+}
 
 CHbtCore::~CHbtCore() {
     // Connection threads still in progress use the core when they end: end
@@ -115,8 +137,11 @@ void CHbtCore::Stop() {
     }
     if (ipv4) ipv4->Close();
     if (ipv6) ipv6->Close();
-    // The engine's stop request and the device close come here once the engine client exists.
-    while (unresolvedConnections.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (engineClient_->IsOpen()) {
+        engineClient_->Stop();
+        engineClient_->CloseDevice();  // also ends the event loop's waiting request
+    }
+    while (unresolvedConnections.load() != 0) std::this_thread::sleep_for(kUnresolvedPoll);
     CHttpsChecker::Instance().WaitForRunningChecks();
     if (mainThread.joinable()) mainThread.join();
     if (engineEventThread.joinable()) engineEventThread.join();
@@ -143,8 +168,6 @@ void CHbtCore::CopyPreferences(Preferences& copy) const {
     std::lock_guard lock(coreLock);
     copy = preferences;
 }
-
-bool CHbtCore::PushRulesToEngine() { return true; }
 
 bool CHbtCore::AddTemporaryExclusion(const SocketAddressSlot& address) {
     const ExclusionKey key = MakeExclusionKey(address);

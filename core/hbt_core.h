@@ -5,6 +5,7 @@
 // working preferences and the statistics counters.
 #include <atomic>
 #include <cstdint>
+#include <ctime>
 #include <list>
 #include <map>
 #include <memory>
@@ -13,16 +14,21 @@
 #include <thread>
 #include <vector>
 
+#include "core/core_user_interface.h"
 #include "core/hbt_statistics.h"
 #include "core/redirect_record.h"
 #include "core/temporary_exclusion.h"
 #include "engine_protocol/socket_address_slot.h"
 #include "http/connection_description.h"
+#include "engine_client/nfe_device_client.h"
 #include "rules/preferences.h"
 
 namespace hbt {
 
 class CSafeSocket;
+class CEngineEventLoop;
+class CoreEngineEventHost;
+class SettingsStore;
 
 // Connection threads only read a request head and relay through a 20000-byte
 // buffer; a small stack keeps thousands of open relays cheap.
@@ -32,10 +38,36 @@ inline constexpr int kListenBacklog = 100;
 
 class CHbtCore {
 public:
-    CHbtCore() = default;
+    // Modes of ApplyPreferences.
+    static constexpr int kApplyOnly = 0;
+    static constexpr int kApplyAndSave = 1;
+
+    CHbtCore();
     CHbtCore(const CHbtCore&) = delete;
     CHbtCore& operator=(const CHbtCore&) = delete;
     ~CHbtCore();
+
+    // Set before Start: the front end, where preferences are stored (the
+    // user's settings file unless set) and how the engine's device is opened
+    // (its Unix socket unless set).
+    void SetUserInterface(CoreUserInterface* userInterface) { userInterface_ = userInterface; }
+    void SetSettingsStore(std::shared_ptr<SettingsStore> store) { settingsStore_ = std::move(store); }
+    void SetEngineDeviceOpener(NfeDeviceClient::DeviceOpener opener) { deviceOpener_ = std::move(opener); }
+
+    // Starts the start-up sequence on its own thread.
+    void Start();
+    // Replaces the working preferences; mode kApplyAndSave also configures
+    // the engine, logs the ON/OFF state and saves. May clear `enabled` of the
+    // given record while start-up is in progress.
+    bool ApplyPreferences(Preferences& changed, int mode);
+    // Puts the host at the top of the excluded hosts unless it is covered
+    // already; false with the list syntax's message when it is refused.
+    bool AddHostToExclusions(const std::string& host, std::wstring& message);
+
+    bool PreferencesLoaded() const { return preferencesLoaded.load(); }
+    bool Halted() const { return halted.load(); }
+    void SetDisplayOff(bool off) { displayOff_ = off; }
+    bool DisplayOff() const { return displayOff_.load(); }
 
     // Listening sockets. On failure `fatalMessage` says why.
     bool OpenProxyListeners(std::wstring& fatalMessage);
@@ -60,8 +92,8 @@ public:
     // Same family and address as an address being connected to by the proxy.
     bool IsTemporarilyExcluded(const SocketAddressSlot& address) const;
 
-    // Sends the engine its configuration. Nothing to send to until the engine
-    // client is wired in; reports success.
+    // Sends the engine its configuration (this process and the stream
+    // patterns); true when it was accepted or no engine is open.
     bool PushRulesToEngine();
 
     // A copy of the working preferences, lists included.
@@ -88,7 +120,16 @@ public:
     uint64_t ConnectionsInProgress(uint64_t processId, const DestinationKey& key) const;
     uint64_t UnresolvedConnections() const { return unresolvedConnections.load(); }
 
+    // The control endpoint's thread body and one request.
+    void AcceptControlConnections();
+    void ProcessControlConnection(std::shared_ptr<CSafeSocket> socket);
+
 private:
+    void RunMainThread();
+    void WriteBanner();
+    void ReportFatalError(const std::wstring& message);
+    void RefreshUserInterface();
+    SettingsStore& SettingsStoreForCore();
     void RunConnectionThread(const std::shared_ptr<CSafeSocket>& socket);
     // Counts the connection in and returns the new count.
     uint64_t EnterConnection(uint64_t processId, const DestinationKey& key);
@@ -120,6 +161,22 @@ private:
     // can end them; and the number of those threads.
     std::map<const CSafeSocket*, std::weak_ptr<CSafeSocket>> activeConnections;
     std::atomic<uint64_t> connectionThreads{0};
+
+    std::atomic<bool> preferencesLoaded{false};
+    std::atomic<bool> halted{false};
+    std::atomic<bool> displayOff_{false};
+    CoreUserInterface* userInterface_ = nullptr;
+    std::shared_ptr<SettingsStore> settingsStore_;
+    NfeDeviceClient::DeviceOpener deviceOpener_;
+    std::unique_ptr<NfeDeviceClient> engineClient_;
+    std::unique_ptr<CoreEngineEventHost> engineHost_;
+    std::unique_ptr<CEngineEventLoop> engineEventLoop_;
+    std::thread controlThread_;
 };
+
+// The control endpoint's answers; `now` is the time their footers show.
+std::string BuildControlResultPage(const std::string& host, bool covered, const std::wstring& message,
+                                   const std::string& originalUrl, std::time_t now);
+std::string BuildControlBadRequestPage(std::time_t now);
 
 }  // namespace hbt

@@ -1,5 +1,6 @@
 #include "http/page_parts.h"
 
+#include <cstring>
 #include <iomanip>
 #include <locale>
 #include <sstream>
@@ -99,6 +100,31 @@ std::string Base64UrlEncode(std::string_view bytes) {
         for (std::size_t k = 0; k <= rest; ++k) encoded += kBase64UrlAlphabet[(group >> (18 - 6 * k)) & 63];
     }
     return encoded;
+}
+
+std::string Base64UrlDecode(std::string_view text) {
+    std::string decoded;
+    uint32_t group = 0;
+    int count = 0;
+    for (char c : text) {
+        const char* found = std::strchr(kBase64UrlAlphabet, c);
+        if (c == '\0' || !found) break;
+        group = (group << 6) | static_cast<uint32_t>(found - kBase64UrlAlphabet);
+        if (++count == 4) {
+            decoded += static_cast<char>((group >> 16) & 0xFF);
+            decoded += static_cast<char>((group >> 8) & 0xFF);
+            decoded += static_cast<char>(group & 0xFF);
+            group = 0;
+            count = 0;
+        }
+    }
+    if (count == 2) {
+        decoded += static_cast<char>((group >> 4) & 0xFF);
+    } else if (count == 3) {
+        decoded += static_cast<char>((group >> 10) & 0xFF);
+        decoded += static_cast<char>((group >> 2) & 0xFF);
+    }
+    return decoded;
 }
 
 }  // namespace hbt

@@ -30,5 +30,8 @@ std::string PageFooter(std::time_t now);
 std::string HtmlEscape(std::string_view text);
 // RFC 4648 section 5 alphabet, without padding.
 std::string Base64UrlEncode(std::string_view bytes);
+// The reverse: decoding stops at the first character outside the alphabet; a
+// final group of two or three characters gives one or two bytes.
+std::string Base64UrlDecode(std::string_view text);
 
 }  // namespace hbt

@@ -1,5 +1,6 @@
 #include "http/response_page.h"
 
+#include "http/exclusion_link_token.h"
 #include "http/page_parts.h"
 #include "platform/socket_address.h"
 #include "platform/text.h"
@@ -103,7 +104,7 @@ std::string ApplicationNameOf(const std::wstring& applicationPath) {
 
 std::string ExclusionLinks(const std::string& host, const std::string& path, uint16_t controlPort) {
     const std::string prefix = "<a href=\"http://127.0.0.1:" + std::to_string(controlPort) + "/add_rule?host=";
-    const std::string origUrl = "&orig_url=" + Base64UrlEncode(host + path);
+    const std::string origUrl = "&orig_url=" + Base64UrlEncode(host + path) + "&token=" + ExclusionLinkToken();
     auto link = [&](const std::string& pattern) {
         const std::string shown = HtmlEscape(pattern);
         return prefix + shown + origUrl + "\">" + shown + "</a></br>\r\n";

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "http/exclusion_link_token.h"
 #include "http/page_parts.h"
 #include "http/response_page.h"
 #include "platform/socket_address.h"
@@ -58,8 +59,10 @@ const std::string kSeparator =
 // "aC5leGFtcGxlL3A" is base64url of "h.example/p".
 const std::string kLinks =
     "<p><strong>Add to the exclusion list:</strong></br>"
-    "<a href=\"http://127.0.0.1:50000/add_rule?host=h.example&orig_url=aC5leGFtcGxlL3A\">h.example</a></br>\r\n"
-    "<a href=\"http://127.0.0.1:50000/add_rule?host=*.h.example&orig_url=aC5leGFtcGxlL3A\">*.h.example</a>"
+    "<a href=\"http://127.0.0.1:50000/add_rule?host=h.example&orig_url=aC5leGFtcGxlL3A&token=" +
+    ExclusionLinkToken() + "\">h.example</a></br>\r\n"
+    "<a href=\"http://127.0.0.1:50000/add_rule?host=*.h.example&orig_url=aC5leGFtcGxlL3A&token=" +
+    ExclusionLinkToken() + "\">*.h.example</a>"
     "</br>\r\n</p>";
 
 const std::string kTableStart = "<table border=\"0\" cellpadding=\"10\" cellspacing=\"1\">\r\n\t<tr>\r\n";

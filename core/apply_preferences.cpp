@@ -1,0 +1,95 @@
+// Applying a changed preferences record, and the engine's configuration.
+#include <unistd.h>
+
+#include "core/hbt_core.h"
+#include "engine_client/nfe_device_client.h"
+#include "https_check/https_cache_file.h"
+#include "https_check/https_checker.h"
+#include "log/log.h"
+#include "log/log_settings.h"
+#include "rules/preferences_storage.h"
+
+namespace hbt {
+
+namespace {
+
+constexpr std::size_t kMaxEnginePortRules = 200;
+
+struct StreamPattern {
+    std::vector<uint8_t> pattern;
+    std::vector<uint8_t> mask;
+};
+
+// What the engine captures of an inspected flow's first segment: TLS and
+// SSL 2 client hellos, and HTTP requests (which are then let go).
+const std::vector<StreamPattern>& StreamPatterns() {
+    static const std::vector<StreamPattern> patterns = {
+        {{0x16, 0x03, 0x00, 0x00, 0x00, 0x01}, {0xFF, 0xFF, 0xF0, 0x00, 0x00, 0xFF}},
+        {{0x80, 0x00, 0x01, 0x00, 0x02}, {0xC0, 0x00, 0xFF, 0xF0, 0xF0}},
+        {{0x00, 0x00, 0x00, 0x01, 0x00, 0x02}, {0xC0, 0x00, 0x00, 0xFF, 0xF0, 0xF0}},
+        {{'O', 'P', 'T'}, {0xFF, 0xFF, 0xFF}},
+        {{'G', 'E', 'T'}, {0xFF, 0xFF, 0xFF}},
+        {{'H', 'E', 'A'}, {0xFF, 0xFF, 0xFF}},
+        {{'P', 'O', 'S'}, {0xFF, 0xFF, 0xFF}},
+        {{'P', 'U', 'T'}, {0xFF, 0xFF, 0xFF}},
+        {{'D', 'E', 'L'}, {0xFF, 0xFF, 0xFF}},
+        {{'T', 'R', 'A'}, {0xFF, 0xFF, 0xFF}},
+    };
+    return patterns;
+}
+
+}  // namespace
+
+bool CHbtCore::ApplyPreferences(Preferences& changed, int mode) {
+    if (halted.load()) changed.enabled = false;
+    bool wasEnabled;
+    std::wstring logPath = changed.logPath;
+    {
+        std::lock_guard lock(coreLock);
+        wasEnabled = preferences.enabled;
+        preferences = changed;
+    }
+    CHttpsChecker::Instance().SetCacheFilePath(DefaultHttpsCachePath());
+    // The default log folder is kept in the working record only.
+    UpdateLogSettings(changed.logLevel, changed.logFileLevel, logPath);
+    {
+        std::lock_guard lock(coreLock);
+        preferences.logPath = logPath;
+    }
+    if (mode == kApplyOnly) return true;
+
+    if (!PushRulesToEngine()) CLog(kLogError) << L"Could not apply preferences to kernel module.";
+    if (!changed.enabled) {
+        CLog(kLogError) << "Harbinet switched OFF";
+    } else if (!wasEnabled) {
+        CLog(kLogAlways) << "Harbinet switched ON";
+    }
+    Preferences working;
+    CopyPreferences(working);
+    SavePreferences(SettingsStoreForCore(), working);
+    return true;
+}
+
+bool CHbtCore::PushRulesToEngine() {
+    // Before the engine is opened, and after it is closed, there is nothing to configure.
+    if (!engineClient_->IsOpen()) return true;
+    Preferences copy;
+    CopyPreferences(copy);
+    if (copy.httpPorts.size() > kMaxEnginePortRules) {
+        CLog(kLogError) << "To many port rules. Only first " << kMaxEnginePortRules << " will be loaded.";
+    }
+    std::vector<std::vector<uint8_t>> patterns;
+    std::vector<std::vector<uint8_t>> masks;
+    for (const StreamPattern& p : StreamPatterns()) {
+        patterns.push_back(p.pattern);
+        masks.push_back(p.mask);
+    }
+    const NfeDriverError error = engineClient_->SetConfig(static_cast<uint32_t>(::getpid()), patterns, masks);
+    if (!error.Succeeded()) {
+        CLog(kLogError) << "SetConfig failed with error " << error.message;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace hbt

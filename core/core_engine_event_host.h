@@ -1,0 +1,27 @@
+#pragma once
+// The core as the engine event loop sees it.
+#include "engine_client/engine_event_host.h"
+
+namespace hbt {
+
+class CHbtCore;
+
+class CoreEngineEventHost : public EngineEventHost {
+public:
+    explicit CoreEngineEventHost(CHbtCore& core) : core_(core) {}
+
+    bool IsRunning() const override;
+    void CopyPreferences(Preferences& preferences) const override;
+    bool IsTemporarilyExcluded(const SocketAddressSlot& destination) const override;
+    void AppendRedirectRecord(const SocketAddressSlot& clientAddress, const SocketAddressSlot& destination,
+                              uint32_t processId, const std::wstring& applicationPath) override;
+    void ClearRedirectRecords() override;
+    SocketAddressSlot ProxyAddress(bool ipv6) const override;
+    void Count(EngineCounter counter) override;
+    bool DisplayOff() const override;
+
+private:
+    CHbtCore& core_;
+};
+
+}  // namespace hbt

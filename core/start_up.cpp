@@ -1,0 +1,100 @@
+// The core's start-up sequence and its fatal-error report.
+#include <system_error>
+
+#include "core/hbt_core.h"
+#include "core/safe_socket.h"
+#include "engine_client/engine_event_loop.h"
+#include "engine_client/nfe_device_client.h"
+#include "http/page_parts.h"
+#include "log/log.h"
+#include "rules/preferences_storage.h"
+#include "update/version.h"
+
+namespace hbt {
+
+namespace {
+constexpr char kSupportAddress[] = "support@corvant.example";
+}  // namespace
+
+void CHbtCore::Start() {
+    try {
+        mainThread = std::thread([this] { RunMainThread(); });
+    } catch (const std::system_error&) {
+        CLog(kLogError) << "Could not create main thread";
+    }
+}
+
+void CHbtCore::RunMainThread() {
+    halted = true;
+    Preferences local;
+    LoadPreferences(SettingsStoreForCore(), local);
+    ApplyPreferences(local, kApplyOnly);
+    RefreshUserInterface();
+    preferencesLoaded = true;
+    WriteBanner();
+    // The update check at start-up is decided here once the update checker exists.
+
+    if (!engineClient_->NfeOpenDevice()) {
+        if (userInterface_) userInterface_->RunOnUiThread([this] { userInterface_->EngineUnavailable(); });
+        return;
+    }
+    if (!PushRulesToEngine()) return ReportFatalError(L"Could not set rules to kernel module.");
+    std::wstring fatalMessage;
+    if (!OpenProxyListeners(fatalMessage)) return ReportFatalError(fatalMessage);
+    const NfeDriverError started = engineClient_->Start();
+    if (!started.Succeeded()) {
+        CLog(kLogError) << "Start failed with error " << started.message;
+        return ReportFatalError(L"NEStart failed.");
+    }
+    engineEventThread = std::thread([this] { engineEventLoop_->Run(); });
+    if (!OpenControlListener(fatalMessage)) return ReportFatalError(fatalMessage);
+    try {
+        controlThread_ = std::thread([this] { AcceptControlConnections(); });
+    } catch (const std::system_error&) {
+        CLog(kLogError) << "Could not create config accept thread";
+    }
+
+    halted = false;
+    local.enabled = true;
+    ApplyPreferences(local, kApplyOnly);
+    RefreshUserInterface();
+
+    std::thread ipv6AcceptThread;
+    if (auto ipv6 = Ipv6Listener()) ipv6AcceptThread = std::thread([this, ipv6] { AcceptConnections(ipv6); });
+    AcceptConnections(Ipv4Listener());
+    if (ipv6AcceptThread.joinable()) ipv6AcceptThread.join();
+    if (auto control = ControlListener()) control->Close();
+    if (controlThread_.joinable()) controlThread_.join();
+}
+
+void CHbtCore::WriteBanner() {
+    CLog(kLogAlways) << "";
+    CLog(kLogAlways) << "\t\tWelcome to Harbinet " << VersionBannerText();  // "v" + version + " " + stage
+    CLog(kLogAlways) << "\t\tInfo and updates: " << LogUrl{"https", kVendorWebSiteHost, "", "", 0};
+    CLog(kLogAlways) << "";
+}
+
+void CHbtCore::ReportFatalError(const std::wstring& message) {
+    halted = true;
+    const std::wstring lines[] = {
+        L"Fatal Error:",
+        L"",
+        message,
+        L"",
+        L"Harbinet cannot start. You may need to reinstall the software and reboot.",
+        L"If the problem persists - please contact " + std::wstring(kSupportAddress, kSupportAddress +
+                                                                    sizeof(kSupportAddress) - 1) + L".",
+    };
+    std::wstring text;
+    for (const std::wstring& line : lines) {
+        CLog(kLogError) << line;
+        text += line + L"\n";
+    }
+    if (userInterface_) userInterface_->RunOnUiThread([this, text] { userInterface_->ShowFatalError(text); });
+}
+
+void CHbtCore::RefreshUserInterface() {
+    if (userInterface_) userInterface_->RefreshTrayAndDialog();
+}
+
+}  // namespace hbt

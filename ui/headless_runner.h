@@ -1,0 +1,64 @@
+#pragma once
+// Runs the core without windows: the calling thread plays the interface
+// thread, log lines go to standard output in the file's line format, SIGINT
+// and SIGTERM stop the program in order, SIGUSR1 writes the statistics.
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <iosfwd>
+#include <mutex>
+#include <thread>
+
+#include "core/core_user_interface.h"
+
+namespace hbt {
+
+class CHbtCore;
+
+// Exit statuses of the headless program.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFatalError = 1;
+inline constexpr int kExitEngineUnavailable = 2;
+
+class HeadlessRunner : public CoreUserInterface {
+public:
+    explicit HeadlessRunner(std::ostream& out);
+
+    // Blocks SIGINT, SIGTERM and SIGUSR1 in the calling thread; call before
+    // any other thread starts so that every thread inherits the mask.
+    static void BlockSignals();
+
+    // Starts the core and serves it until a stop signal or a failed start-up;
+    // returns the exit status.
+    int Run(CHbtCore& core);
+
+    // Asks the running loop to stop (as SIGTERM does) or to write the statistics (as SIGUSR1).
+    void RequestStop();
+    void RequestStatistics();
+
+    // CoreUserInterface
+    void RefreshTrayAndDialog() override {}
+    void RunOnUiThread(const std::function<void()>& action) override;
+    void EngineUnavailable() override;
+    void ShowFatalError(const std::wstring& text) override;
+
+private:
+    void WaitForSignals();
+    void ServeUntilStopped(CHbtCore& core);
+    void DrainLog();
+    void WriteStatistics(CHbtCore& core);
+    void Finish(int status);
+
+    std::ostream& out_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> actions_;
+    bool logPending_ = false;
+    bool stopRequested_ = false;
+    bool statisticsRequested_ = false;
+    bool serving_ = false;
+    int exitStatus_ = kExitOk;
+    std::thread::id uiThread_;
+};
+
+}  // namespace hbt
