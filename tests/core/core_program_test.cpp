@@ -1,0 +1,265 @@
+// The core run as a whole: start-up against the real engine (in-process, on
+// the simulated platform), a redirected connect served by the proxy, the
+// control endpoint, applying preferences, the fatal report and the stop.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "HbtEngineDrv/device/in_process_engine_device.h"
+#include "HbtEngineDrv/engine/nfe_engine.h"
+#include "HbtEngineDrv/platform/sim_platform.h"
+#include "core/hbt_core.h"
+#include "engine_protocol/nfe_protocol.h"
+#include "http/exclusion_link_token.h"
+#include "http/page_parts.h"
+#include "log/log_queue.h"
+#include "log/log_settings.h"
+#include "platform/settings_store.h"
+#include "rules/preferences_storage.h"
+#include "tests/http/loopback.h"
+#include "ui/statistics_text.h"
+
+namespace hbt {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// The front end as the core sees it: actions run on the calling thread.
+class RecordingInterface : public CoreUserInterface {
+public:
+    void RefreshTrayAndDialog() override { ++refreshes; }
+    void RunOnUiThread(const std::function<void()>& action) override { action(); }
+    void EngineUnavailable() override { engineUnavailable = true; }
+    void ShowFatalError(const std::wstring& text) override {
+        std::lock_guard lock(mutex);
+        fatalText = text;
+    }
+    std::wstring FatalText() {
+        std::lock_guard lock(mutex);
+        return fatalText;
+    }
+    std::atomic<int> refreshes{0};
+    std::atomic<bool> engineUnavailable{false};
+    std::mutex mutex;
+    std::wstring fatalText;
+};
+
+template <typename Predicate>
+bool WaitFor(Predicate done, std::chrono::milliseconds limit = 5000ms) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+class CoreProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        home_ = fs::temp_directory_path() / ("hbt_program_" + std::to_string(::getpid()));
+        fs::remove_all(home_);
+        fs::create_directories(home_);
+        setenv("HOME", home_.c_str(), 1);
+        setenv("XDG_CONFIG_HOME", (home_ / "cfg").c_str(), 1);
+        unsetenv("XDG_DOCUMENTS_DIR");
+        store_ = std::make_shared<FileSettingsStore>((home_ / "cfg" / "Corvant" / "Harbinet.conf").string());
+        // Strict Mode with automatic redirects and no check: a redirected
+        // request is answered at once, without going anywhere.
+        store_->SetInt("Settings", "allowInsecureIfNoHttps", 0);
+        store_->SetInt("Settings", "autoRedirect", 1);
+        store_->SetInt("Settings", "checkBeforeRedirect", 0);
+        store_->SetInt("Settings", "logFileLevel", 0);
+        store_->SetInt("Settings", "logLevel", 3);
+        platform_.Attach(engine_);
+        LogQueue::Instance().TakeAll();
+        LogQueue::Instance().RegisterReceiver([] {});
+        core_.SetUserInterface(&ui_);
+        core_.SetSettingsStore(store_);
+        core_.SetEngineDeviceOpener([this](uint32_t& error) -> std::unique_ptr<EngineDevice> {
+            auto device = InProcessEngineDevice::Open(engine_);
+            if (!device) error = 5;
+            return device;
+        });
+    }
+
+    void TearDown() override {
+        core_.Stop();
+        LogQueue::Instance().ClearReceiver();
+        LogQueue::Instance().TakeAll();
+        SetScreenLogLevel(2);
+        SetFileLogLevel(2);
+        fs::remove_all(home_);
+    }
+
+    void StartAndWaitUntilServing() {
+        core_.Start();
+        ASSERT_TRUE(WaitFor([&] { return core_.PreferencesLoaded() && !core_.Halted(); })) << "start-up did not end";
+        ASSERT_TRUE(WaitFor([&] { return engine_.IsActive(); }));
+    }
+
+    std::vector<std::wstring> Lines() {
+        std::vector<std::wstring> lines;
+        for (auto& record : LogQueue::Instance().TakeAll()) lines.push_back(record.message);
+        return lines;
+    }
+
+    std::string Control(const std::string& query) {
+        auto socket = test::ConnectTo(test::Loopback4(core_.ControlPortHostOrder()));
+        EXPECT_TRUE(socket);
+        if (!socket) return {};
+        test::SendText(*socket, "GET /add_rule?" + query + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        return test::ReadToEnd(*socket);
+    }
+
+    fs::path home_;
+    std::shared_ptr<FileSettingsStore> store_;
+    SimPlatform platform_;
+    NfeEngine engine_{platform_};
+    RecordingInterface ui_;
+    CHbtCore core_;
+};
+
+TEST_F(CoreProgramTest, RedirectedConnectIsAnsweredByTheProxyAndCounted) {
+    StartAndWaitUntilServing();
+    Preferences working;
+    core_.CopyPreferences(working);
+    EXPECT_TRUE(working.enabled);
+
+    // The application's socket, bound first so that the engine sees its address.
+    auto application = test::BoundClient(test::Loopback4());
+    ASSERT_TRUE(application);
+    SimConnection connect;
+    connect.local = test::BoundAddress(*application);
+    connect.remote = *ParseIpAddress("93.184.216.34", 80);
+    const auto held = platform_.Connect(connect);
+    ASSERT_EQ(held.action, ConnectAction::kPend);
+    ASSERT_TRUE(WaitFor([&] { return !platform_.Completions(held.connectHandle).empty(); }));
+    const ConnectCompletion completion = platform_.Completions(held.connectHandle)[0];
+    ASSERT_TRUE(completion.redirect);
+    EXPECT_EQ(completion.newRemote, core_.Ipv4ProxyAddress());
+
+    ASSERT_TRUE(ConnectSocket(application->Handle(), completion.newRemote));
+    test::SendText(*application, "GET /p HTTP/1.1\r\nHost: site.example\r\n\r\n");
+    const std::string answer = test::ReadToEnd(*application);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 307 Temporary Redirect\r\nLocation: https://site.example/p\r\n", 0), 0u)
+        << answer.substr(0, 200);
+
+    ASSERT_TRUE(WaitFor([&] { return core_.Statistics().http.httpRedirects.load() == 1; }));
+    EXPECT_EQ(StatisticsBoxText(ComputeStatisticsFigures(core_.Statistics())),
+              L"Connections :\nTotal\t\t\t1\nProcessed  \t\t1\nSecured\t\t\t1\n     HTTP blocked\t\t1"
+              L"\n     Redirected to HTTPS\t1\n     Weak SSL blocked  \t0");
+}
+
+TEST_F(CoreProgramTest, ControlEndpointAddsHostsOnlyWithThisRunsToken) {
+    StartAndWaitUntilServing();
+    const std::string token = "&token=" + ExclusionLinkToken();
+    const std::string origUrl = "&orig_url=" + Base64UrlEncode("app.example.com/a?b=1");
+
+    const std::string forged = Control("host=app.example.com" + origUrl);
+    EXPECT_EQ(forged.rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u);
+    EXPECT_EQ(FileSettingsStore(store_->Path()).GetString("Settings", "excludeHosts", L""), L"");
+
+    store_->SetString("Settings", "unrelated", L"kept");
+    for (int round = 0; round < 2; ++round) {  // the second time the host is covered already
+        const std::string page = Control("host=app.example.com" + origUrl + token);
+        EXPECT_EQ(page.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+        EXPECT_NE(page.find("<h2>Hostname app.example.com added to the exclusion list.</h2>"), std::string::npos);
+        EXPECT_NE(page.find("<a href=\"http://app.example.com/a?b=1\">http://app.example.com/a?b=1</a>"),
+                  std::string::npos);
+    }
+    EXPECT_EQ(FileSettingsStore(store_->Path()).GetString("Settings", "excludeHosts", L""), L"app.example.com\n");
+
+    const std::string refused = Control("host=bad%20host" + token);
+    EXPECT_NE(refused.find("<h2>Could not add "), std::string::npos) << refused.substr(0, 300);
+    EXPECT_EQ(Control("orig_url=eA" + token).rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u);
+    // A script in the original URL comes back as text, never as markup.
+    const std::string escaped = Control("host=app.example.com&orig_url=" +
+                                        Base64UrlEncode("x\"><script>alert(1)</script>") + token);
+    EXPECT_EQ(escaped.find("<script>"), std::string::npos);
+}
+
+TEST_F(CoreProgramTest, SwitchingLogsAndSavesAndTheEngineIsToldEveryTime) {
+    StartAndWaitUntilServing();
+    Lines();
+    Preferences changed;
+    core_.CopyPreferences(changed);
+    changed.enabled = false;
+    core_.ApplyPreferences(changed, CHbtCore::kApplyAndSave);
+    core_.ApplyPreferences(changed, CHbtCore::kApplyAndSave);
+    changed.enabled = true;
+    core_.ApplyPreferences(changed, CHbtCore::kApplyAndSave);
+    core_.ApplyPreferences(changed, CHbtCore::kApplyAndSave);
+    EXPECT_EQ(Lines(), (std::vector<std::wstring>{L"Harbinet switched OFF", L"Harbinet switched OFF",
+                                                  L"Harbinet switched ON"}));
+
+    std::wstring ports;
+    for (int port = 1000; port < 1201; ++port) ports += std::to_wstring(port) + L";";
+    std::wstring message;
+    ASSERT_TRUE(changed.SetHttpPorts(ports, message)) << message;
+    core_.ApplyPreferences(changed, CHbtCore::kApplyAndSave);
+    EXPECT_EQ(Lines(), std::vector<std::wstring>{L"To many port rules. Only first 200 will be loaded."});
+    EXPECT_EQ(FileSettingsStore(store_->Path()).GetString("Settings", "httpPorts", L""), ports);
+}
+
+TEST_F(CoreProgramTest, EngineThatCannotBeOpenedEndsStartUpWithoutAFatalReport) {
+    core_.SetEngineDeviceOpener([](uint32_t& error) -> std::unique_ptr<EngineDevice> {
+        error = 2;
+        return nullptr;
+    });
+    core_.Start();
+    ASSERT_TRUE(WaitFor([&] { return ui_.engineUnavailable.load(); }));
+    EXPECT_TRUE(ui_.FatalText().empty());
+    EXPECT_TRUE(core_.Halted());
+}
+
+TEST_F(CoreProgramTest, RefusedConfigurationIsFatalAndKeepsTheProductOff) {
+    // A device that answers the version and refuses everything else.
+    class RefusingDevice : public EngineDevice {
+    public:
+        void Submit(uint32_t code, std::vector<uint8_t>, uint32_t, DeviceCompletion done) override {
+            if (code == NFE_IOCTL_GET_VERSION) return done(DeviceReply{kStatusSuccess, 4, {115, 0, 0, 0}});
+            done(DeviceReply{kStatusInvalidBufferSize, 0, {}});
+        }
+        void Close() override {}
+    };
+    core_.SetEngineDeviceOpener([](uint32_t&) -> std::unique_ptr<EngineDevice> {
+        return std::make_unique<RefusingDevice>();
+    });
+    core_.Start();
+    ASSERT_TRUE(WaitFor([&] { return !ui_.FatalText().empty(); }));
+    const std::wstring expected =
+        L"Fatal Error:\n\nCould not set rules to kernel module.\n\n"
+        L"Harbinet cannot start. You may need to reinstall the software and reboot.\n"
+        L"If the problem persists - please contact support@corvant.example.\n";
+    EXPECT_EQ(ui_.FatalText(), expected);
+    auto lines = Lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), L"SetConfig failed with error DeviceIoControl failed with error 1784"),
+              lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), L"Fatal Error:"), lines.end());
+
+    Preferences changed;
+    core_.CopyPreferences(changed);
+    changed.enabled = true;
+    core_.ApplyPreferences(changed, CHbtCore::kApplyAndSave);
+    EXPECT_FALSE(changed.enabled);
+    lines = Lines();
+    EXPECT_EQ(std::find(lines.begin(), lines.end(), L"Harbinet switched ON"), lines.end());
+}
+
+TEST_F(CoreProgramTest, StopStopsTheEngineAndEndsEveryThread) {
+    StartAndWaitUntilServing();
+    const auto started = std::chrono::steady_clock::now();
+    core_.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+    EXPECT_FALSE(engine_.IsActive());
+    EXPECT_FALSE(core_.Running());
+}
+
+}  // namespace
+}  // namespace hbt

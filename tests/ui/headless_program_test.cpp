@@ -1,0 +1,134 @@
+// The real harbinet --headless against the real engine daemon in dry-run mode.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// A child process with its standard output (and error) in a file.
+class Child {
+public:
+    Child(const std::vector<std::string>& args, const fs::path& output, const std::vector<std::string>& env) {
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(fd, 1);
+            ::dup2(fd, 2);
+            for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
+            std::vector<char*> argv;
+            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+    }
+    ~Child() {
+        if (pid_ > 0 && !exited_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    void Signal(int signal) { ::kill(pid_, signal); }
+    // The exit status, or -1 when it did not end within the limit.
+    int Wait(std::chrono::milliseconds limit = 10000ms) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        int status = 0;
+        while (::waitpid(pid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > end) return -1;
+            std::this_thread::sleep_for(10ms);
+        }
+        exited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+private:
+    pid_t pid_ = -1;
+    bool exited_ = false;
+};
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+bool WaitForText(const fs::path& path, const std::string& text, std::chrono::milliseconds limit = 10000ms) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (ReadFile(path).find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+int Count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+class HeadlessProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        home_ = fs::temp_directory_path() / ("hbt_headless_" + std::to_string(::getpid()));
+        fs::remove_all(home_);
+        fs::create_directories(home_);
+        device_ = (home_ / "device").string();
+        env_ = {"HOME=" + home_.string(), "XDG_CONFIG_HOME=" + (home_ / "cfg").string(),
+                "HBT_ENGINE_DEVICE=" + device_};
+    }
+    void TearDown() override { fs::remove_all(home_); }
+
+    fs::path home_;
+    std::string device_;
+    std::vector<std::string> env_;
+};
+
+TEST_F(HeadlessProgramTest, ServesUntilTerminatedAndWritesStatisticsOnRequestAndAtStop) {
+    Child engine({HBT_ENGINED_PATH, "--dry-run", "--device", device_, "--allow-uid", std::to_string(::getuid())},
+                 home_ / "engine.txt", {});
+    ASSERT_TRUE(WaitForText(home_ / "engine.txt", "serving")) << ReadFile(home_ / "engine.txt");
+    const fs::path output = home_ / "harbinet.txt";
+    Child program({HARBINET_PATH, "--headless"}, output, env_);
+    ASSERT_TRUE(WaitForText(output, "Welcome to Harbinet v1.54")) << ReadFile(output);
+    // Start-up has reached the engine once the banner is out and nothing failed.
+    std::this_thread::sleep_for(300ms);
+    program.Signal(SIGUSR1);
+    ASSERT_TRUE(WaitForText(output, "Connections :\nTotal\t\t\t0\nProcessed  \t\t0\n")) << ReadFile(output);
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+    const std::string text = ReadFile(output);
+    EXPECT_EQ(Count(text, "Connections :"), 2) << text;  // on request and at the stop
+    EXPECT_EQ(text.find("Fatal Error"), std::string::npos) << text;
+    // The log file works beside standard output, in the default documents folder.
+    EXPECT_NE(ReadFile(home_ / "Documents" / "Harbinet" / "Log.txt").find("Welcome to Harbinet"), std::string::npos);
+    engine.Signal(SIGTERM);
+    EXPECT_EQ(engine.Wait(), 0);
+}
+
+TEST_F(HeadlessProgramTest, MissingEngineEndsWithStatusTwo) {
+    const fs::path output = home_ / "harbinet.txt";
+    Child program({HARBINET_PATH, "--headless"}, output, env_);
+    EXPECT_EQ(program.Wait(), 2);
+    EXPECT_NE(ReadFile(output).find("NfeOpenDevice failed with error CreateFileW failed with error 2"),
+              std::string::npos);
+}
+
+TEST_F(HeadlessProgramTest, WithoutHeadlessOnThisBuildItSaysHowToRunIt) {
+    const fs::path output = home_ / "harbinet.txt";
+    Child program({HARBINET_PATH}, output, env_);
+    EXPECT_EQ(program.Wait(), 2);
+    EXPECT_NE(ReadFile(output).find("--headless"), std::string::npos);
+}
+
+}  // namespace
