@@ -66,10 +66,14 @@ int HeadlessRunner::Run(CHbtCore& core) {
     core.SetUserInterface(this);
     core.Start();
     ServeUntilStopped(core);
+    std::deque<std::function<void()>> leftover;
     {
         std::lock_guard lock(mutex_);
         serving_ = false;
+        leftover.swap(actions_);
     }
+    // A thread may have handed over an action just before the loop ended; it waits for it.
+    for (auto& action : leftover) action();
     core.Stop();
     WriteStatistics(core);
     DrainLog();
