@@ -1,10 +1,12 @@
 #include "HbtEngineDrv/netfilter/netfilter_platform.h"
 
 #include <errno.h>
+#include <netinet/in.h>  // before the kernel headers, which defer to it
 #include <linux/netfilter.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -17,6 +19,34 @@
 
 namespace hbt {
 namespace {
+
+// Sends a whole IP packet (built by AnswerSegment) to the application that
+// sent `to`, on a raw socket carrying the engine's mark. Returns 0 or an errno.
+int SendToApplication(const TcpPacket& to, const std::vector<uint8_t>& segment) {
+    const int fd = socket(to.ipv6 ? AF_INET6 : AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
+    if (fd < 0) return errno;
+    const uint32_t mark = kMarkOwnSocket;
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (to.ipv6) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
+        in6->sin6_family = AF_INET6;
+        std::memcpy(&in6->sin6_addr, to.source.data(), 16);
+        length = sizeof *in6;
+    } else {
+        auto* in = reinterpret_cast<sockaddr_in*>(&address);
+        in->sin_family = AF_INET;
+        std::memcpy(&in->sin_addr, to.source.data(), 4);
+        length = sizeof *in;
+    }
+    int rc = 0;
+    if (setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0 ||
+        sendto(fd, segment.data(), segment.size(), 0, reinterpret_cast<sockaddr*>(&address), length) < 0) {
+        rc = errno;
+    }
+    close(fd);
+    return rc;
+}
 
 constexpr uint64_t kAnsweredKeep = 120ull * 10000000;  // a late retransmitted SYN still gets its answer
 constexpr int kLoopTickMs = 1000;
@@ -525,6 +555,8 @@ uint32_t NetfilterPlatform::InjectStream(const StreamInjection& injection) {
     std::vector<HeldPacket> release;
     std::vector<uint8_t> replacement;
     std::vector<HeldPacket> discard;
+    std::vector<uint8_t> answer;
+    TcpPacket answerTo;
     {
         std::lock_guard lock(mutex_);
         auto it = flows_.find(injection.flowId);
@@ -545,16 +577,27 @@ uint32_t NetfilterPlatform::InjectStream(const StreamInjection& injection) {
             const auto parsed = TcpPacket::Parse(first.packet.data(), first.packet.size());
             if (!parsed) return kStatusUnsuccessful;
             replacement = ReplaceTcpPayload(first.packet.data(), *parsed, injection.data.data(), injection.data.size());
+        } else if (!outgoing && !injection.data.empty() && !flow.send.Empty()) {
+            // A refusal for the application with nothing held towards it (the
+            // judged hello is still held): it goes to the application as the
+            // peer's answer to that hello.
+            const HeldPacket& first = flow.send.Front();
+            const auto parsed = TcpPacket::Parse(first.packet.data(), first.packet.size());
+            if (!parsed) return kStatusUnsuccessful;
+            answer = AnswerSegment(*parsed, injection.data.data(), injection.data.size());
+            answerTo = *parsed;
         } else if (!outgoing && !injection.data.empty()) {
-            // A refusal for the application with nothing held towards it:
-            // there is no segment to carry it, and the close that follows
-            // ends the application's connection all the same.
-            Log("A refusal could not be delivered to the application: nothing was held towards it");
+            Log("A refusal could not be delivered to the application: nothing was held on its connection");
             return kStatusSuccess;
         } else {
             // Nothing held to carry the bytes out.
             return kStatusUnsuccessful;
         }
+    }
+    if (!answer.empty()) {
+        const int rc = SendToApplication(answerTo, answer);
+        if (rc != 0) Log(std::string("A refusal could not be delivered to the application: ") + strerror(rc));
+        return kStatusSuccess;
     }
     for (const HeldPacket& h : release) streamQueue_.SetVerdict(h.packetId, Verdict::kAccept);
     if (!discard.empty()) {

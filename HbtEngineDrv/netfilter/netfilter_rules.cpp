@@ -46,12 +46,15 @@ std::string InstallRulesText(bool ipv6, const RuleQueues& queues) {
       << ":" << kChainIn << " - [0:0]\n"
       << "-I OUTPUT 1 -j " << kChainOut << "\n"
       << "-I INPUT 1 -j " << kChainIn << "\n"
+      // The engine's own packets (its sockets, and the segments it sends to an
+      // application on an inspected connection) pass both ways untouched.
+      << "-A " << kChainOut << " -m mark --mark " << Hex(kMarkOwnSocket) << " -j RETURN\n"
       << "-A " << kChainOut << " -m connmark --mark " << Hex(kConnMarkBlocked) << " -j DROP\n"
       << "-A " << kChainOut << " -p tcp -m connmark --mark " << Hex(kConnMarkInspect) << stream
       << "-A " << kChainOut << " -o lo -j RETURN\n"
       << "-A " << kChainOut << " -d " << loopback << " -j RETURN\n"
-      << "-A " << kChainOut << " -m mark --mark " << Hex(kMarkOwnSocket) << " -j RETURN\n"
       << "-A " << kChainOut << " -p tcp --syn -m conntrack --ctstate NEW" << connect
+      << "-A " << kChainIn << " -m mark --mark " << Hex(kMarkOwnSocket) << " -j RETURN\n"
       << "-A " << kChainIn << " -m connmark --mark " << Hex(kConnMarkBlocked) << " -j DROP\n"
       << "-A " << kChainIn << " -p tcp -m connmark --mark " << Hex(kConnMarkInspect) << stream
       << "COMMIT\n"

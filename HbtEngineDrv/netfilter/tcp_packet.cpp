@@ -18,6 +18,10 @@ void Write16(uint8_t* p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v >> 8);
     p[1] = static_cast<uint8_t>(v);
 }
+void Write32(uint8_t* p, uint32_t v) {
+    Write16(p, static_cast<uint16_t>(v >> 16));
+    Write16(p + 2, static_cast<uint16_t>(v));
+}
 
 uint32_t SumWords(const uint8_t* data, std::size_t length, uint32_t sum) {
     for (std::size_t i = 0; i + 1 < length; i += 2) sum += Read16(data + i);
@@ -63,6 +67,7 @@ std::optional<TcpPacket> TcpPacket::Parse(const uint8_t* packet, std::size_t len
     p.sourcePort = Read16(tcp);
     p.destinationPort = Read16(tcp + 2);
     p.sequence = Read32(tcp + 4);
+    p.acknowledgment = Read32(tcp + 8);
     p.flags = tcp[13];
     p.payloadOffset = ipHeader + tcpHeader;
     p.payloadLength = total - p.payloadOffset;
@@ -92,6 +97,38 @@ std::vector<uint8_t> ReplaceTcpPayload(const uint8_t* packet, const TcpPacket& p
     Write16(tcp + 16, 0);
     Write16(tcp + 16, Fold(SumWords(tcp, tcpLength, pseudo)));
     return out;
+}
+
+std::vector<uint8_t> AnswerSegment(const TcpPacket& packet, const uint8_t* payload, std::size_t payloadLength) {
+    const std::size_t ipHeader = packet.ipv6 ? kIpv6Header : kIpv4MinHeader;
+    std::vector<uint8_t> header(ipHeader + kTcpMinHeader, 0);
+    if (packet.ipv6) {
+        header[0] = 0x60;
+        header[6] = kProtocolTcp;
+        header[7] = 64;  // hop limit
+        std::memcpy(header.data() + 8, packet.destination.data(), 16);
+        std::memcpy(header.data() + 24, packet.source.data(), 16);
+    } else {
+        header[0] = 0x45;
+        Write16(header.data() + 6, 0x4000);  // don't fragment
+        header[8] = 64;                      // time to live
+        header[9] = kProtocolTcp;
+        std::memcpy(header.data() + 12, packet.destination.data(), 4);
+        std::memcpy(header.data() + 16, packet.source.data(), 4);
+    }
+    uint8_t* tcp = header.data() + ipHeader;
+    Write16(tcp, packet.destinationPort);
+    Write16(tcp + 2, packet.sourcePort);
+    Write32(tcp + 4, packet.acknowledgment);
+    const uint32_t consumed = static_cast<uint32_t>(packet.payloadLength) + (packet.Syn() ? 1 : 0) + (packet.Fin() ? 1 : 0);
+    Write32(tcp + 8, packet.sequence + consumed);
+    tcp[12] = 5 << 4;
+    tcp[13] = 0x18;  // PSH, ACK
+    Write16(tcp + 14, 0xFFFF);
+    TcpPacket answer;
+    answer.ipv6 = packet.ipv6;
+    answer.payloadOffset = header.size();
+    return ReplaceTcpPayload(header.data(), answer, payload, payloadLength);
 }
 
 }  // namespace hbt

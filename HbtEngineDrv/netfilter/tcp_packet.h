@@ -17,6 +17,7 @@ struct TcpPacket {
     uint16_t sourcePort = 0;  // host byte order
     uint16_t destinationPort = 0;
     uint32_t sequence = 0;
+    uint32_t acknowledgment = 0;
     uint8_t flags = 0;              // the TCP flag byte (FIN 0x01, SYN 0x02, RST 0x04, ACK 0x10)
     std::size_t payloadOffset = 0;  // from the start of the IP header
     std::size_t payloadLength = 0;
@@ -34,5 +35,10 @@ struct TcpPacket {
 // the IPv4 header and TCP checksums are recomputed.
 std::vector<uint8_t> ReplaceTcpPayload(const uint8_t* packet, const TcpPacket& parsed,
                                        const uint8_t* payload, std::size_t payloadLength);
+
+// The segment the packet's peer would send back: from the packet's destination
+// to its source, acknowledging all of the packet, carrying `payload` (PSH|ACK,
+// no options), with lengths and checksums filled in.
+std::vector<uint8_t> AnswerSegment(const TcpPacket& packet, const uint8_t* payload, std::size_t payloadLength);
 
 }  // namespace hbt

@@ -109,5 +109,35 @@ TEST(TcpPacket, ReplacedPayloadCarriesValidLengthsAndChecksums) {
     }
 }
 
+TEST(TcpPacket, AnswerSegmentComesFromThePeerAndAcknowledgesThePacket) {
+    for (bool ipv6 : {false, true}) {
+        std::vector<uint8_t> hello = ipv6 ? Ipv6Packet({1, 2, 3, 4, 5}) : Ipv4Packet({1, 2, 3, 4, 5}, 0x18);
+        const std::size_t ip = ipv6 ? 40 : 20;
+        for (int i = 0; i < 4; ++i) hello[ip + 8 + static_cast<std::size_t>(i)] = static_cast<uint8_t>(0xA0 + i);
+        const auto parsed = TcpPacket::Parse(hello.data(), hello.size());
+        ASSERT_TRUE(parsed);
+        EXPECT_EQ(parsed->acknowledgment, 0xA0A1A2A3u);
+        const std::vector<uint8_t> alert = {0x15, 0x03, 0x01, 0x00, 0x02, 0x02, 0x28};
+        const std::vector<uint8_t> out = AnswerSegment(*parsed, alert.data(), alert.size());
+        const auto answer = TcpPacket::Parse(out.data(), out.size());
+        ASSERT_TRUE(answer) << ipv6;
+        EXPECT_EQ(answer->ipv6, ipv6);
+        EXPECT_EQ(answer->source, parsed->destination);
+        EXPECT_EQ(answer->destination, parsed->source);
+        EXPECT_EQ(answer->sourcePort, parsed->destinationPort);
+        EXPECT_EQ(answer->destinationPort, parsed->sourcePort);
+        EXPECT_EQ(answer->sequence, parsed->acknowledgment);
+        EXPECT_EQ(answer->acknowledgment, parsed->sequence + 5);
+        EXPECT_EQ(answer->flags, 0x18);  // PSH, ACK
+        EXPECT_EQ(std::vector<uint8_t>(out.begin() + static_cast<long>(answer->payloadOffset), out.end()), alert);
+        if (!ipv6) {
+            EXPECT_EQ(Fold(Sum(out.data(), ip)), 0xFFFF);
+        }
+        uint32_t pseudo = ipv6 ? Sum(out.data() + 8, 32) : Sum(out.data() + 12, 8);
+        pseudo += 6 + static_cast<uint32_t>(out.size() - ip);
+        EXPECT_EQ(Fold(Sum(out.data() + ip, out.size() - ip) + pseudo), 0xFFFF) << ipv6;
+    }
+}
+
 }  // namespace
 }  // namespace hbt
