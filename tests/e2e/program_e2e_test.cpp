@@ -98,7 +98,7 @@ protected:
         if (engine_.Pid() > 0) {
             EXPECT_EQ(engine_.Stop(SIGTERM, 10), 0) << ReadFile(dir_ + "/engined.log");
         }
-        StopHttpsServer();
+        StopTlsServer(https_);
         if (!dir_.empty()) RunCommand({"rm", "-rf", dir_});
     }
 
@@ -113,30 +113,36 @@ protected:
             std::ofstream reply(dir_ + "/https-reply");
             reply << "HTTP/1.0 200 OK\r\nContent-Length: 6\r\nConnection: close\r\n\r\nsecure";
         }
-        // One process per connection: a connection the program blocks never
-        // holds up the next one.
-        ASSERT_TRUE(https_.Start({"ip", "netns", "exec", net_.Server(), "socat", "-T", "10",
-                                  "OPENSSL-LISTEN:443,fork,reuseaddr,pf=ip4,verify=0,cert=" + dir_ +
+        StartTlsServer(https_, "ip4");
+    }
+
+    // One process per connection: a connection the program blocks never
+    // holds up the next one. `family` is "ip4" or "ip6".
+    void StartTlsServer(BackgroundProgram& server, const std::string& family) {
+        ASSERT_TRUE(server.Start({"ip", "netns", "exec", net_.Server(), "socat", "-T", "10",
+                                  "OPENSSL-LISTEN:443,fork,reuseaddr,pf=" + family + (family == "ip6" ? ",ipv6only=1" : "") +
+                                      ",verify=0,cert=" + dir_ +
                                       "/server.pem,key=" + dir_ + "/server.key",
                                   // The answer goes out first; reading the request afterwards
                                   // keeps the writer from meeting a closed pipe.
                                   "SYSTEM:cat " + dir_ + "/https-reply; cat >/dev/null"},
-                                 dir_ + "/https.log"));
-        for (int i = 0; i < 50 && RunProgramIn(net_.Server(), {"ss", "-Htln", "sport", "= :443"}).output.empty(); ++i) {
+                                 dir_ + "/https-" + family + ".log"));
+        const std::vector<std::string> listening = {"ss", "-Htln", "-f", family == "ip4" ? "inet" : "inet6", "sport",
+                                                    "= :443"};
+        for (int i = 0; i < 50 && RunProgramIn(net_.Server(), listening).output.empty(); ++i) {
             std::this_thread::sleep_for(100ms);
         }
-        ASSERT_FALSE(RunProgramIn(net_.Server(), {"ss", "-Htln", "sport", "= :443"}).output.empty())
-            << ReadFile(dir_ + "/https.log");
+        ASSERT_FALSE(RunProgramIn(net_.Server(), listening).output.empty()) << ReadFile(dir_ + "/https-" + family + ".log");
     }
 
     // The connection a blocked client left open keeps its server process
     // waiting: end those first (by id), then the listener.
-    void StopHttpsServer() {
-        if (https_.Pid() <= 0) return;
-        const std::string pid = std::to_string(https_.Pid());
+    static void StopTlsServer(BackgroundProgram& server) {
+        if (server.Pid() <= 0) return;
+        const std::string pid = std::to_string(server.Pid());
         std::istringstream children(ReadFile("/proc/" + pid + "/task/" + pid + "/children"));
         for (int child; children >> child;) kill(child, SIGTERM);
-        https_.Stop(SIGTERM, 5);
+        server.Stop(SIGTERM, 5);
     }
 
     void StartEngine() {
@@ -283,19 +289,26 @@ TEST_F(ProgramE2e, TlsPolicyStopsATls10OnlyClientAndLetsAModernOneThrough) {
     SetPreference("allowInsecureIfNoHttps", "0");
     SetPreference("allowTls10", "0");
     SetPreference("logLevel", "3");
+    BackgroundProgram https6;
+    StartTlsServer(https6, "ip6");
     StartProgram();
     const ProgramRun modern = Curl({"https://secure.e2e.test/"});
     EXPECT_EQ(modern.output, "secure") << "curl exit " << modern.exitCode << Output();
 
-    const ProgramRun old = RunProgramIn(
-        net_.Client(), {"sh", "-c",
-                        "exec timeout 15 openssl s_client -connect 192.0.2.1:443 -servername secure.e2e.test -tls1 "
-                        "-cipher DEFAULT@SECLEVEL=0 -CAfile " +
-                            dir_ + "/ca.pem </dev/null 2>&1"});
-    EXPECT_NE(old.exitCode, 0) << old.output;
-    EXPECT_NE(old.output.find("no peer certificate available"), std::string::npos) << old.output;
-    EXPECT_NE(old.output.find("alert handshake failure"), std::string::npos) << old.output << Output();
-    EXPECT_TRUE(WaitForOutput("(secure.e2e.test) (block: insecure TLS 1.0")) << Output();
+    for (const std::string address : {"192.0.2.1", "[2001:db8::1]"}) {
+        const ProgramRun old = RunProgramIn(
+            net_.Client(), {"sh", "-c",
+                            "exec timeout 15 openssl s_client -connect " + address +
+                                ":443 -servername secure.e2e.test -tls1 -cipher DEFAULT@SECLEVEL=0 -CAfile " + dir_ +
+                                "/ca.pem </dev/null 2>&1"});
+        EXPECT_NE(old.exitCode, 0) << address << old.output;
+        EXPECT_NE(old.output.find("no peer certificate available"), std::string::npos) << address << old.output;
+        EXPECT_NE(old.output.find("alert handshake failure"), std::string::npos) << address << old.output << Output();
+    }
+    EXPECT_TRUE(WaitForOutput("(secure.e2e.test) (block: insecure TLS 1.0", 2)) << Output();
+    kill(program_.Pid(), SIGUSR1);
+    EXPECT_TRUE(WaitForOutput(StatisticsText(3, 3, 2, 0, 0, 2))) << Output();
+    StopTlsServer(https6);
 }
 
 TEST_F(ProgramE2e, OneRedirectMovesTheStatisticsShownOnSignalAndAtStop) {
