@@ -344,5 +344,13 @@ TEST_F(ProgramE2e, StoppingLeavesConnectionsWorkingAndTheEngineStopped) {
     next.Close();
 }
 
+TEST_F(ProgramE2e, WithoutTheEngineTheProgramEndsWithStatus2) {
+    const ProgramRun run = RunProgramIn(
+        net_.Client(), AsUser({"env", "HBT_ENGINE_DEVICE=" + dir_ + "/missing", HARBINET_PATH, "--headless"}));
+    EXPECT_EQ(run.exitCode, 2) << run.output;
+    EXPECT_NE(run.output.find("] NfeOpenDevice failed with error CreateFileW failed with error 2\n"), std::string::npos)
+        << run.output;
+}
+
 }  // namespace
 }  // namespace hbt::e2e
