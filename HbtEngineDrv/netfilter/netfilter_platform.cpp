@@ -12,6 +12,7 @@
 
 #include <cstring>
 #include <iostream>
+#include <optional>
 
 #include "HbtEngineDrv/netfilter/packet_marks.h"
 #include "HbtEngineDrv/netfilter/tcp_packet.h"
@@ -20,23 +21,24 @@
 namespace hbt {
 namespace {
 
-// Sends a whole IP packet (built by AnswerSegment) to the application that
-// sent `to`, on a raw socket carrying the engine's mark. Returns 0 or an errno.
-int SendToApplication(const TcpPacket& to, const std::vector<uint8_t>& segment) {
-    const int fd = socket(to.ipv6 ? AF_INET6 : AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
+// Sends a whole IP packet (built by BuildSegment) to the destination in `h`
+// on a raw socket carrying the engine's mark, so the rules let it pass.
+// Returns 0 or an errno.
+int SendSegment(const TcpPacket& h, const std::vector<uint8_t>& segment) {
+    const int fd = socket(h.ipv6 ? AF_INET6 : AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
     if (fd < 0) return errno;
     const uint32_t mark = kMarkOwnSocket;
     sockaddr_storage address{};
     socklen_t length = 0;
-    if (to.ipv6) {
+    if (h.ipv6) {
         auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
         in6->sin6_family = AF_INET6;
-        std::memcpy(&in6->sin6_addr, to.source.data(), 16);
+        std::memcpy(&in6->sin6_addr, h.destination.data(), 16);
         length = sizeof *in6;
     } else {
         auto* in = reinterpret_cast<sockaddr_in*>(&address);
         in->sin_family = AF_INET;
-        std::memcpy(&in->sin_addr, to.source.data(), 4);
+        std::memcpy(&in->sin_addr, h.destination.data(), 4);
         length = sizeof *in;
     }
     int rc = 0;
@@ -46,6 +48,19 @@ int SendToApplication(const TcpPacket& to, const std::vector<uint8_t>& segment) 
     }
     close(fd);
     return rc;
+}
+
+// The reset that tells the remote end a connection is over, built from a
+// held packet: in place of the application's held segment, or as the
+// application's answer to the peer's held segment. Empty with nothing held.
+std::optional<TcpPacket> ResetHeaderFor(const HeldStream& send, const HeldStream& receive) {
+    for (const HeldStream* s : {&send, &receive}) {
+        if (s->Empty()) continue;
+        const auto parsed = TcpPacket::Parse(s->Front().packet.data(), s->Front().packet.size());
+        if (!parsed) continue;
+        return s == &send ? *parsed : Reversed(*parsed);
+    }
+    return std::nullopt;
 }
 
 constexpr uint64_t kAnsweredKeep = 120ull * 10000000;  // a late retransmitted SYN still gets its answer
@@ -585,7 +600,7 @@ uint32_t NetfilterPlatform::InjectStream(const StreamInjection& injection) {
             const auto parsed = TcpPacket::Parse(first.packet.data(), first.packet.size());
             if (!parsed) return kStatusUnsuccessful;
             answer = AnswerSegment(*parsed, injection.data.data(), injection.data.size());
-            answerTo = *parsed;
+            answerTo = Reversed(*parsed);
         } else if (!outgoing && !injection.data.empty()) {
             Log("A refusal could not be delivered to the application: nothing was held on its connection");
             return kStatusSuccess;
@@ -595,7 +610,7 @@ uint32_t NetfilterPlatform::InjectStream(const StreamInjection& injection) {
         }
     }
     if (!answer.empty()) {
-        const int rc = SendToApplication(answerTo, answer);
+        const int rc = SendSegment(answerTo, answer);
         if (rc != 0) Log(std::string("A refusal could not be delivered to the application: ") + strerror(rc));
         return kStatusSuccess;
     }
@@ -610,13 +625,18 @@ uint32_t NetfilterPlatform::InjectStream(const StreamInjection& injection) {
 // Called with mutex_ held.
 uint32_t NetfilterPlatform::CloseTowardsApplication(Flow& flow) {
     // Later packets of the connection are dropped by the rules, what is held
-    // is dropped now, and the application's socket is aborted.
+    // is dropped now, and the application's socket is aborted. The rules drop
+    // the reset the aborted socket sends, so the remote end gets one of ours.
     conntrack_.SetMark(flow.tuple, kConnMarkBlocked);
+    const std::optional<TcpPacket> reset = ResetHeaderFor(flow.send, flow.receive);
     for (HeldStream* s : {&flow.send, &flow.receive}) {
         for (const HeldPacket& h : s->TakeAll()) streamQueue_.SetVerdict(h.packetId, Verdict::kDrop);
     }
-    const int rc = sockDiag_.Destroy(flow.tuple);
+    int rc = sockDiag_.Destroy(flow.tuple);
     if (rc != 0 && rc != ENOENT) Log(std::string("Aborting a local socket failed: ") + strerror(rc));
+    if (reset && (rc = SendSegment(*reset, BuildSegment(*reset, kTcpRst | kTcpAck))) != 0) {
+        Log(std::string("Resetting the remote end of a closed connection failed: ") + strerror(rc));
+    }
     const uint64_t id = flow.id;
     Post([this, id] { EndFlow(id, true, 0); });
     return kStatusSuccess;

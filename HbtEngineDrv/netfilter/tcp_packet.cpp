@@ -99,36 +99,51 @@ std::vector<uint8_t> ReplaceTcpPayload(const uint8_t* packet, const TcpPacket& p
     return out;
 }
 
-std::vector<uint8_t> AnswerSegment(const TcpPacket& packet, const uint8_t* payload, std::size_t payloadLength) {
-    const std::size_t ipHeader = packet.ipv6 ? kIpv6Header : kIpv4MinHeader;
+TcpPacket Reversed(const TcpPacket& packet) {
+    TcpPacket r = packet;
+    r.source = packet.destination;
+    r.destination = packet.source;
+    r.sourcePort = packet.destinationPort;
+    r.destinationPort = packet.sourcePort;
+    r.sequence = packet.acknowledgment;
+    r.acknowledgment =
+        packet.sequence + static_cast<uint32_t>(packet.payloadLength) + (packet.Syn() ? 1 : 0) + (packet.Fin() ? 1 : 0);
+    return r;
+}
+
+std::vector<uint8_t> BuildSegment(const TcpPacket& h, uint8_t flags, const uint8_t* payload, std::size_t payloadLength) {
+    const std::size_t ipHeader = h.ipv6 ? kIpv6Header : kIpv4MinHeader;
     std::vector<uint8_t> header(ipHeader + kTcpMinHeader, 0);
-    if (packet.ipv6) {
+    if (h.ipv6) {
         header[0] = 0x60;
         header[6] = kProtocolTcp;
         header[7] = 64;  // hop limit
-        std::memcpy(header.data() + 8, packet.destination.data(), 16);
-        std::memcpy(header.data() + 24, packet.source.data(), 16);
+        std::memcpy(header.data() + 8, h.source.data(), 16);
+        std::memcpy(header.data() + 24, h.destination.data(), 16);
     } else {
         header[0] = 0x45;
         Write16(header.data() + 6, 0x4000);  // don't fragment
         header[8] = 64;                      // time to live
         header[9] = kProtocolTcp;
-        std::memcpy(header.data() + 12, packet.destination.data(), 4);
-        std::memcpy(header.data() + 16, packet.source.data(), 4);
+        std::memcpy(header.data() + 12, h.source.data(), 4);
+        std::memcpy(header.data() + 16, h.destination.data(), 4);
     }
     uint8_t* tcp = header.data() + ipHeader;
-    Write16(tcp, packet.destinationPort);
-    Write16(tcp + 2, packet.sourcePort);
-    Write32(tcp + 4, packet.acknowledgment);
-    const uint32_t consumed = static_cast<uint32_t>(packet.payloadLength) + (packet.Syn() ? 1 : 0) + (packet.Fin() ? 1 : 0);
-    Write32(tcp + 8, packet.sequence + consumed);
+    Write16(tcp, h.sourcePort);
+    Write16(tcp + 2, h.destinationPort);
+    Write32(tcp + 4, h.sequence);
+    Write32(tcp + 8, h.acknowledgment);
     tcp[12] = 5 << 4;
-    tcp[13] = 0x18;  // PSH, ACK
+    tcp[13] = flags;
     Write16(tcp + 14, 0xFFFF);
-    TcpPacket answer;
-    answer.ipv6 = packet.ipv6;
-    answer.payloadOffset = header.size();
-    return ReplaceTcpPayload(header.data(), answer, payload, payloadLength);
+    TcpPacket built;
+    built.ipv6 = h.ipv6;
+    built.payloadOffset = header.size();
+    return ReplaceTcpPayload(header.data(), built, payload, payloadLength);
+}
+
+std::vector<uint8_t> AnswerSegment(const TcpPacket& packet, const uint8_t* payload, std::size_t payloadLength) {
+    return BuildSegment(Reversed(packet), kTcpPsh | kTcpAck, payload, payloadLength);
 }
 
 }  // namespace hbt

@@ -36,6 +36,20 @@ struct TcpPacket {
 std::vector<uint8_t> ReplaceTcpPayload(const uint8_t* packet, const TcpPacket& parsed,
                                        const uint8_t* payload, std::size_t payloadLength);
 
+inline constexpr uint8_t kTcpRst = 0x04;
+inline constexpr uint8_t kTcpPsh = 0x08;
+inline constexpr uint8_t kTcpAck = 0x10;
+
+// The packet's header as its peer would answer it: addresses and ports
+// swapped, the sequence number the packet acknowledges, and an
+// acknowledgment of all of the packet.
+TcpPacket Reversed(const TcpPacket& packet);
+
+// A segment with the addresses, ports and numbers of `h`, the given flags and
+// payload, no options, and lengths and checksums filled in.
+std::vector<uint8_t> BuildSegment(const TcpPacket& h, uint8_t flags, const uint8_t* payload = nullptr,
+                                  std::size_t payloadLength = 0);
+
 // The segment the packet's peer would send back: from the packet's destination
 // to its source, acknowledging all of the packet, carrying `payload` (PSH|ACK,
 // no options), with lengths and checksums filled in.

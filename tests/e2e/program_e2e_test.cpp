@@ -306,6 +306,14 @@ TEST_F(ProgramE2e, TlsPolicyStopsATls10OnlyClientAndLetsAModernOneThrough) {
         EXPECT_NE(old.output.find("alert handshake failure"), std::string::npos) << address << old.output << Output();
     }
     EXPECT_TRUE(WaitForOutput("(secure.e2e.test) (block: insecure TLS 1.0", 2)) << Output();
+    // The server hears that the refused connections are over.
+    std::string open;
+    for (int i = 0; i < 50; ++i) {
+        open = RunProgramIn(net_.Server(), {"ss", "-Htn", "state", "established", "sport", "= :443"}).output;
+        if (open.empty()) break;
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(open, "");
     kill(program_.Pid(), SIGUSR1);
     EXPECT_TRUE(WaitForOutput(StatisticsText(3, 3, 2, 0, 0, 2))) << Output();
     StopTlsServer(https6);

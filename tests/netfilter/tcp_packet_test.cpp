@@ -109,7 +109,7 @@ TEST(TcpPacket, ReplacedPayloadCarriesValidLengthsAndChecksums) {
     }
 }
 
-TEST(TcpPacket, AnswerSegmentComesFromThePeerAndAcknowledgesThePacket) {
+TEST(TcpPacket, AnswerComesFromThePeerAndResetTakesThePacketsPlace) {
     for (bool ipv6 : {false, true}) {
         std::vector<uint8_t> hello = ipv6 ? Ipv6Packet({1, 2, 3, 4, 5}) : Ipv4Packet({1, 2, 3, 4, 5}, 0x18);
         const std::size_t ip = ipv6 ? 40 : 20;
@@ -136,6 +136,15 @@ TEST(TcpPacket, AnswerSegmentComesFromThePeerAndAcknowledgesThePacket) {
         uint32_t pseudo = ipv6 ? Sum(out.data() + 8, 32) : Sum(out.data() + 12, 8);
         pseudo += 6 + static_cast<uint32_t>(out.size() - ip);
         EXPECT_EQ(Fold(Sum(out.data() + ip, out.size() - ip) + pseudo), 0xFFFF) << ipv6;
+
+        const std::vector<uint8_t> resetBytes = BuildSegment(*parsed, kTcpRst | kTcpAck);
+        const auto reset = TcpPacket::Parse(resetBytes.data(), resetBytes.size());
+        ASSERT_TRUE(reset) << ipv6;
+        EXPECT_EQ(reset->source, parsed->source);
+        EXPECT_EQ(reset->destinationPort, parsed->destinationPort);
+        EXPECT_EQ(reset->sequence, parsed->sequence);
+        EXPECT_TRUE(reset->Rst());
+        EXPECT_EQ(reset->payloadLength, 0u);
     }
 }
 
