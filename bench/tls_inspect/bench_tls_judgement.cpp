@@ -30,8 +30,8 @@ Bytes ClientHello512() {
     return test::ClientHello(0x0303, suites, extensions, true, 32);
 }
 
-// ServerHello with the selected version and a key share, then the change
-// cipher spec and the start of the encrypted flight, 512 bytes in all.
+// ServerHello with the selected version and a key share, then the
+// ChangeCipher record and the start of the encrypted flight, 512 bytes in all.
 Bytes ServerFlight512() {
     Bytes flight = test::ServerHello(0x0303, 0x1302, {{51, Bytes(36, 0x24)}, test::SelectedVersion(0x0304)});
     flight.insert(flight.end(), {0x14, 0x03, 0x03, 0x00, 0x01, 0x01});
