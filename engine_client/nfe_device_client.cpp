@@ -192,13 +192,8 @@ NfeDriverError NfeDeviceClient::GetEvent(std::vector<uint8_t>& buffer, uint32_t&
 NfeDriverError NfeDeviceClient::ProcessRedirect(uint32_t idLow, uint32_t idHigh,
                                                 const SocketAddressSlot& newDestination, uint32_t answerFlags) {
     if (idLow == 0 && idHigh == 0) return BadArguments();
-    std::vector<uint8_t> answer(kNfeEventHeaderSize, 0);
-    PutU32(answer.data() + nfe_event_offset::kHeaderSize, kNfeEventHeaderSize);
-    PutU32(answer.data() + nfe_event_offset::kRedirectRequestId, idLow);
-    PutU32(answer.data() + nfe_event_offset::kRedirectRequestId + 4, idHigh);
-    PutU32(answer.data() + nfe_event_offset::kAnswerFlags, answerFlags);
-    const std::size_t addressBytes = newDestination.Family() == kFamilyIpv6 ? 28 : 16;
-    std::memcpy(answer.data() + nfe_event_offset::kDestination, newDestination.bytes.data(), addressBytes);
+    std::vector<uint8_t> answer =
+        NfeEvent::EncodeAnswer((uint64_t{idHigh} << 32) | idLow, answerFlags, newDestination);
     uint32_t bytes = 0;
     return Request(NFE_IOCTL_PROCESS_REDIRECT, std::move(answer), nullptr, bytes);
 }
