@@ -35,6 +35,8 @@ public:
 private:
     explicit SocketEngineDevice(int fd);
     void ReadReplies();
+    // The completion of a request still waiting for its reply, taken out; empty when none.
+    DeviceCompletion TakePending(uint64_t requestId);
     void FailAllPending();
 
     int fd_;

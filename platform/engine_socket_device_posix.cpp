@@ -121,15 +121,7 @@ void SocketEngineDevice::Submit(uint32_t controlCode, std::vector<uint8_t> input
     }
     if (!sent) {
         // The reader sees the broken connection too; whoever takes the entry completes it.
-        DeviceCompletion completion;
-        {
-            std::lock_guard lock(pendingMutex_);
-            auto it = pending_.find(id);
-            if (it == pending_.end()) return;
-            completion = std::move(it->second);
-            pending_.erase(it);
-        }
-        completion(DeviceReply{kStatusCancelled, 0, {}});
+        if (DeviceCompletion completion = TakePending(id)) completion(DeviceReply{kStatusCancelled, 0, {}});
     }
 }
 
@@ -144,18 +136,19 @@ void SocketEngineDevice::ReadReplies() {
             reply.output.resize(reply.information);
             if (!ReadExact(fd_, reply.output.data(), reply.output.size())) break;
         }
-        DeviceCompletion completion;
-        {
-            std::lock_guard lock(pendingMutex_);
-            auto it = pending_.find(id);
-            if (it == pending_.end()) continue;
-            completion = std::move(it->second);
-            pending_.erase(it);
-        }
-        completion(std::move(reply));
+        if (DeviceCompletion completion = TakePending(id)) completion(std::move(reply));
     }
     closed_ = true;
     FailAllPending();
+}
+
+DeviceCompletion SocketEngineDevice::TakePending(uint64_t requestId) {
+    std::lock_guard lock(pendingMutex_);
+    auto it = pending_.find(requestId);
+    if (it == pending_.end()) return nullptr;
+    DeviceCompletion completion = std::move(it->second);
+    pending_.erase(it);
+    return completion;
 }
 
 void SocketEngineDevice::FailAllPending() {
