@@ -10,13 +10,12 @@
 #include "HbtEngineDrv/platform/sim_platform.h"
 #include "engine_protocol/nfe_flow_operation.h"
 #include "engine_protocol/nfe_protocol.h"
-#include "log/log_queue.h"
-#include "log/log_settings.h"
 #include "platform/settings_store.h"
 #include "platform/socket_address.h"
 #include "rules/preferences.h"
 #include "rules/preferences_storage.h"
 #include "scripted_device.h"
+#include "tests/log/log_capture.h"
 #include "tests/tls_inspect/hello_builder.h"
 
 namespace hbt {
@@ -64,27 +63,6 @@ public:
     SocketAddressSlot ProxyAddress(bool ipv6) const override { return ipv6 ? proxy6 : proxy4; }
     void Count(EngineCounter counter) override { ++counts[counter]; }
     bool DisplayOff() const override { return displayOff; }
-};
-
-class LogCapture {
-public:
-    LogCapture() {
-        SetScreenLogLevel(3);
-        SetFileLogLevel(0);
-        LogQueue::Instance().TakeAll();
-        LogQueue::Instance().RegisterReceiver([] {});
-    }
-    ~LogCapture() {
-        LogQueue::Instance().ClearReceiver();
-        LogQueue::Instance().TakeAll();
-        SetScreenLogLevel(2);
-        SetFileLogLevel(2);
-    }
-    std::vector<std::wstring> Lines() {
-        std::vector<std::wstring> lines;
-        for (auto& r : LogQueue::Instance().TakeAll()) lines.push_back(r.message);
-        return lines;
-    }
 };
 
 // The real engine on the simulated platform, reached by the program's client

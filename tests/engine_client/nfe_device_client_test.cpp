@@ -8,8 +8,8 @@
 #include "engine_protocol/nfe_flow_operation.h"
 #include "engine_protocol/nfe_protocol.h"
 #include "log/log_queue.h"
-#include "log/log_settings.h"
 #include "scripted_device.h"
+#include "tests/log/log_capture.h"
 
 namespace hbt {
 namespace {
@@ -31,19 +31,6 @@ std::vector<uint8_t> VersionBytes(uint32_t version) {
 
 class DeviceClientTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        SetScreenLogLevel(3);
-        SetFileLogLevel(0);
-        LogQueue::Instance().TakeAll();
-        LogQueue::Instance().RegisterReceiver([] {});
-    }
-    void TearDown() override {
-        LogQueue::Instance().ClearReceiver();
-        LogQueue::Instance().TakeAll();
-        SetScreenLogLevel(2);
-        SetFileLogLevel(2);
-    }
-
     // A client whose device is opened on the first NfeOpenDevice with the given replies.
     std::unique_ptr<NfeDeviceClient> MakeClient(std::deque<DeviceReply> replies) {
         return std::make_unique<NfeDeviceClient>([this, replies](uint32_t&) {
@@ -53,12 +40,9 @@ protected:
         });
     }
 
-    std::vector<std::wstring> Lines() {
-        std::vector<std::wstring> lines;
-        for (auto& r : LogQueue::Instance().TakeAll()) lines.push_back(r.message);
-        return lines;
-    }
+    std::vector<std::wstring> Lines() { return log_.Lines(); }
 
+    LogCapture log_;
     std::vector<SentRequest> sent_;
 };
 

@@ -13,9 +13,9 @@
 #include "engine_client/nfe_device_client.h"
 #include "engine_protocol/nfe_event.h"
 #include "engine_protocol/nfe_protocol.h"
-#include "log/log_queue.h"
 #include "platform/engine_socket_device.h"
 #include "platform/socket_address.h"
+#include "tests/log/log_capture.h"
 
 namespace hbt {
 namespace {
@@ -86,7 +86,7 @@ TEST_F(SocketDeviceTest, ClientDrivesTheEngineAndCloseStopsIt) {
 }
 
 TEST_F(SocketDeviceTest, SecondClientAndMissingSocketAreRefusedWithTheirCodes) {
-    LogQueue::Instance().RegisterReceiver([] {});
+    LogCapture log;
     NfeDeviceClient first(Opener());
     ASSERT_TRUE(first.NfeOpenDevice());
 
@@ -95,8 +95,6 @@ TEST_F(SocketDeviceTest, SecondClientAndMissingSocketAreRefusedWithTheirCodes) {
     EXPECT_EQ(error, 5u);
     EXPECT_EQ(SocketEngineDevice::Open(path_ + ".missing", error), nullptr);
     EXPECT_EQ(error, 2u);
-    LogQueue::Instance().ClearReceiver();
-    LogQueue::Instance().TakeAll();
 }
 
 }  // namespace
