@@ -1,26 +1,18 @@
 // Runs the real hbtctl against a temporary XDG_CONFIG_HOME.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "platform/settings_store.h"
 #include "rules/preferences_storage.h"
+#include "tests/tools/hbtctl_runner.h"
 
 namespace hbt {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct RunResult {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
 
 std::string ReadFile(const fs::path& path) {
     std::ifstream file(path, std::ios::binary);
@@ -29,46 +21,15 @@ std::string ReadFile(const fs::path& path) {
     return text.str();
 }
 
-class HbtctlPrefs : public ::testing::Test {
+using test::HbtctlRun;
+
+class HbtctlPrefs : public test::HbtctlHomeTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/hbtctl-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        home_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(home_); }
-
-    fs::path SettingsFile() const { return home_ / "config" / "Corvant" / "Harbinet.conf"; }
-
-    RunResult Run(const std::vector<std::string>& args) const {
-        const fs::path out = home_ / "stdout", err = home_ / "stderr";
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::setenv("XDG_CONFIG_HOME", (home_ / "config").c_str(), 1);
-            ::setenv("HOME", home_.c_str(), 1);
-            if (!std::freopen(out.c_str(), "w", stdout) || !std::freopen(err.c_str(), "w", stderr)) ::_exit(127);
-            std::vector<char*> argv{const_cast<char*>(HBTCTL_PATH)};
-            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            ::execv(HBTCTL_PATH, argv.data());
-            ::_exit(127);
-        }
-        RunResult result;
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        result.out = ReadFile(out);
-        result.err = ReadFile(err);
-        return result;
-    }
-
-    RunResult Set(const std::string& key, const std::string& value) const { return Run({"prefs", "set", key, value}); }
-
-    fs::path home_;
+    HbtctlRun Set(const std::string& key, const std::string& value) const { return Run({"prefs", "set", key, value}); }
 };
 
 TEST_F(HbtctlPrefs, ShowOnAFreshStorePrintsTheDefaultsInSaveOrderAndWritesNothing) {
-    const RunResult r = Run({"prefs", "show"});
+    const HbtctlRun r = Run({"prefs", "show"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out,
               "Settings/httpPorts=80; 88; 3128; 8080-8088\n"
@@ -118,9 +79,9 @@ TEST_F(HbtctlPrefs, SetStoresThroughTheSameLoadAndSavePath) {
         {"checkEncMethod", "2", "Settings/customCipherOptions="},
     };
     for (const auto& c : cases) {
-        const RunResult set = Set(c.key, c.value);
+        const HbtctlRun set = Set(c.key, c.value);
         EXPECT_EQ(set.status, 0) << c.key << ": " << set.err;
-        const RunResult show = Run({"prefs", "show"});
+        const HbtctlRun show = Run({"prefs", "show"});
         EXPECT_NE(show.out.find(c.shownLine + "\n"), std::string::npos) << c.key << "\n" << show.out;
     }
     // The program reads back exactly what hbtctl wrote.
@@ -152,13 +113,13 @@ TEST_F(HbtctlPrefs, RefusedSetPrintsTheMessageAndLeavesTheFileByteForByte) {
         {"customCipherOptions", "4+5", "Incorrect custom cipher options: expected the base mode 1, 2 or 3, then \"+\" (allowed) or \"-\" (disabled) and a hexadecimal cipher suite code per entry, for example 2-5+c02f."},
     };
     for (const auto& c : cases) {
-        const RunResult r = Set(c.key, c.value);
+        const HbtctlRun r = Set(c.key, c.value);
         EXPECT_EQ(r.status, 1) << c.key << " " << c.value;
         EXPECT_EQ(r.err, c.message + "\n");
         EXPECT_TRUE(r.out.empty());
         EXPECT_EQ(ReadFile(SettingsFile()), before) << c.key << " " << c.value;
     }
-    const RunResult unknown = Set("bigCrashDump", "1");
+    const HbtctlRun unknown = Set("bigCrashDump", "1");
     EXPECT_EQ(unknown.status, 2);
     EXPECT_EQ(ReadFile(SettingsFile()), before);
 }

@@ -2,18 +2,16 @@
 // stored in a temporary XDG_CONFIG_HOME.
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "platform/settings_store.h"
 #include "rules/preferences_storage.h"
 #include "tests/tls_inspect/hello_builder.h"
 #include "tests/tls_inspect/openssl_hellos.h"
+#include "tests/tools/hbtctl_runner.h"
 #include "tls_inspect/cipher_suite_catalogue.h"
 
 namespace hbt {
@@ -21,24 +19,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::Bytes;
+using test::HbtctlRun;
 
-struct RunResult {
-    int status = -1;
-    std::string out;
-};
-
-class TlsJudgeTest : public ::testing::Test {
+class HbtctlTlsJudge : public test::HbtctlHomeTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/hbtctl-tls-judge-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        home_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(home_); }
-
     // Stores the defaults in Strict Mode with `allowed` as the version list.
     void StoreStrictVersions(std::vector<uint16_t> allowed) {
-        FileSettingsStore store((home_ / "config" / "Corvant" / "Harbinet.conf").string());
+        FileSettingsStore store(SettingsFile());
         Preferences preferences;
         LoadPreferences(store, preferences);
         preferences.allowInsecureIfNoHttps = false;
@@ -52,31 +39,11 @@ protected:
         return path.string();
     }
 
-    RunResult Run(const std::vector<std::string>& args) const {
-        const fs::path out = home_ / "stdout";
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::setenv("XDG_CONFIG_HOME", (home_ / "config").c_str(), 1);
-            ::setenv("HOME", home_.c_str(), 1);
-            if (!std::freopen(out.c_str(), "w", stdout) || !std::freopen("/dev/null", "w", stderr)) ::_exit(127);
-            std::vector<char*> argv{const_cast<char*>(HBTCTL_PATH), const_cast<char*>("tls-judge")};
-            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            ::execv(HBTCTL_PATH, argv.data());
-            ::_exit(127);
-        }
-        RunResult result;
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        std::ifstream file(out);
-        std::ostringstream text;
-        text << file.rdbuf();
-        result.out = text.str();
-        return result;
+    HbtctlRun Judge(const std::vector<std::string>& args) const {
+        std::vector<std::string> command{"tls-judge"};
+        command.insert(command.end(), args.begin(), args.end());
+        return Run(command);
     }
-
-    fs::path home_;
 };
 
 // Hex as a capture tool copies it: line breaks and blanks in odd places.
@@ -86,39 +53,39 @@ std::string CaptureHex(const Bytes& bytes) {
     return hex + "\n";
 }
 
-TEST_F(TlsJudgeTest, ReleasesAnAllowedHandshakeAndShowsWhy) {
+TEST_F(HbtctlTlsJudge, ReleasesAnAllowedHandshakeAndShowsWhy) {
     const test::CapturedHellos hellos = test::CaptureHellos({TLS1_2_VERSION, TLS1_2_VERSION, "judge.example", ""});
     char suite[8];
     std::snprintf(suite, sizeof suite, "%04X", hellos.cipherSuite);
-    const RunResult result = Run({"--client", WriteFile("c.hex", CaptureHex(hellos.clientFlight)), "--server",
-                                  WriteFile("s.hex", CaptureHex(hellos.serverFlight))});
+    const HbtctlRun result = Judge({"--client", WriteFile("c.hex", CaptureHex(hellos.clientFlight)), "--server",
+                                    WriteFile("s.hex", CaptureHex(hellos.serverFlight))});
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, "tls-judge (judge.example) (TLS 1.2, cipher suite 0x" + std::string(suite) + " " +
                               CipherSuiteName(hellos.cipherSuite) + ")\nverdict: bypass\n");
 }
 
-TEST_F(TlsJudgeTest, BlockShowsTheRefusalBytes) {
+TEST_F(HbtctlTlsJudge, BlockShowsTheRefusalBytes) {
     StoreStrictVersions({0x0304});
     const test::CapturedHellos hellos = test::CaptureHellos({TLS1_VERSION, TLS1_2_VERSION, "", ""});
     const std::string client(hellos.clientFlight.begin(), hellos.clientFlight.end());
-    const RunResult result = Run({"--raw", "--client", WriteFile("c.bin", client)});
+    const HbtctlRun result = Judge({"--raw", "--client", WriteFile("c.bin", client)});
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out,
               "tls-judge (block: insecure TLS 1.2 (TLS 1.1, TLS 1.0, SSL 3))\nverdict: block 15 03 01 00 02 02 28\n");
 }
 
-TEST_F(TlsJudgeTest, IncompleteHelloKeepsInspectingAndBadInputIsRefused) {
+TEST_F(HbtctlTlsJudge, IncompleteHelloKeepsInspectingAndBadInputIsRefused) {
     const Bytes hello = test::ClientHello(0x0303, {0x1301}, {test::SupportedVersions({0x0304})});
     const Bytes part(hello.begin(), hello.begin() + 20);
-    EXPECT_EQ(Run({"--client", WriteFile("part.hex", test::Hex(part))}).out, "verdict: inspecting\n");
+    EXPECT_EQ(Judge({"--client", WriteFile("part.hex", test::Hex(part))}).out, "verdict: inspecting\n");
 
-    const RunResult notHex = Run({"--client", WriteFile("bad.hex", "16 03 0g")});
+    const HbtctlRun notHex = Judge({"--client", WriteFile("bad.hex", "16 03 0g")});
     EXPECT_EQ(notHex.status, 1);
     EXPECT_EQ(notHex.out, "");
-    EXPECT_EQ(Run({"--client", WriteFile("odd.hex", "16 0")}).status, 1);
-    EXPECT_EQ(Run({"--client", (home_ / "missing.hex").string()}).status, 1);
-    EXPECT_EQ(Run({}).status, 2);
-    EXPECT_EQ(Run({"--client"}).status, 2);
+    EXPECT_EQ(Judge({"--client", WriteFile("odd.hex", "16 0")}).status, 1);
+    EXPECT_EQ(Judge({"--client", (home_ / "missing.hex").string()}).status, 1);
+    EXPECT_EQ(Judge({}).status, 2);
+    EXPECT_EQ(Judge({"--client"}).status, 2);
 }
 
 }  // namespace

@@ -1,17 +1,22 @@
-#include "tools/check_https_command.h"
-
+// hbtctl check-https. Checks against a test server call the command in-process,
+// because hbtctl always checks port 443 and the test server has a port of its
+// own; everything else runs the real hbtctl.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 
 #include "tests/https_check/test_server.h"
+#include "tests/tools/hbtctl_runner.h"
+#include "tools/check_https_command.h"
 
 namespace hbt {
 namespace {
 
+using test::HbtctlRun;
 using test::HttpReply;
 using test::MakeServerContext;
+using test::RunHbtctl;
 using test::SharedPki;
 using test::TestServer;
 
@@ -32,7 +37,12 @@ CommandRun RunCommand(const std::vector<std::string>& args, uint16_t port) {
     return {status, text};
 }
 
-TEST(CheckHttpsCommandTest, AvailableHostListsPassedSteps) {
+HbtctlRun CheckHttps(std::vector<std::string> args) {
+    args.insert(args.begin(), "check-https");
+    return RunHbtctl(args);
+}
+
+TEST(HbtctlCheckHttps, AvailableHostListsPassedSteps) {
     TestServer server(test::HttpsHandler(MakeServerContext(SharedPki().Issue({.names = {"site.example"}})),
                                          HttpReply(200)));
     const CommandRun run = RunCommand({"site.example", "--address", "127.0.0.1"}, server.Port());
@@ -45,7 +55,7 @@ TEST(CheckHttpsCommandTest, AvailableHostListsPassedSteps) {
                               "HTTPS is available\n");
 }
 
-TEST(CheckHttpsCommandTest, FailedStepEndsTheList) {
+TEST(HbtctlCheckHttps, FailedStepEndsTheList) {
     TestServer server(test::HttpsHandler(
         MakeServerContext(SharedPki().Issue({.names = {"site.example"}, .selfSigned = true})), HttpReply(200)));
     const CommandRun run = RunCommand({"--address", "127.0.0.1", "site.example"}, server.Port());
@@ -57,18 +67,18 @@ TEST(CheckHttpsCommandTest, FailedStepEndsTheList) {
         << run.output;
 }
 
-TEST(CheckHttpsCommandTest, ProxyRefusalIsShown) {
+TEST(HbtctlCheckHttps, ProxyRefusalIsShown) {
     TestServer proxy(test::ProxyHandler("HTTP/1.1 407 Proxy Authentication Required\r\n\r\n"));
-    const CommandRun run = RunCommand({"site.example", "--via-proxy", "127.0.0.1:" + std::to_string(proxy.Port())}, 443);
+    const HbtctlRun run = CheckHttps({"site.example", "--via-proxy", "127.0.0.1:" + std::to_string(proxy.Port())});
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.output.find("- Connection through proxy failed. Proxy server cannot establish a connection with "
-                              "the target, status code407\n"),
+    EXPECT_NE(run.out.find("- Connection through proxy failed. Proxy server cannot establish a connection with "
+                           "the target, status code407\n"),
               std::string::npos)
-        << run.output;
+        << run.out;
     EXPECT_EQ(proxy.Requests().at(0), "CONNECT site.example:443 HTTP/1.1\r\nHost: site.example:443\r\n\r\n");
 }
 
-TEST(CheckHttpsCommandTest, BadArgumentsAreUsageErrors) {
+TEST(HbtctlCheckHttps, BadArgumentsAreUsageErrors) {
     const std::vector<std::vector<std::string>> cases = {
         {},
         {"--strict"},
@@ -79,7 +89,7 @@ TEST(CheckHttpsCommandTest, BadArgumentsAreUsageErrors) {
         {"a.example", "--via-proxy", "127.0.0.1:99999"},
         {"a.example", "--unknown"},
     };
-    for (const auto& args : cases) EXPECT_EQ(RunCommand(args, 443).status, 2) << ::testing::PrintToString(args);
+    for (const auto& args : cases) EXPECT_EQ(CheckHttps(args).status, 2) << ::testing::PrintToString(args);
 }
 
 }  // namespace
