@@ -1,4 +1,4 @@
-// hbtctl check-https HOST [--address IP] [--via-proxy IP:PORT] [--strict]:
+// hbtctl check-https HOST [--address IP | --via-proxy IP:PORT] [--strict]:
 // the user's answer to "why was this host blocked?". Runs one check without
 // the cache and prints every step the block page would list.
 #include "tools/check_https_command.h"
@@ -45,12 +45,12 @@ std::optional<CheckArgs> ParseArgs(const std::vector<std::string>& args) {
         const bool hasValue = i + 1 < args.size();
         if (arg == "--strict") {
             parsed.strict = true;
-        } else if (arg == "--address" && hasValue && !parsed.viaProxy) {
+        } else if (arg == "--address" && hasValue) {
             const auto address = ParseIpAddress(args[++i], 443);
             if (!address) return std::nullopt;
             parsed.destination = *address;
             parsed.haveAddress = true;
-        } else if (arg == "--via-proxy" && hasValue && !parsed.haveAddress) {
+        } else if (arg == "--via-proxy" && hasValue) {
             const auto proxy = ParseAddressAndPort(args[++i]);
             if (!proxy) return std::nullopt;
             parsed.destination = *proxy;
@@ -66,16 +66,24 @@ std::optional<CheckArgs> ParseArgs(const std::vector<std::string>& args) {
 }
 
 constexpr char kUsage[] =
-    "  hbtctl check-https HOST [--address IP] [--via-proxy IP:PORT] [--strict]\n"
+    "  hbtctl check-https HOST [--address IP | --via-proxy IP:PORT] [--strict]\n"
     "                                 check whether HOST serves usable HTTPS (port 443 of IP, or of HOST\n"
-    "                                 looked up by name; through an HTTP proxy with CONNECT) and show\n"
-    "                                 every step: \"+ \" passed, \"- \" failed, \"? \" did not end\n";
+    "                                 looked up by name; through an HTTP proxy with CONNECT, which reaches\n"
+    "                                 HOST by name, so never with --address) and show every step:\n"
+    "                                 \"+ \" passed, \"- \" failed, \"? \" did not end\n";
 
 }  // namespace
 
 int RunCheckHttps(const std::vector<std::string>& args, uint16_t httpsPort, std::FILE* out) {
     const auto parsed = ParseArgs(args);
-    if (!parsed) {
+    // Told apart from other usage errors: both options look valid on their own.
+    const bool addressWithProxy = parsed && parsed->haveAddress && parsed->viaProxy;
+    if (addressWithProxy) {
+        std::fprintf(stderr,
+                     "hbtctl check-https: --address and --via-proxy cannot be combined: a check through a proxy "
+                     "reaches HOST by name, so no address can be given\n");
+    }
+    if (!parsed || addressWithProxy) {
         std::fprintf(stderr, "usage:\n%s", kUsage);
         return kExitUsage;
     }

@@ -92,5 +92,23 @@ TEST(HbtctlCheckHttps, BadArgumentsAreUsageErrors) {
     for (const auto& args : cases) EXPECT_EQ(CheckHttps(args).status, 2) << ::testing::PrintToString(args);
 }
 
+// A proxy reaches HOST by name, so an address given with it would be dropped
+// silently; the user is told why instead of only seeing the usage.
+TEST(HbtctlCheckHttps, AddressWithProxyIsRefusedWithTheReason) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"a.example", "--address", "127.0.0.1", "--via-proxy", "127.0.0.1:3128"},
+        {"a.example", "--via-proxy", "127.0.0.1:3128", "--address", "127.0.0.1"},
+    };
+    for (const auto& args : cases) {
+        const HbtctlRun run = CheckHttps(args);
+        EXPECT_EQ(run.status, 2) << ::testing::PrintToString(args);
+        EXPECT_TRUE(run.err.starts_with("hbtctl check-https: --address and --via-proxy cannot be combined: a check "
+                                        "through a proxy reaches HOST by name, so no address can be given\nusage:\n"))
+            << run.err;
+        EXPECT_NE(run.err.find("[--address IP | --via-proxy IP:PORT]"), std::string::npos) << run.err;
+        EXPECT_TRUE(run.out.empty()) << run.out;
+    }
+}
+
 }  // namespace
 }  // namespace hbt
