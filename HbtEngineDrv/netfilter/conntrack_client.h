@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "HbtEngineDrv/netfilter/sock_diag.h"
+#include "HbtEngineDrv/netfilter/tcp_four_tuple.h"
 
 struct mnl_socket;
 struct nlmsghdr;

@@ -3,27 +3,31 @@
 // connects are held in a netfilter queue until the engine answers; answers
 // become verdicts (with a packet mark for redirects and inspection); payload
 // packets of inspected connections go through a second queue, where held
-// packets stand for captured segments and injections release them.
+// packets stand for captured segments and injections release them. One loop
+// thread reads both queues and the ends of tracked connections; the tables
+// live in HeldConnects and InspectedFlows.
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
-#include <unordered_map>
+#include <vector>
 
+#include "HbtEngineDrv/netfilter/command_queue.h"
 #include "HbtEngineDrv/netfilter/conntrack_client.h"
-#include "HbtEngineDrv/netfilter/held_stream.h"
+#include "HbtEngineDrv/netfilter/held_connects.h"
+#include "HbtEngineDrv/netfilter/inspected_flows.h"
 #include "HbtEngineDrv/netfilter/netfilter_rules.h"
 #include "HbtEngineDrv/netfilter/nf_queue.h"
-#include "HbtEngineDrv/netfilter/process_resolver.h"
+#include "HbtEngineDrv/netfilter/process_attribution.h"
+#include "HbtEngineDrv/netfilter/rule_monitor.h"
 #include "HbtEngineDrv/netfilter/sock_diag.h"
-#include "HbtEngineDrv/netfilter/tcp_packet.h"
 #include "HbtEngineDrv/platform/filter_platform.h"
+
+struct pollfd;
 
 namespace hbt {
 
@@ -35,11 +39,6 @@ struct NetfilterOptions {
     // Receives the platform's diagnostics (one line each).
     std::function<void(const std::string&)> log;
 };
-
-struct TupleHash {
-    std::size_t operator()(const TcpFourTuple& t) const;
-};
-bool operator==(const TcpFourTuple& a, const TcpFourTuple& b);
 
 class NetfilterPlatform final : public FilterPlatform {
 public:
@@ -69,58 +68,20 @@ public:
     bool RemoveFlowContext(uint64_t flowId, uint16_t layerId, uint32_t calloutId) override;
 
 private:
-    struct PendingConnect {
-        uint64_t handle = 0;
-        TcpFourTuple tuple;
-        uint32_t isn = 0;
-        std::vector<uint32_t> packetIds;
-        ClassifyInfo info;
-    };
-    struct AnsweredConnect {
-        uint32_t isn = 0;
-        uint32_t mark = 0;
-        uint64_t time = 0;
-    };
-    struct Flow {
-        uint64_t id = 0;
-        TcpFourTuple tuple;
-        ClassifyInfo info;  // as reported at flow establishment
-        uint16_t layerId = 0;
-        uint32_t calloutId = 0;
-        std::shared_ptr<FlowContext> context;
-        HeldStream send;
-        HeldStream receive;
-        bool finSent = false;
-        bool finReceived = false;
-    };
-
-    // A stream packet on its way to the engine.
-    struct StreamWork {
-        uint64_t flowId = 0;
-        ClassifyInfo info;
-        StreamSegment segment;
-        std::shared_ptr<FlowContext> context;
-    };
-    enum class StreamStep { kAccept, kDrop, kClassify };
-
     void Log(const std::string& line);
-    void Post(std::function<void()> command);
     void Loop();
-    void MonitorLoop();
+    void ReadQueues(const pollfd* fds);
     void OnConnectPacket(QueuedPacket&& packet);
     void OnStreamPacket(QueuedPacket&& packet);
-    StreamStep TakeStreamPacket(QueuedPacket&& packet, const TcpPacket& parsed, bool outgoing, StreamWork& work);
-    void FinishStreamPacket(const StreamWork& work, uint32_t packetId, bool outgoing, bool reset, StreamAction action);
     void OnConnectionEnd(const TcpFourTuple& tuple, uint32_t mark);
+    uint32_t RedirectMark(const TcpFourTuple& tuple, const SocketAddressSlot& to);
     void FinishConnect(PendingConnect pending, uint32_t mark, bool redirected);
-    ClassifyInfo Describe(const TcpFourTuple& tuple);
     // Takes a flow out of the tables; its held packets pass (or are dropped
     // when `drop`), and the engine hears that it ended.
     void EndFlow(uint64_t flowId, bool drop, uint32_t connectionMark);
-    uint32_t CloseTowardsApplication(Flow& flow);
+    void ReportEnded(const std::optional<EndedFlow>& ended);
     void AcceptAll(const std::vector<uint32_t>& packetIds, uint32_t mark = 0);
     void ReleaseEverything();
-    void PruneAnswered();
 
     NetfilterOptions options_;
     FilterCallouts* callouts_ = nullptr;
@@ -129,25 +90,14 @@ private:
     NfQueue streamQueue_;
     ConntrackClient conntrack_;
     SockDiag sockDiag_;
-    ProcessResolver processes_;
+    ProcessAttribution attribution_;
+    HeldConnects connects_;
+    InspectedFlows flows_;
+    RuleMonitor monitor_;
 
-    std::mutex mutex_;  // the tables below; never held while calling the engine
-    uint64_t nextId_ = 0;
-    std::unordered_map<uint64_t, PendingConnect> pending_;
-    std::unordered_map<TcpFourTuple, uint64_t, TupleHash> pendingByTuple_;
-    std::unordered_map<TcpFourTuple, AnsweredConnect, TupleHash> answered_;
-    std::unordered_map<uint64_t, Flow> flows_;
-    std::unordered_map<TcpFourTuple, uint64_t, TupleHash> flowsByTuple_;
-
-    std::mutex commandMutex_;
-    std::deque<std::function<void()>> commands_;
-    int wakeFd_ = -1;
+    CommandQueue commands_;
     std::atomic<bool> running_{false};
     std::thread loop_;
-
-    std::mutex monitorMutex_;
-    std::condition_variable monitorWake_;
-    std::thread monitor_;
     bool started_ = false;
 };
 

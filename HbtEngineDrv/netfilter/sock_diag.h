@@ -2,20 +2,13 @@
 // SockDiag: the kernel's socket diagnostics for TCP sockets of this network
 // namespace, looked up by their exact 4-tuple: who owns a socket, and
 // destroying a local socket so that its application sees the connection end.
-#include <array>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 
-namespace hbt {
+#include "HbtEngineDrv/netfilter/tcp_four_tuple.h"
 
-struct TcpFourTuple {
-    bool ipv6 = false;
-    std::array<uint8_t, 16> local{};  // IPv4 uses the first 4 bytes
-    std::array<uint8_t, 16> remote{};
-    uint16_t localPort = 0;  // host byte order
-    uint16_t remotePort = 0;
-};
+namespace hbt {
 
 struct SocketOwner {
     uint64_t inode = 0;
