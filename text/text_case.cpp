@@ -1,4 +1,4 @@
-#include "rules/text_case.h"
+#include "text/text_case.h"
 
 #include <cstdint>
 
@@ -34,41 +34,6 @@ std::string ToLowerAscii(std::string_view text) {
     std::string out(text);
     for (auto& c : out) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    }
-    return out;
-}
-
-std::string EncodeUtf8(std::wstring_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        uint32_t u = static_cast<uint32_t>(text[i]);
-        if constexpr (sizeof(wchar_t) == 2) {
-            u &= 0xFFFF;
-            if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size()) {
-                const uint32_t low = static_cast<uint32_t>(text[i + 1]) & 0xFFFF;
-                if (low >= 0xDC00 && low <= 0xDFFF) {
-                    u = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
-                    ++i;
-                }
-            }
-        }
-        if ((u >= 0xD800 && u <= 0xDFFF) || u > 0x10FFFF) u = 0xFFFD;
-        if (u < 0x80) {
-            out += static_cast<char>(u);
-        } else if (u < 0x800) {
-            out += static_cast<char>(0xC0 | (u >> 6));
-            out += static_cast<char>(0x80 | (u & 0x3F));
-        } else if (u < 0x10000) {
-            out += static_cast<char>(0xE0 | (u >> 12));
-            out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (u & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (u >> 18));
-            out += static_cast<char>(0x80 | ((u >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (u & 0x3F));
-        }
     }
     return out;
 }

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/settings_store.h"
+#include "platform/file_settings_store.h"
 #include "rules/preferences_storage.h"
 #include "tests/tls_inspect/hello_builder.h"
 #include "tests/tls_inspect/openssl_hellos.h"
