@@ -5,7 +5,7 @@
 
 #include "core/hbt_core.h"
 #include "core/hbt_core_bindings.h"
-#include "core/safe_socket.h"
+#include "platform/safe_socket.h"
 #include "http/http_traffic.h"
 #include "log/log.h"
 #include "log/log_settings.h"

@@ -5,13 +5,13 @@
 #include <thread>
 
 #include "core/hbt_core.h"
-#include "core/safe_socket.h"
+#include "platform/safe_socket.h"
 #include "http/exclusion_link_token.h"
 #include "http/http_request.h"
 #include "http/page_parts.h"
 #include "log/log.h"
 #include "platform/socket_calls.h"
-#include "platform/text.h"
+#include "text/text_conversion.h"
 
 namespace hbt {
 

@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "core/core_engine_event_host.h"
-#include "core/safe_socket.h"
+#include "platform/safe_socket.h"
 #include "engine_client/engine_event_loop.h"
 #include "https_check/https_checker.h"
 #include "log/log.h"
 #include "platform/engine_socket_device.h"
-#include "platform/settings_store.h"
+#include "platform/file_settings_store.h"
 #include "platform/socket_address.h"
 
 namespace hbt {

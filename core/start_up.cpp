@@ -2,7 +2,7 @@
 #include <system_error>
 
 #include "core/hbt_core.h"
-#include "core/safe_socket.h"
+#include "platform/safe_socket.h"
 #include "engine_client/engine_event_loop.h"
 #include "engine_client/nfe_device_client.h"
 #include "http/page_parts.h"

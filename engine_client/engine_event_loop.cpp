@@ -4,7 +4,9 @@
 #include "log/log.h"
 #include "platform/socket_address.h"
 #include "rules/preferences.h"
-#include "rules/text_case.h"
+#include "text/application_name.h"
+#include "text/text_case.h"
+#include "text/text_conversion.h"
 #include "tls_inspect/intercepted_traffic_processor.h"
 
 namespace hbt {
@@ -37,29 +39,8 @@ bool IsLoopbackDestination(const SocketAddressSlot& destination) {
     return false;
 }
 
-// Engine paths travel as UTF-16; surrogate pairs become one wide character.
-std::wstring WideFromUtf16(const std::u16string& text) {
-    std::wstring out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        }
-        out += static_cast<wchar_t>(c);
-    }
-    return out;
-}
-
 std::wstring ApplicationPathOf(const NfeEvent& event) {
-    return event.applicationPathLength == 0 ? std::wstring() : WideFromUtf16(event.ApplicationPath());
-}
-
-std::wstring ApplicationFileName(const std::wstring& path) {
-    if (path.empty()) return L"<empty name>";
-    auto slash = path.rfind(L'/');
-    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+    return event.applicationPathLength == 0 ? std::wstring() : Utf16ToWide(event.ApplicationPath());
 }
 
 bool PortInRanges(uint16_t port, const std::vector<uint32_t>& ranges) {

@@ -79,6 +79,11 @@ std::vector<uint8_t> NfeEvent::EncodeAnswer(uint64_t redirectRequestId, uint32_t
     return answer.Encode();
 }
 
+NfeRedirectAnswer NfeEvent::DecodeAnswer(const uint8_t* bytes) {
+    const NfeEvent header = DecodeHeader(bytes);
+    return NfeRedirectAnswer{header.redirectRequestId, header.answerFlags, header.destination};
+}
+
 std::string NfeEvent::MessageText() const {
     std::size_t n = 0;
     while (n < data.size() && data[n] != 0) ++n;
@@ -94,6 +99,18 @@ std::u16string NfeEvent::ApplicationPath() const {
         path.push_back(c);
     }
     return path;
+}
+
+void NfeEvent::SetApplicationPath(const std::u16string& path) {
+    if (!path.empty()) {
+        for (char16_t c : path) {
+            data.push_back(static_cast<uint8_t>(c & 0xFF));
+            data.push_back(static_cast<uint8_t>(c >> 8));
+        }
+        data.push_back(0);
+        data.push_back(0);
+    }
+    applicationPathLength = static_cast<uint32_t>(data.size());
 }
 
 }  // namespace hbt

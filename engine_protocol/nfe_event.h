@@ -16,6 +16,13 @@ inline constexpr uint32_t kNfeEventHeaderSize = 304;
 inline constexpr uint32_t kNfeEventMaxDataLength = 1000000;
 inline constexpr std::size_t kNfeSidSize = 128;
 
+// The program's answer to a connect-redirect event, as the engine reads it.
+struct NfeRedirectAnswer {
+    uint64_t redirectRequestId = 0;
+    uint32_t answerFlags = 0;
+    SocketAddressSlot newDestination;  // read only for a redirect
+};
+
 struct NfeEvent {
     uint32_t type = 0;
     uint32_t applicationPathLength = 0;  // data bytes holding the path (types 2 and 4)
@@ -48,11 +55,17 @@ struct NfeEvent {
     // The redirect answer record for a connect-redirect event (304 bytes).
     static std::vector<uint8_t> EncodeAnswer(uint64_t redirectRequestId, uint32_t answerFlags,
                                              const SocketAddressSlot& newDestination = {});
+    // The answer fields of a record of at least 304 bytes.
+    static NfeRedirectAnswer DecodeAnswer(const uint8_t* bytes);
 
     // Type 1: the message text without its terminating zero.
     std::string MessageText() const;
     // Types 2 and 4: the application path, UTF-16 without its terminating zero.
     std::u16string ApplicationPath() const;
+    // Puts the path at the start of an empty data block as little-endian
+    // UTF-16 with its terminating zero, and sets applicationPathLength; an
+    // empty path takes no bytes.
+    void SetApplicationPath(const std::u16string& path);
 };
 
 // Offsets inside the header, for code that checks raw records before decoding.

@@ -1,6 +1,6 @@
 // The upstream side of CHttpTraffic: the proxy's own connection to the
 // destination the application asked for, and the relay over it.
-#include "core/safe_socket.h"
+#include "platform/safe_socket.h"
 #include "http/http_traffic.h"
 #include "http/relay.h"
 #include "log/log.h"

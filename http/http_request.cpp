@@ -4,8 +4,10 @@
 #include <array>
 #include <cstring>
 
-#include "core/safe_socket.h"
+#include "platform/safe_socket.h"
+#include "https_check/http_head_end.h"
 #include "platform/socket_error.h"
+#include "text/text_case.h"
 
 namespace hbt {
 namespace {
@@ -25,23 +27,6 @@ constexpr char kNoHost[] =
 
 constexpr std::array<const char*, 8> kMethodPrefixes = {"OPT", "GET", "HEA", "POS",
                                                         "PUT", "DEL", "TRA", "CON"};
-
-bool EndsWith(const std::string& text, const char* suffix) {
-    const std::size_t length = std::strlen(suffix);
-    return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
-}
-
-bool HeadComplete(const std::string& head) {
-    return EndsWith(head, "\r\n\r\n") || EndsWith(head, "\r\r") || EndsWith(head, "\n\n");
-}
-
-std::string LowerCopy(const std::string& text) {
-    std::string lower = text;
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return lower;
-}
 
 void CutAtColon(std::string& host) {
     const std::size_t colon = host.find(':');
@@ -91,14 +76,14 @@ bool HttpRequest::ReadRestOfHead(std::string& head) {
         }
         head.push_back(byte);
         if (head.size() > maxRequestHeadSize) return Fail("Request is too large.");
-        if ((byte == '\n' || byte == '\r') && HeadComplete(head)) return true;
+        if (IsHttpHeadEnd(head)) return true;
     }
 }
 
 bool HttpRequest::Parse() {
     const std::size_t blank = rawRequest.find(' ');
     if (blank != std::string::npos && blank < 3) return Fail(kIncorrectRequest);
-    const std::string lower = LowerCopy(rawRequest);
+    const std::string lower = ToLowerAscii(rawRequest);
     proxyStyle = lower.find("\nproxy-connection: ") != std::string::npos;
 
     std::size_t target = blank == std::string::npos ? 0 : blank + 1;

@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "core/safe_socket.h"
+#include "platform/safe_socket.h"
 #include "http/http_request.h"
 #include "log/log.h"
 #include "platform/socket_address.h"

@@ -1,6 +1,6 @@
 #include "http/relay.h"
 
-#include "core/safe_socket.h"
+#include "platform/safe_socket.h"
 #include "rules/ip_excluder.h"
 
 namespace hbt {

@@ -3,7 +3,8 @@
 #include "http/exclusion_link_token.h"
 #include "http/page_parts.h"
 #include "platform/socket_address.h"
-#include "platform/text.h"
+#include "text/application_name.h"
+#include "text/text_conversion.h"
 
 namespace hbt {
 namespace {
@@ -62,7 +63,7 @@ std::string LoopCell(const ResponseInputs& in, const std::string& host) {
     const std::string address = SocketAddressText(in.connection.destination);
     return std::string(kRedCross) +
            "\t\t<td ><span style=\"color: red; font-size: 200%;\">Infinite loop connection detected!</span>\r\n"
-           "\t\t<br>Application <strong>" + HtmlEscape(ApplicationNameOf(in.applicationPath)) +
+           "\t\t<br>Application <strong>" + HtmlEscape(WideToUtf8(ApplicationFileName(in.applicationPath))) +
            "</strong> has likely caused an infinite loop connection to <strong>" + address + " (" + host +
            ")</strong>. Please remove <strong>" + host +
            "</strong> from the Exclusion List or disable third-party software that is causing the loop "
@@ -95,12 +96,6 @@ std::string Hint(const ResponseInputs& in) {
 }
 
 }  // namespace
-
-std::string ApplicationNameOf(const std::wstring& applicationPath) {
-    if (applicationPath.empty()) return "<empty name>";
-    const std::size_t slash = applicationPath.rfind(L'/');
-    return WideToUtf8(slash == std::wstring::npos ? applicationPath : applicationPath.substr(slash + 1));
-}
 
 std::string ExclusionLinks(const std::string& host, const std::string& path, uint16_t controlPort) {
     const std::string prefix = "<a href=\"http://127.0.0.1:" + std::to_string(controlPort) + "/add_rule?host=";

@@ -33,8 +33,4 @@ std::string BuildResponseText(const ResponseInputs& inputs, std::time_t now);
 // The "Add to the exclusion list" paragraph with one link per host pattern.
 std::string ExclusionLinks(const std::string& host, const std::string& path, uint16_t controlPort);
 
-// The part of an application path after its last '/', as UTF-8;
-// "<empty name>" for an empty path.
-std::string ApplicationNameOf(const std::wstring& applicationPath);
-
 }  // namespace hbt

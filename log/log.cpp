@@ -4,7 +4,8 @@
 
 #include "log/log_queue.h"
 #include "log/log_settings.h"
-#include "platform/text.h"
+#include "text/application_name.h"
+#include "text/text_conversion.h"
 
 namespace hbt {
 
@@ -34,9 +35,7 @@ void CLog::BuildApplicationPrefix(uint64_t processId, const wchar_t* application
     } else if (*applicationPath == L'\0') {
         name = L"<empty name>";
     } else {
-        std::wstring_view path(applicationPath);
-        auto slash = path.rfind(L'/');
-        name = std::wstring(slash == std::wstring_view::npos ? path : path.substr(slash + 1));
+        name = ApplicationFileName(applicationPath);
         record_.appLink = LogLink{0, static_cast<uint32_t>(name.size()), "hbtapp", WideToUtf8(name)};
     }
     const std::wstring withPid = name + L" (" + std::to_wstring(processId) + L")";

@@ -4,7 +4,7 @@
 #include <mutex>
 
 #include "platform/known_folders.h"
-#include "platform/text.h"
+#include "text/text_conversion.h"
 
 namespace hbt {
 

@@ -3,7 +3,7 @@
 #include <ctime>
 
 #include "log/log_queue.h"
-#include "platform/text.h"
+#include "text/text_conversion.h"
 
 namespace hbt {
 

@@ -3,8 +3,9 @@
 
 #include "rules/preferences.h"
 #include "rules/rule_list_syntax.h"
-#include "rules/text_case.h"
 #include "rules/wildcard.h"
+#include "text/text_case.h"
+#include "text/text_conversion.h"
 
 namespace hbt {
 namespace {
@@ -39,14 +40,14 @@ bool Preferences::IsHostExcluded(const std::string& host) const {
 
 bool Preferences::IsApplicationExcluded(const std::string& name) const {
     return std::any_of(excludeApplications.begin(), excludeApplications.end(),
-                       [&](const std::wstring& entry) { return WildcardMatch(EncodeUtf8(entry), name); });
+                       [&](const std::wstring& entry) { return WildcardMatch(WideToUtf8(entry), name); });
 }
 
 bool Preferences::RemoveHostFromExclusions(const std::string& host, std::wstring& message) {
     const std::string dotted = "." + host;
     std::vector<std::wstring> kept;
     for (const auto& item : SplitListItems(NormaliseListText(excludeHostsText, L'-'))) {
-        const std::string lower = ToLowerAscii(EncodeUtf8(item));
+        const std::string lower = ToLowerAscii(WideToUtf8(item));
         if (IsHostRangeItem(lower) || !PatternCoversHost(lower, dotted)) kept.push_back(item);
     }
     return SetExcludedHosts(JoinLines(kept), message);
@@ -55,7 +56,7 @@ bool Preferences::RemoveHostFromExclusions(const std::string& host, std::wstring
 bool Preferences::RemoveApplicationFromExclusions(const std::string& name, std::wstring& message) {
     std::vector<std::wstring> kept;
     for (const auto& entry : excludeApplications) {
-        if (WildcardMatch(EncodeUtf8(entry), name)) continue;
+        if (WildcardMatch(WideToUtf8(entry), name)) continue;
         kept.push_back(entry.find(L' ') == std::wstring::npos ? entry : L"\"" + entry + L"\"");
     }
     return SetExcludedApplications(JoinLines(kept), message);

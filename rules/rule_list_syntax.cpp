@@ -6,7 +6,8 @@
 
 #include "rules/host_address.h"
 #include "rules/preferences.h"
-#include "rules/text_case.h"
+#include "text/text_case.h"
+#include "text/text_conversion.h"
 
 namespace hbt {
 namespace {
@@ -316,7 +317,7 @@ bool Preferences::SetExcludedHosts(const std::wstring& text, std::wstring& messa
     ParsedHosts parsed;
     for (const auto& item : SplitListItems(work)) {
         // Only ASCII is left, so the UTF-8 form is the item itself.
-        if (!ParseHostItem(EncodeUtf8(item), parsed, message)) return false;
+        if (!ParseHostItem(WideToUtf8(item), parsed, message)) return false;
     }
     excludeHostsText = text;
     excludeHosts = std::move(parsed.patterns);

@@ -4,8 +4,8 @@
 #include <variant>
 #include <vector>
 
-#include "platform/settings_store.h"
-#include "platform/text.h"
+#include "platform/file_settings_store.h"
+#include "text/text_conversion.h"
 #include "rules/preferences_storage.h"
 #include "tools/command.h"
 #include "tools/prefs_editor.h"

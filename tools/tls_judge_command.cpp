@@ -11,8 +11,8 @@
 
 #include "log/log_queue.h"
 #include "log/log_settings.h"
-#include "platform/settings_store.h"
-#include "platform/text.h"
+#include "platform/file_settings_store.h"
+#include "text/text_conversion.h"
 #include "rules/preferences_storage.h"
 #include "tls_inspect/intercepted_traffic_processor.h"
 #include "tools/command.h"

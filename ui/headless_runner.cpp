@@ -12,7 +12,7 @@
 #include "log/log_file_sink.h"
 #include "log/log_queue.h"
 #include "log/log_sink.h"
-#include "platform/text.h"
+#include "text/text_conversion.h"
 #include "ui/statistics_text.h"
 
 namespace hbt {

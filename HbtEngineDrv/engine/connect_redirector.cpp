@@ -1,7 +1,8 @@
 #include "HbtEngineDrv/engine/connect_redirector.h"
 
+#include <algorithm>
+
 #include "HbtEngineDrv/engine/nfe_engine.h"
-#include "engine_protocol/byte_order.h"
 #include "engine_protocol/nfe_protocol.h"
 
 namespace hbt {
@@ -45,9 +46,9 @@ bool ConnectRedirector::TakeUnanswered(uint64_t connectHandle) {
     return false;
 }
 
-uint32_t ConnectRedirector::Answer(const std::vector<uint8_t>& record) {
-    const uint64_t id = GetU64(&record[nfe_event_offset::kRedirectRequestId]);
-    const uint32_t flags = GetU32(&record[nfe_event_offset::kAnswerFlags]);
+uint32_t ConnectRedirector::Answer(const NfeRedirectAnswer& answer) {
+    const uint64_t id = answer.redirectRequestId;
+    const uint32_t flags = answer.answerFlags;
     const auto config = engine_.Config();
     const bool keepForInspection =
         (flags & NFE_ANSWER_INSPECT) != 0 && (config->HasCapturePatterns() || config->InsertionActive());
@@ -70,15 +71,14 @@ uint32_t ConnectRedirector::Answer(const std::vector<uint8_t>& record) {
     }
 
     ConnectCompletion completion;
-    if ((flags & NFE_ANSWER_REDIRECT) != 0) completion = RedirectCompletion(request, record);
+    if ((flags & NFE_ANSWER_REDIRECT) != 0) completion = RedirectCompletion(request, answer.newDestination);
     platform_.CompleteConnect(request.connectHandle, completion);
     return kStatusSuccess;
 }
 
 ConnectCompletion ConnectRedirector::RedirectCompletion(const PendingRedirect& request,
-                                                        const std::vector<uint8_t>& record) {
+                                                        const SocketAddressSlot& newDestination) {
     ConnectCompletion completion;
-    const uint8_t* newDestination = &record[nfe_event_offset::kDestination];
     // The new destination is read in the connection's own address family.
     std::size_t copyLength = 0;
     if (request.remoteFamily == kFamilyIpv4) {
@@ -90,7 +90,7 @@ ConnectCompletion ConnectRedirector::RedirectCompletion(const PendingRedirect& r
         return completion;
     }
     completion.redirect = true;
-    std::copy(newDestination, newDestination + copyLength, completion.newRemote.bytes.begin());
+    std::copy_n(newDestination.bytes.begin(), copyLength, completion.newRemote.bytes.begin());
     completion.redirectTargetProcessId = engine_.Config()->processId;
     return completion;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "HbtEngineDrv/platform/filter_platform.h"
+#include "engine_protocol/nfe_event.h"
 
 namespace hbt {
 
@@ -23,8 +24,8 @@ public:
     ConnectRedirector(NfeEngine& engine, FilterPlatform& platform);
 
     ConnectAction Classify(const ClassifyInfo& info);
-    // The program's 304-byte answer record; returns an NTSTATUS.
-    uint32_t Answer(const std::vector<uint8_t>& record);
+    // The program's answer; returns an NTSTATUS.
+    uint32_t Answer(const NfeRedirectAnswer& answer);
     // Lets go of requests past their timeout, counting abandoned rounds.
     void ExpireTimed();
     // Lets go of every request, silently (engine stop).
@@ -45,7 +46,7 @@ private:
 
     std::vector<PendingRedirect> TakeExpired(bool all, uint64_t now);
     bool TakeUnanswered(uint64_t connectHandle);
-    ConnectCompletion RedirectCompletion(const PendingRedirect& request, const std::vector<uint8_t>& record);
+    ConnectCompletion RedirectCompletion(const PendingRedirect& request, const SocketAddressSlot& newDestination);
 
     NfeEngine& engine_;
     FilterPlatform& platform_;

@@ -89,7 +89,7 @@ uint32_t NfeEngine::ProcessRedirect(const std::vector<uint8_t>& input) {
     if (!IsActive()) return kStatusServerDisabled;
     if (input.size() != kNfeEventHeaderSize) return kStatusInvalidBufferSize;
     if (GetU32(&input[nfe_event_offset::kHeaderSize]) != kNfeEventHeaderSize) return kStatusInvalidParameter1;
-    return redirector_.Answer(input);
+    return redirector_.Answer(NfeEvent::DecodeAnswer(input.data()));
 }
 
 uint32_t NfeEngine::FlowOperation(const std::vector<uint8_t>& input) {

@@ -15,15 +15,6 @@ bool IsAleLayer(uint16_t layerId) {
 
 bool IsStreamLayer(uint16_t layerId) { return layerId == kLayerStreamV4 || layerId == kLayerStreamV6; }
 
-void AppendUtf16WithTerminator(const std::u16string& text, std::vector<uint8_t>& out) {
-    for (char16_t c : text) {
-        out.push_back(static_cast<uint8_t>(c & 0xFF));
-        out.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    out.push_back(0);
-    out.push_back(0);
-}
-
 // Copies the owner's identifier when it fits the event's 128-byte slot.
 void CopyUserSid(const std::vector<uint8_t>& sid, NfeEvent& event) {
     if (sid.size() < 8) return;
@@ -125,8 +116,7 @@ std::optional<NfeEvent> NfeEngine::CreateEvent(uint32_t type, const ClassifyInfo
     NfeEvent event;
     event.type = type;
     if (type == NFE_EVENT_CONNECT_REDIRECT || type == NFE_EVENT_FLOW_ESTABLISHED) {
-        if (!info.applicationId.empty()) AppendUtf16WithTerminator(info.applicationId, event.data);
-        event.applicationPathLength = static_cast<uint32_t>(event.data.size());
+        event.SetApplicationPath(info.applicationId);
     } else if (type != NFE_EVENT_STREAM_DATA) {
         Message("126:Unknown event type", kStatusUnsuccessful, type);
         return std::nullopt;

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "core/hbt_core.h"
-#include "core/safe_socket.h"
+#include "platform/safe_socket.h"
 #include "platform/socket_address.h"
 #include "rules/preferences.h"
 

@@ -6,9 +6,9 @@
 #include <thread>
 
 #include "core/hbt_core.h"
-#include "core/safe_socket.h"
+#include "platform/safe_socket.h"
 #include "log/log_queue.h"
-#include "platform/text.h"
+#include "text/text_conversion.h"
 #include "tests/http/loopback.h"
 #include "tests/log/log_test_fixture.h"
 

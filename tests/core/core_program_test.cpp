@@ -18,7 +18,7 @@
 #include "http/page_parts.h"
 #include "log/log_queue.h"
 #include "log/log_settings.h"
-#include "platform/settings_store.h"
+#include "platform/file_settings_store.h"
 #include "rules/preferences_storage.h"
 #include "tests/http/loopback.h"
 #include "ui/statistics_text.h"

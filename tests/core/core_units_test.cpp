@@ -3,7 +3,6 @@
 
 #include "core/hbt_core.h"
 #include "core/hbt_core_bindings.h"
-#include "core/safe_socket.h"
 #include "platform/socket_address.h"
 
 namespace hbt {
@@ -109,22 +108,6 @@ TEST(CoreBindings, GetterAndExcluderReachTheCore) {
     EXPECT_TRUE(core.IsTemporarilyExcluded(address));
     EXPECT_TRUE(excluder.RemoveAddress(address));
     EXPECT_FALSE(core.IsTemporarilyExcluded(address));
-}
-
-TEST(CSafeSocket, SecondCloseReturnsMinusOneAndOperationsFail) {
-    auto socket = CSafeSocket::Create(kFamilyIpv4);
-    ASSERT_TRUE(socket);
-    const SocketHandle descriptor = socket->Handle();
-    EXPECT_EQ(socket->Close(), 0);
-    // While an owner remains, no new socket gets the closed one's descriptor.
-    auto next = CSafeSocket::Create(kFamilyIpv4);
-    EXPECT_NE(next->Handle(), descriptor);
-    EXPECT_EQ(socket->Close(), -1);
-    EXPECT_EQ(socket->Handle(), kInvalidSocket);
-    char byte = 'x';
-    EXPECT_FALSE(socket->SendAll(&byte, 1));
-    EXPECT_FALSE(socket->ReceiveExact(&byte, 1));
-    EXPECT_FALSE(CSafeSocket::Create(99));
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include "HbtEngineDrv/platform/sim_platform.h"
 #include "engine_protocol/nfe_flow_operation.h"
 #include "engine_protocol/nfe_protocol.h"
-#include "platform/settings_store.h"
+#include "platform/file_settings_store.h"
 #include "platform/socket_address.h"
 #include "rules/preferences.h"
 #include "rules/preferences_storage.h"

@@ -77,6 +77,20 @@ TEST(NfeEventTest, FieldsLandAtTheirOffsetsLittleEndian) {
     EXPECT_EQ(b[304 + 6], 0xFF);
 }
 
+TEST(NfeEventTest, ApplicationPathTravelsAsTerminatedUtf16) {
+    NfeEvent event;
+    event.SetApplicationPath(u"/usr/bin/\u00e9");
+    EXPECT_EQ(event.applicationPathLength, 22u);  // 10 UTF-16 units and the terminating zero
+    EXPECT_EQ(event.data[18], 0xE9);
+    EXPECT_EQ(event.data[20], 0);
+    EXPECT_EQ(event.ApplicationPath(), u"/usr/bin/\u00e9");
+
+    NfeEvent unnamed;
+    unnamed.SetApplicationPath(u"");
+    EXPECT_EQ(unnamed.applicationPathLength, 0u);
+    EXPECT_TRUE(unnamed.data.empty());
+}
+
 TEST(NfeEventTest, DecodeRoundTripsAndRejectsBadFraming) {
     NfeEvent e = SampleEvent();
     std::vector<uint8_t> b = e.Encode();

@@ -10,7 +10,7 @@
 #include "http/http_traffic.h"
 #include "https_check/https_checker.h"
 #include "log/log_queue.h"
-#include "platform/text.h"
+#include "text/text_conversion.h"
 #include "rules/ip_excluder.h"
 #include "tests/http/loopback.h"
 #include "tests/https_check/test_server.h"

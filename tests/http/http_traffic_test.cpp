@@ -10,7 +10,7 @@
 #include "log/log_queue.h"
 #include "rules/ip_excluder.h"
 #include "tests/http/loopback.h"
-#include "platform/text.h"
+#include "text/text_conversion.h"
 #include "tests/log/log_test_fixture.h"
 
 namespace hbt {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/safe_socket.h"
+#include "platform/safe_socket.h"
 #include "platform/socket_address.h"
 #include "platform/socket_calls.h"
 

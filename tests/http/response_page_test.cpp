@@ -177,13 +177,6 @@ TEST_F(ResponsePage, SpecialCharactersAreEscapedAndLineEndsCannotAddHeaders) {
     EXPECT_NE(page.find("http://h.example/&lt;script&gt;&quot;x&quot;&amp;&#39;"), std::string::npos);
 }
 
-TEST(ApplicationName, LastPathPartOrEmptyName) {
-    EXPECT_EQ(ApplicationNameOf(L"/opt/x/tool"), "tool");
-    EXPECT_EQ(ApplicationNameOf(L"tool"), "tool");
-    EXPECT_EQ(ApplicationNameOf(L""), "<empty name>");
-    EXPECT_EQ(ApplicationNameOf(L"/opt/\u00e9t\u00e9"), "\xc3\xa9t\xc3\xa9");
-}
-
 // Shown names of the exclusion links, in order.
 std::vector<std::string> ShownNames(const std::string& host) {
     const std::string links = ExclusionLinks(host, "/", 50000);

@@ -8,7 +8,7 @@
 
 #include "log/log.h"
 #include "log_test_fixture.h"
-#include "platform/text.h"
+#include "text/text_conversion.h"
 
 namespace hbt {
 namespace {

@@ -5,7 +5,7 @@
 #include <fstream>
 
 #include "platform/known_folders.h"
-#include "platform/settings_store.h"
+#include "platform/file_settings_store.h"
 
 namespace hbt {
 namespace {

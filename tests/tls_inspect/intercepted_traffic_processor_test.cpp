@@ -6,7 +6,7 @@
 
 #include "log/log_queue.h"
 #include "log/log_settings.h"
-#include "platform/text.h"
+#include "text/text_conversion.h"
 #include "tests/tls_inspect/hello_builder.h"
 #include "tests/tls_inspect/openssl_hellos.h"
 #include "tls_inspect/cipher_suite_catalogue.h"

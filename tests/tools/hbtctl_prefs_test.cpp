@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/settings_store.h"
+#include "platform/file_settings_store.h"
 #include "rules/preferences_storage.h"
 #include "tests/tools/hbtctl_runner.h"
 

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/settings_store.h"
+#include "platform/file_settings_store.h"
 #include "rules/preferences_storage.h"
 #include "tests/tls_inspect/hello_builder.h"
 #include "tests/tls_inspect/openssl_hellos.h"

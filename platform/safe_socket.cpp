@@ -1,4 +1,4 @@
-#include "core/safe_socket.h"
+#include "platform/safe_socket.h"
 
 namespace hbt {
 

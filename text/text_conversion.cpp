@@ -1,10 +1,14 @@
-#include "platform/text.h"
+#include "text/text_conversion.h"
 
 namespace hbt {
 
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
+
+bool IsHighSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool IsLowSurrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+char32_t JoinSurrogates(char32_t high, char32_t low) { return 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00); }
 
 // Decodes one UTF-8 sequence at text[i]; advances i past what it consumed.
 char32_t DecodeOne(std::string_view text, std::size_t& i) {
@@ -76,7 +80,45 @@ std::wstring Utf8ToWide(std::string_view text) {
 std::string WideToUtf8(std::wstring_view text) {
     std::string out;
     out.reserve(text.size());
-    for (wchar_t c : text) EncodeOne(static_cast<char32_t>(c), out);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char32_t cp = static_cast<char32_t>(text[i]);
+        if constexpr (sizeof(wchar_t) == 2) {
+            cp &= 0xFFFF;
+            if (IsHighSurrogate(cp) && i + 1 < text.size() && IsLowSurrogate(static_cast<char32_t>(text[i + 1]) & 0xFFFF)) {
+                cp = JoinSurrogates(cp, static_cast<char32_t>(text[++i]) & 0xFFFF);
+            }
+        }
+        EncodeOne(cp, out);
+    }
+    return out;
+}
+
+std::u16string Utf8ToUtf16(std::string_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const char32_t cp = DecodeOne(text, i);
+        if (cp < 0x10000) {
+            out += static_cast<char16_t>(cp);
+        } else {
+            out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+            out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        }
+    }
+    return out;
+}
+
+std::wstring Utf16ToWide(std::u16string_view text) {
+    std::wstring out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char32_t cp = text[i];
+        if constexpr (sizeof(wchar_t) == 4) {
+            if (IsHighSurrogate(cp) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) cp = JoinSurrogates(cp, text[++i]);
+        }
+        out += static_cast<wchar_t>(cp);
+    }
     return out;
 }
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "rules/text_case.h"
+#include "text/text_case.h"
 
 namespace hbt {
 namespace {
@@ -11,14 +11,6 @@ TEST(ToLowerWide, FixedTableIndependentOfTheLocale) {
     EXPECT_EQ(ToLowerWide(L"\u0100\u0139\u0178\u017D\u0130\u0149"), L"\u0101\u013A\u00FF\u017Ei\u0149");
     EXPECT_EQ(ToLowerWide(L"\u0391\u03A9\u0401\u0416"), L"\u03B1\u03C9\u0451\u0436");
     EXPECT_EQ(ToLowerWide(L"\u4E2D1"), L"\u4E2D1");
-}
-
-TEST(EncodeUtf8, EncodesEveryLengthAndReplacesInvalidCodePoints) {
-    EXPECT_EQ(EncodeUtf8(L"a\u00E9\u20AC\U0001F600"), "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
-    if constexpr (sizeof(wchar_t) == 4) {
-        EXPECT_EQ(EncodeUtf8(std::wstring(1, static_cast<wchar_t>(0xD800))), "\xEF\xBF\xBD");
-        EXPECT_EQ(EncodeUtf8(std::wstring(1, static_cast<wchar_t>(0x110000))), "\xEF\xBF\xBD");
-    }
 }
 
 }  // namespace

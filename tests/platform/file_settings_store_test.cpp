@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/settings_store.h"
+#include "platform/file_settings_store.h"
 
 namespace hbt {
 namespace {

@@ -1,6 +1,6 @@
 #pragma once
-// Locale-independent case folding and UTF-8 encoding for the rule lists, so
-// that the program, hbtctl and the engine client fold names the same way.
+// Locale-independent case folding for the rule lists, so that the program,
+// hbtctl and the engine client fold names the same way.
 #include <string>
 #include <string_view>
 
@@ -12,8 +12,5 @@ wchar_t ToLowerWideChar(wchar_t c);
 std::wstring ToLowerWide(std::wstring_view text);
 // ASCII letters only.
 std::string ToLowerAscii(std::string_view text);
-// Wide (UTF-32, or UTF-16 where wchar_t has 16 bits) to UTF-8; anything
-// that is not a valid code point becomes U+FFFD.
-std::string EncodeUtf8(std::wstring_view text);
 
 }  // namespace hbt

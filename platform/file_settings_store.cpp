@@ -1,4 +1,4 @@
-#include "platform/settings_store.h"
+#include "platform/file_settings_store.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "platform/known_folders.h"
-#include "platform/text.h"
+#include "text/text_conversion.h"
 
 namespace hbt {
 
