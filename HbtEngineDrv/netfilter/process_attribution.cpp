@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "text/text_conversion.h"
+
 namespace hbt {
 namespace {
 
@@ -16,28 +18,6 @@ std::vector<uint8_t> UnixUserSid(uint32_t uid) {
     std::vector<uint8_t> sid = {1, 2, 0, 0, 0, 0, 0, 22, 1, 0, 0, 0};
     for (int i = 0; i < 4; ++i) sid.push_back(static_cast<uint8_t>(uid >> (8 * i)));
     return sid;
-}
-
-// UTF-8 to UTF-16; a malformed sequence ends the text.
-std::u16string Utf16(const std::string& text) {
-    std::u16string out;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const std::size_t extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
-        if (i + extra >= text.size() && extra != 0) break;
-        uint32_t cp = extra == 0 ? lead : lead & (0x3F >> extra);
-        for (std::size_t k = 1; k <= extra; ++k) cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-        i += extra + 1;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-    }
-    return out;
 }
 
 }  // namespace
@@ -54,7 +34,7 @@ ClassifyInfo ProcessAttribution::DescribeConnect(const TcpFourTuple& tuple) {
         info.userSid = UnixUserSid(owner->uid);
     }
     info.processId = pid;
-    info.applicationId = Utf16(processes_.ExecutablePath(pid));
+    info.applicationId = Utf8ToUtf16(processes_.ExecutablePath(pid));
     return info;
 }
 
