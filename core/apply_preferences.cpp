@@ -45,7 +45,7 @@ bool CHbtCore::ApplyPreferences(Preferences& changed, int mode) {
     bool wasEnabled;
     std::wstring logPath = changed.logPath;
     {
-        std::lock_guard lock(coreLock);
+        std::lock_guard lock(preferencesLock_);
         wasEnabled = preferences.enabled;
         preferences = changed;
     }
@@ -53,7 +53,7 @@ bool CHbtCore::ApplyPreferences(Preferences& changed, int mode) {
     // The default log folder is kept in the working record only.
     UpdateLogSettings(changed.logLevel, changed.logFileLevel, logPath);
     {
-        std::lock_guard lock(coreLock);
+        std::lock_guard lock(preferencesLock_);
         preferences.logPath = logPath;
     }
     if (mode == kApplyOnly) return true;
