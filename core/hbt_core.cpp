@@ -151,9 +151,16 @@ std::shared_ptr<CSafeSocket> CHbtCore::ControlListener() const {
 
 uint16_t CHbtCore::ControlPortHostOrder() const { return ntohs(controlPort); }
 
-void CHbtCore::CopyPreferences(Preferences& copy) const {
+std::shared_ptr<const Preferences> CHbtCore::PreferencesSnapshot() const {
     std::lock_guard lock(preferencesLock_);
-    copy = preferences;
+    return preferences_;
+}
+
+std::shared_ptr<const Preferences> CHbtCore::ReplacePreferences(Preferences replacement) {
+    auto snapshot = std::make_shared<const Preferences>(std::move(replacement));
+    std::lock_guard lock(preferencesLock_);
+    preferences_.swap(snapshot);
+    return snapshot;
 }
 
 bool CHbtCore::AddTemporaryExclusion(const SocketAddressSlot& address) {

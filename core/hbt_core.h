@@ -100,14 +100,11 @@ public:
     // patterns); true when it was accepted or no engine is open.
     bool PushRulesToEngine();
 
-    // A copy of the working preferences, lists included.
-    void CopyPreferences(Preferences& preferences) const;
-    // The one place the working record changes: connection threads copying
-    // it never see half of an old and half of a new record.
-    void ReplacePreferences(Preferences replacement) {
-        std::lock_guard lock(preferencesLock_);
-        preferences = std::move(replacement);
-    }
+    // The working preferences: shared, never changed, never null.
+    std::shared_ptr<const Preferences> PreferencesSnapshot() const;
+    // The one place the working record changes, as a whole, so that readers
+    // never see half of an old and half of a new record. Returns the record it replaced.
+    std::shared_ptr<const Preferences> ReplacePreferences(Preferences replacement);
 
     // Orderly shutdown; called once, on the interface thread.
     void Stop();
@@ -156,8 +153,8 @@ private:
     std::shared_ptr<CSafeSocket> controlListener;
     std::atomic<uint16_t> controlPort{0};  // network byte order; read by connection threads
 
-    mutable std::mutex preferencesLock_;  // guards preferences only
-    Preferences preferences;
+    mutable std::mutex preferencesLock_;  // guards the pointer only
+    std::shared_ptr<const Preferences> preferences_ = std::make_shared<const Preferences>();
 
     std::atomic<bool> running{true};
     std::thread engineEventThread;

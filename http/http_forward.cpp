@@ -6,7 +6,7 @@
 #include "log/log.h"
 #include "platform/socket_address.h"
 #include "platform/socket_error.h"
-#include "rules/ip_excluder.h"
+#include "http/ip_excluder.h"
 
 namespace hbt {
 

@@ -14,7 +14,7 @@
 #include "http/http_counters.h"
 #include "http/response_page.h"
 #include "log/log_record.h"
-#include "rules/preferences_getter.h"
+#include "http/preferences_getter.h"
 
 namespace hbt {
 
@@ -44,8 +44,6 @@ inline LogUrl HostLogUrl(const std::string& host) {
 
 class CHttpTraffic {
 public:
-    using CPreferencesGetter = hbt::CPreferencesGetter;
-
     // Everything Process is given for one connection.
     struct ProcessContext {
         ConnectionDescription connection;

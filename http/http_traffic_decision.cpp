@@ -57,8 +57,8 @@ bool CHttpTraffic::Decide(HttpRequest& request, const ProcessContext& context) {
         return BuildResponse(response);
     }
 
-    Preferences preferences;
-    context.preferencesGetter->GetPreferences(preferences);
+    const std::shared_ptr<const Preferences> snapshot = context.preferencesGetter->GetPreferences();
+    const Preferences& preferences = *snapshot;
     const std::string bypassReason = RuleBypassReason(preferences, request);
     if (!bypassReason.empty()) {
         ++counters.httpBypassedByRule;

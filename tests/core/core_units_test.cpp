@@ -116,8 +116,7 @@ TEST(CoreBindings, GetterAndExcluderReachTheCore) {
     core.ReplacePreferences(preferences);
 
     CHbtPreferencesGetter getter(&core);
-    Preferences copy;
-    getter.GetPreferences(copy);
+    const Preferences copy = *getter.GetPreferences();
     EXPECT_EQ(copy, preferences);
     EXPECT_TRUE(copy.IsHostExcluded("app.example.com"));
 

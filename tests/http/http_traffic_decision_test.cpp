@@ -11,7 +11,7 @@
 #include "https_check/https_checker.h"
 #include "log/log_queue.h"
 #include "platform/text.h"
-#include "rules/ip_excluder.h"
+#include "http/ip_excluder.h"
 #include "tests/http/loopback.h"
 #include "tests/https_check/test_server.h"
 #include "tests/log/log_test_fixture.h"
@@ -29,9 +29,9 @@ public:
 
 class FixedPreferences : public CPreferencesGetter {
 public:
-    void GetPreferences(Preferences& preferences) override {
+    std::shared_ptr<const Preferences> GetPreferences() override {
         ++calls;
-        preferences = value;
+        return std::make_shared<const Preferences>(value);
     }
     Preferences value;
     int calls = 0;

@@ -8,7 +8,7 @@
 #include "http/http_request.h"
 #include "http/http_traffic.h"
 #include "log/log_queue.h"
-#include "rules/ip_excluder.h"
+#include "http/ip_excluder.h"
 #include "tests/http/loopback.h"
 #include "platform/text.h"
 #include "tests/log/log_test_fixture.h"
@@ -43,9 +43,11 @@ private:
 // Excludes h.example, so the rules pass its requests through.
 class ExcludingPreferences : public CPreferencesGetter {
 public:
-    void GetPreferences(Preferences& preferences) override {
+    std::shared_ptr<const Preferences> GetPreferences() override {
+        auto preferences = std::make_shared<Preferences>();
         std::wstring message;
-        preferences.SetExcludedHosts(L"h.example", message);
+        preferences->SetExcludedHosts(L"h.example", message);
+        return preferences;
     }
 };
 
