@@ -58,45 +58,42 @@ void CHbtCore::ProcessConnection(std::shared_ptr<CSafeSocket> socket) {
         CLog(kLogNormal, 0, L"") << "Connection from " << SocketAddressText(*peer) << " - target not found.";
         return;
     }
-    HandleResolvedConnection(socket, record, *peer);
+    const ConnectionDescription connection =
+        DescribeConnection(record.destination, record.processId, std::move(record.applicationPath));
+    HandleResolvedConnection(socket, connection, *peer);
 }
 
-void CHbtCore::HandleResolvedConnection(const std::shared_ptr<CSafeSocket>& socket, const RedirectRecord& record,
-                                        const SocketAddressSlot& peer) {
-    const wchar_t* application = record.applicationPath.c_str();
+void CHbtCore::HandleResolvedConnection(const std::shared_ptr<CSafeSocket>& socket,
+                                        const ConnectionDescription& connection, const SocketAddressSlot& peer) {
+    const wchar_t* application = connection.applicationPath.c_str();
     {
-        CLog line(kLogNormal, record.processId, application);
+        CLog line(kLogNormal, connection.processId, application);
         if (FileLogLevel() == kLogVerbose || ScreenLogLevel() == kLogVerbose) {
-            line << "Connection from " << SocketAddressText(peer) << " to " << SocketAddressText(record.destination);
+            line << "Connection from " << SocketAddressText(peer) << " to " << SocketAddressText(connection.destination);
         } else {
-            line << "Connection to " << SocketAddressText(record.destination);
+            line << "Connection to " << SocketAddressText(connection.destination);
         }
     }
-    const DestinationKey key = MakeDestinationKey(record.destination);
-    const bool limitHit = connectionCounts_.Enter(record.processId, key) > connectionLimit;
+    const bool limitHit = connectionCounts_.Enter(connection.processId, connection.destinationKey) > connectionLimit;
 
     CHbtIpExcluder excluder(this);
     CHbtPreferencesGetter preferencesGetter(this);
     CHttpTraffic traffic(socket, &excluder);
-    const ConnectionDescription description{record.destination, record.processId, key};
-    if (!traffic.Process(description, record.applicationPath, &preferencesGetter, limitHit, ControlPortHostOrder(),
-                         &statistics.http)) {
+    const ProcessResult result =
+        traffic.Process(connection, &preferencesGetter, limitHit, ControlPortHostOrder(), &statistics.http);
+    if (result != ProcessResult::handled) {
         ++statistics.connectionsFailed;
-        if (traffic.errorText == "empty connection") {
-            CLog(kLogVerbose, record.processId, application) << "Could not process connection: empty connection";
+        if (result == ProcessResult::emptyConnection) {
+            CLog(kLogVerbose, connection.processId, application) << "Could not process connection: empty connection";
         } else {
-            CLog(kLogError, record.processId, application) << "Could not process connection: " << traffic.errorText;
+            CLog(kLogError, connection.processId, application) << "Could not process connection: " << traffic.errorText;
         }
     }
-    connectionCounts_.Leave(record.processId, key);
+    connectionCounts_.Leave(connection.processId, connection.destinationKey);
 }
 
 void CHbtCore::FindRedirectTarget(const SocketAddressSlot& peer, RedirectRecord& result) {
-    std::optional<RedirectRecord> claimed = redirectRecords_.TakeOldestMatch(peer);
-    if (!claimed) return;
-    result.destination = claimed->destination;
-    result.processId = claimed->processId;
-    result.applicationPath = std::move(claimed->applicationPath);
+    if (std::optional<RedirectRecord> claimed = redirectRecords_.TakeOldestMatch(peer)) result = std::move(*claimed);
 }
 
 RedirectRecordId CHbtCore::AddRedirectRecord(RedirectRecord record) { return redirectRecords_.Add(std::move(record)); }

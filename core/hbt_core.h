@@ -77,8 +77,8 @@ public:
     void AcceptConnections(std::shared_ptr<CSafeSocket> listener);
     // Body of each connection thread.
     void ProcessConnection(std::shared_ptr<CSafeSocket> socket);
-    // Finds, copies and removes the oldest record matching the peer; the
-    // result's destination keeps family 0 when none matched.
+    // Takes the oldest record matching the peer into `result`; leaves
+    // `result` as it was (a fresh one's destination has family 0) when none matched.
     void FindRedirectTarget(const SocketAddressSlot& peer, RedirectRecord& result);
     // Appended by the engine event loop before it redirects a connect.
     RedirectRecordId AddRedirectRecord(RedirectRecord record);
@@ -135,7 +135,7 @@ private:
     SettingsStore& SettingsStoreForCore();
     void StartConnectionThread(std::shared_ptr<CSafeSocket> socket);
     void RunConnectionThread(const std::shared_ptr<CSafeSocket>& socket);
-    void HandleResolvedConnection(const std::shared_ptr<CSafeSocket>& socket, const RedirectRecord& record,
+    void HandleResolvedConnection(const std::shared_ptr<CSafeSocket>& socket, const ConnectionDescription& connection,
                                   const SocketAddressSlot& peer);
 
     HbtStatistics statistics;

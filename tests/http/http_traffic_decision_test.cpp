@@ -92,9 +92,10 @@ protected:
         auto pair = test::MakeConnectedPair();
         CHttpTraffic traffic(pair.accepted, &excluder_);
         traffic.SetHttpsChecker(checker_.get());
-        const ConnectionDescription description{origin_.Address(), 4242, MakeDestinationKey(origin_.Address())};
+        const ConnectionDescription description = DescribeConnection(origin_.Address(), 4242, L"/usr/bin/app");
         auto done = std::async(std::launch::async, [&] {
-            const bool ok = traffic.Process(description, L"/usr/bin/app", &preferences_, limitHit, 50000, &counters_);
+            const bool ok =
+                traffic.Process(description, &preferences_, limitHit, 50000, &counters_) == ProcessResult::handled;
             pair.accepted->Close();
             return ok;
         });
