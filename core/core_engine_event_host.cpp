@@ -12,11 +12,13 @@ bool CoreEngineEventHost::IsTemporarilyExcluded(const SocketAddressSlot& destina
     return core_.IsTemporarilyExcluded(destination);
 }
 
-void CoreEngineEventHost::AppendRedirectRecord(const SocketAddressSlot& clientAddress,
-                                               const SocketAddressSlot& destination, uint32_t processId,
-                                               const std::wstring& applicationPath) {
-    core_.AddRedirectRecord(RedirectRecord{clientAddress, destination, processId, applicationPath});
+uint64_t CoreEngineEventHost::AppendRedirectRecord(const SocketAddressSlot& clientAddress,
+                                                   const SocketAddressSlot& destination, uint32_t processId,
+                                                   const std::wstring& applicationPath) {
+    return core_.AddRedirectRecord(RedirectRecord{clientAddress, destination, processId, applicationPath});
 }
+
+void CoreEngineEventHost::WithdrawRedirectRecord(uint64_t id) { core_.WithdrawRedirectRecord(id); }
 
 void CoreEngineEventHost::ClearRedirectRecords() { core_.ClearRedirectRecords(); }
 
