@@ -144,7 +144,8 @@ private:
     TemporaryExclusionTable temporaryExclusions_;
     ActiveConnections activeConnections_;
 
-    // Guards the listener fields below; never held across socket calls.
+    // Guards the three listener pointers; never held across socket calls. The
+    // proxy addresses are set once, before the engine can redirect to them.
     mutable std::mutex listenersLock_;
     std::shared_ptr<CSafeSocket> ipv4Listener;
     std::shared_ptr<CSafeSocket> ipv6Listener;
