@@ -42,20 +42,11 @@ const std::vector<StreamPattern>& StreamPatterns() {
 
 bool CHbtCore::ApplyPreferences(Preferences& changed, int mode) {
     if (halted.load()) changed.enabled = false;
-    bool wasEnabled;
-    std::wstring logPath = changed.logPath;
-    {
-        std::lock_guard lock(coreLock);
-        wasEnabled = preferences.enabled;
-        preferences = changed;
-    }
     CHttpsChecker::Instance().SetCacheFilePath(DefaultHttpsCachePath());
     // The default log folder is kept in the working record only.
-    UpdateLogSettings(changed.logLevel, changed.logFileLevel, logPath);
-    {
-        std::lock_guard lock(coreLock);
-        preferences.logPath = logPath;
-    }
+    Preferences working = changed;
+    UpdateLogSettings(changed.logLevel, changed.logFileLevel, working.logPath);
+    const bool wasEnabled = ReplacePreferences(std::move(working))->enabled;
     if (mode == kApplyOnly) return true;
 
     if (!PushRulesToEngine()) CLog(kLogError) << L"Could not apply preferences to kernel module.";
@@ -64,18 +55,14 @@ bool CHbtCore::ApplyPreferences(Preferences& changed, int mode) {
     } else if (!wasEnabled) {
         CLog(kLogAlways) << "Harbinet switched ON";
     }
-    Preferences working;
-    CopyPreferences(working);
-    SavePreferences(SettingsStoreForCore(), working);
+    SavePreferences(SettingsStoreForCore(), *PreferencesSnapshot());
     return true;
 }
 
 bool CHbtCore::PushRulesToEngine() {
     // Before the engine is opened, and after it is closed, there is nothing to configure.
     if (!engineClient_->IsOpen()) return true;
-    Preferences copy;
-    CopyPreferences(copy);
-    if (copy.httpPorts.size() > kMaxEnginePortRules) {
+    if (PreferencesSnapshot()->httpPorts.size() > kMaxEnginePortRules) {
         CLog(kLogError) << "To many port rules. Only first " << kMaxEnginePortRules << " will be loaded.";
     }
     std::vector<std::vector<uint8_t>> patterns;

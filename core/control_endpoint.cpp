@@ -2,8 +2,8 @@
 // list" links land here.
 #include <chrono>
 #include <ctime>
-#include <thread>
 
+#include "core/accept_loop.h"
 #include "core/hbt_core.h"
 #include "platform/safe_socket.h"
 #include "http/exclusion_link_token.h"
@@ -58,19 +58,11 @@ std::string BuildControlBadRequestPage(std::time_t now) {
 void CHbtCore::AcceptControlConnections() {
     const std::shared_ptr<CSafeSocket> listener = ControlListener();
     if (!listener) return;
-    while (!listener->IsClosed() && running.load()) {
-        const SocketHandle handle = AcceptSocket(listener->Handle());
-        if (handle == kInvalidSocket) {
-            if (listener->IsClosed() || !running.load()) break;
-            CLog(kLogError) << "\"config accept\" failed";
-            std::this_thread::sleep_for(kAcceptFailurePause);
-            continue;
-        }
-        auto socket = std::make_shared<CSafeSocket>(handle);
-        if (listener->IsClosed() || !running.load()) break;
-        SetReceiveTimeout(socket->Handle(), kControlReceiveTimeoutMs);
-        ProcessControlConnection(socket);
-    }
+    RunAcceptLoop(*listener, running, {"\"config accept\" failed", kAcceptFailurePause},
+                  [this](std::shared_ptr<CSafeSocket> socket) {
+                      SetReceiveTimeout(socket->Handle(), kControlReceiveTimeoutMs);
+                      ProcessControlConnection(std::move(socket));
+                  });
 }
 
 void CHbtCore::ProcessControlConnection(std::shared_ptr<CSafeSocket> socket) {
@@ -109,8 +101,7 @@ void CHbtCore::ProcessControlConnection(std::shared_ptr<CSafeSocket> socket) {
 }
 
 bool CHbtCore::AddHostToExclusions(const std::string& host, std::wstring& message) {
-    Preferences copy;
-    CopyPreferences(copy);
+    Preferences copy = *PreferencesSnapshot();
     if (copy.IsHostExcluded(host)) return true;
     const bool added = copy.SetExcludedHosts(Utf8ToWide(host) + L"\n" + copy.excludeHostsText, message);
     ApplyPreferences(copy, kApplyAndSave);

@@ -6,17 +6,19 @@ namespace hbt {
 
 bool CoreEngineEventHost::IsRunning() const { return core_.Running(); }
 
-void CoreEngineEventHost::CopyPreferences(Preferences& preferences) const { core_.CopyPreferences(preferences); }
+void CoreEngineEventHost::CopyPreferences(Preferences& preferences) const { preferences = *core_.PreferencesSnapshot(); }
 
 bool CoreEngineEventHost::IsTemporarilyExcluded(const SocketAddressSlot& destination) const {
     return core_.IsTemporarilyExcluded(destination);
 }
 
-void CoreEngineEventHost::AppendRedirectRecord(const SocketAddressSlot& clientAddress,
-                                               const SocketAddressSlot& destination, uint32_t processId,
-                                               const std::wstring& applicationPath) {
-    core_.AddRedirectRecord(RedirectRecord{clientAddress, destination, processId, applicationPath});
+uint64_t CoreEngineEventHost::AppendRedirectRecord(const SocketAddressSlot& clientAddress,
+                                                   const SocketAddressSlot& destination, uint32_t processId,
+                                                   const std::wstring& applicationPath) {
+    return core_.AddRedirectRecord(RedirectRecord{clientAddress, destination, processId, applicationPath});
 }
+
+void CoreEngineEventHost::WithdrawRedirectRecord(uint64_t id) { core_.WithdrawRedirectRecord(id); }
 
 void CoreEngineEventHost::ClearRedirectRecords() { core_.ClearRedirectRecords(); }
 

@@ -13,8 +13,9 @@ public:
     bool IsRunning() const override;
     void CopyPreferences(Preferences& preferences) const override;
     bool IsTemporarilyExcluded(const SocketAddressSlot& destination) const override;
-    void AppendRedirectRecord(const SocketAddressSlot& clientAddress, const SocketAddressSlot& destination,
-                              uint32_t processId, const std::wstring& applicationPath) override;
+    uint64_t AppendRedirectRecord(const SocketAddressSlot& clientAddress, const SocketAddressSlot& destination,
+                                  uint32_t processId, const std::wstring& applicationPath) override;
+    void WithdrawRedirectRecord(uint64_t id) override;
     void ClearRedirectRecords() override;
     SocketAddressSlot ProxyAddress(bool ipv6) const override;
     void Count(EngineCounter counter) override;

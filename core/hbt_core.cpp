@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 
 #include <chrono>
-#include <vector>
 
 #include "core/core_engine_event_host.h"
 #include "platform/safe_socket.h"
@@ -15,10 +14,6 @@
 #include "platform/socket_address.h"
 
 namespace hbt {
-
-namespace {
-constexpr auto kUnresolvedPoll = std::chrono::milliseconds(100);
-}  // namespace
 
 CHbtCore::CHbtCore()
     : engineClient_(std::make_unique<NfeDeviceClient>([this](uint32_t& win32Error) -> std::unique_ptr<EngineDevice> {
@@ -37,16 +32,8 @@ SettingsStore& CHbtCore::SettingsStoreForCore() {
 CHbtCore::~CHbtCore() {
     // Connection threads still in progress use the core when they end: end
     // their client connections, which ends their reads and relays, and wait.
-    std::vector<std::shared_ptr<CSafeSocket>> sockets;
-    {
-        std::lock_guard lock(coreLock);
-        for (const auto& [raw, weak] : activeConnections) {
-            if (auto socket = weak.lock()) sockets.push_back(std::move(socket));
-        }
-    }
-    for (const auto& socket : sockets) socket->ShutdownBothWays();
-    sockets.clear();
-    while (connectionThreads.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    activeConnections_.ShutDownAll();
+    activeConnections_.WaitUntilNone();
 }
 
 bool CHbtCore::OpenProxyListeners(std::wstring& fatalMessage) {
@@ -90,7 +77,7 @@ bool CHbtCore::OpenProxyListeners(std::wstring& fatalMessage) {
         CLog(kLogError) << "Could not listen main socket";
         ipv6.reset();
     }
-    std::lock_guard lock(coreLock);
+    std::lock_guard lock(listenersLock_);
     ipv4Listener = std::move(ipv4);
     ipv6Listener = std::move(ipv6);
     return true;
@@ -119,7 +106,7 @@ bool CHbtCore::OpenControlListener(std::wstring& fatalMessage) {
         fatalMessage = L"Could not listen config socket";
         return false;
     }
-    std::lock_guard lock(coreLock);
+    std::lock_guard lock(listenersLock_);
     controlListener = std::move(socket);
     controlPort = htons(bound.Port());
     return true;
@@ -131,7 +118,7 @@ void CHbtCore::Stop() {
     std::shared_ptr<CSafeSocket> ipv4;
     std::shared_ptr<CSafeSocket> ipv6;
     {
-        std::lock_guard lock(coreLock);
+        std::lock_guard lock(listenersLock_);
         ipv4.swap(ipv4Listener);
         ipv6.swap(ipv6Listener);
     }
@@ -141,65 +128,49 @@ void CHbtCore::Stop() {
         engineClient_->Stop();
         engineClient_->CloseDevice();  // also ends the event loop's waiting request
     }
-    while (unresolvedConnections.load() != 0) std::this_thread::sleep_for(kUnresolvedPoll);
+    activeConnections_.WaitUntilAllResolved();
     CHttpsChecker::Instance().WaitForRunningChecks();
     if (mainThread.joinable()) mainThread.join();
     if (engineEventThread.joinable()) engineEventThread.join();
 }
 
 std::shared_ptr<CSafeSocket> CHbtCore::Ipv4Listener() const {
-    std::lock_guard lock(coreLock);
+    std::lock_guard lock(listenersLock_);
     return ipv4Listener;
 }
 
 std::shared_ptr<CSafeSocket> CHbtCore::Ipv6Listener() const {
-    std::lock_guard lock(coreLock);
+    std::lock_guard lock(listenersLock_);
     return ipv6Listener;
 }
 
 std::shared_ptr<CSafeSocket> CHbtCore::ControlListener() const {
-    std::lock_guard lock(coreLock);
+    std::lock_guard lock(listenersLock_);
     return controlListener;
 }
 
 uint16_t CHbtCore::ControlPortHostOrder() const { return ntohs(controlPort); }
 
-void CHbtCore::CopyPreferences(Preferences& copy) const {
-    std::lock_guard lock(coreLock);
-    copy = preferences;
+std::shared_ptr<const Preferences> CHbtCore::PreferencesSnapshot() const {
+    std::lock_guard lock(preferencesLock_);
+    return preferences_;
+}
+
+std::shared_ptr<const Preferences> CHbtCore::ReplacePreferences(Preferences replacement) {
+    auto snapshot = std::make_shared<const Preferences>(std::move(replacement));
+    std::lock_guard lock(preferencesLock_);
+    preferences_.swap(snapshot);
+    return snapshot;
 }
 
 bool CHbtCore::AddTemporaryExclusion(const SocketAddressSlot& address) {
-    const ExclusionKey key = MakeExclusionKey(address);
-    {
-        std::lock_guard lock(coreLock);
-        TemporaryExclusion& entry = temporaryExclusions[key];
-        ++entry.referenceCount;
-        entry.address = address;
-    }
+    temporaryExclusions_.Add(address);
     return PushRulesToEngine();
 }
 
 bool CHbtCore::RemoveTemporaryExclusion(const SocketAddressSlot& address) {
-    const ExclusionKey key = MakeExclusionKey(address);
-    {
-        std::lock_guard lock(coreLock);
-        const auto found = temporaryExclusions.find(key);
-        if (found != temporaryExclusions.end() && --found->second.referenceCount == 0) {
-            temporaryExclusions.erase(found);
-        }
-    }
+    temporaryExclusions_.Remove(address);
     return PushRulesToEngine();
-}
-
-TemporaryExclusions CHbtCore::TemporaryExclusionsCopy() const {
-    std::lock_guard lock(coreLock);
-    return temporaryExclusions;
-}
-
-bool CHbtCore::IsTemporarilyExcluded(const SocketAddressSlot& address) const {
-    std::lock_guard lock(coreLock);
-    return hbt::IsTemporarilyExcluded(temporaryExclusions, address);
 }
 
 }  // namespace hbt

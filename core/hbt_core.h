@@ -1,22 +1,22 @@
 #pragma once
 // CHbtCore: the one core object of the program. It owns the proxy's listening
-// sockets, the redirect records that tie accepted connections to where their
-// clients were going, the connection counts, the temporary exclusions, the
-// working preferences and the statistics counters.
+// sockets, the working preferences and the statistics counters, and the
+// owners of the redirect records (which tie accepted connections to where
+// their clients were going), the connection counts, the temporary exclusions
+// and the active connections; its methods of those names forward to them.
 #include <atomic>
 #include <cstdint>
 #include <ctime>
-#include <list>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
+#include "core/active_connections.h"
+#include "core/connection_counts.h"
 #include "core/core_user_interface.h"
 #include "core/hbt_statistics.h"
-#include "core/redirect_record.h"
+#include "core/redirect_table.h"
 #include "core/temporary_exclusion.h"
 #include "engine_protocol/socket_address_slot.h"
 #include "http/connection_description.h"
@@ -77,33 +77,34 @@ public:
     void AcceptConnections(std::shared_ptr<CSafeSocket> listener);
     // Body of each connection thread.
     void ProcessConnection(std::shared_ptr<CSafeSocket> socket);
-    // Finds, copies and removes the oldest record matching the peer; the
-    // result's destination keeps family 0 when none matched.
+    // Takes the oldest record matching the peer into `result`; leaves
+    // `result` as it was (a fresh one's destination has family 0) when none matched.
     void FindRedirectTarget(const SocketAddressSlot& peer, RedirectRecord& result);
     // Appended by the engine event loop before it redirects a connect.
-    void AddRedirectRecord(RedirectRecord record);
+    RedirectRecordId AddRedirectRecord(RedirectRecord record);
+    // Taken back by the engine event loop when the engine was not told to redirect.
+    void WithdrawRedirectRecord(RedirectRecordId id) { redirectRecords_.Withdraw(id); }
     // When the engine restarts after stopping on its own, no record can be claimed any more.
     void ClearRedirectRecords();
 
     // Temporary exclusions, each change followed by PushRulesToEngine.
     bool AddTemporaryExclusion(const SocketAddressSlot& address);
     bool RemoveTemporaryExclusion(const SocketAddressSlot& address);
-    TemporaryExclusions TemporaryExclusionsCopy() const;
+    TemporaryExclusions TemporaryExclusionsCopy() const { return temporaryExclusions_.Copy(); }
     // Same family and address as an address being connected to by the proxy.
-    bool IsTemporarilyExcluded(const SocketAddressSlot& address) const;
+    bool IsTemporarilyExcluded(const SocketAddressSlot& address) const {
+        return temporaryExclusions_.IsExcluded(address);
+    }
 
     // Sends the engine its configuration (this process and the stream
     // patterns); true when it was accepted or no engine is open.
     bool PushRulesToEngine();
 
-    // A copy of the working preferences, lists included.
-    void CopyPreferences(Preferences& preferences) const;
-    // The one place the working record changes: connection threads copying
-    // it never see half of an old and half of a new record.
-    void ReplacePreferences(Preferences replacement) {
-        std::lock_guard lock(coreLock);
-        preferences = std::move(replacement);
-    }
+    // The working preferences: shared, never changed, never null.
+    std::shared_ptr<const Preferences> PreferencesSnapshot() const;
+    // The one place the working record changes, as a whole, so that readers
+    // never see half of an old and half of a new record. Returns the record it replaced.
+    std::shared_ptr<const Preferences> ReplacePreferences(Preferences replacement);
 
     // Orderly shutdown; called once, on the interface thread.
     void Stop();
@@ -117,8 +118,10 @@ public:
     SocketAddressSlot Ipv6ProxyAddress() const { return ipv6ProxyAddress; }
     uint16_t ControlPortHostOrder() const;
     // Connections of one process to one destination in progress now.
-    uint64_t ConnectionsInProgress(uint64_t processId, const DestinationKey& key) const;
-    uint64_t UnresolvedConnections() const { return unresolvedConnections.load(); }
+    uint64_t ConnectionsInProgress(uint64_t processId, const DestinationKey& key) const {
+        return connectionCounts_.InProgress(processId, key);
+    }
+    uint64_t UnresolvedConnections() const { return activeConnections_.Unresolved(); }
 
     // The control endpoint's thread body and one request.
     void AcceptControlConnections();
@@ -130,37 +133,33 @@ private:
     void ReportFatalError(const std::wstring& message);
     void RefreshUserInterface();
     SettingsStore& SettingsStoreForCore();
+    void StartConnectionThread(std::shared_ptr<CSafeSocket> socket);
     void RunConnectionThread(const std::shared_ptr<CSafeSocket>& socket);
-    // Counts the connection in and returns the new count.
-    uint64_t EnterConnection(uint64_t processId, const DestinationKey& key);
-    void LeaveConnection(uint64_t processId, const DestinationKey& key);
-    void HandleResolvedConnection(const std::shared_ptr<CSafeSocket>& socket, const RedirectRecord& record,
+    void HandleResolvedConnection(const std::shared_ptr<CSafeSocket>& socket, const ConnectionDescription& connection,
                                   const SocketAddressSlot& peer);
 
     HbtStatistics statistics;
-    std::list<RedirectRecord> redirectRecords;
+    RedirectTable redirectRecords_;
+    ConnectionCounts connectionCounts_;
+    TemporaryExclusionTable temporaryExclusions_;
+    ActiveConnections activeConnections_;
+
+    // Guards the three listener pointers; never held across socket calls. The
+    // proxy addresses are set once, before the engine can redirect to them.
+    mutable std::mutex listenersLock_;
     std::shared_ptr<CSafeSocket> ipv4Listener;
     std::shared_ptr<CSafeSocket> ipv6Listener;
     SocketAddressSlot ipv4ProxyAddress;
     SocketAddressSlot ipv6ProxyAddress;
     std::shared_ptr<CSafeSocket> controlListener;
-    uint16_t controlPort = 0;  // network byte order
-    // Guards redirectRecords, connectionCounts, temporaryExclusions,
-    // activeConnections, the listener fields and the preferences; held only
-    // for short copies and list or map changes, never across socket, engine
-    // or log calls.
-    mutable std::mutex coreLock;
+    std::atomic<uint16_t> controlPort{0};  // network byte order; read by connection threads
+
+    mutable std::mutex preferencesLock_;  // guards the pointer only
+    std::shared_ptr<const Preferences> preferences_ = std::make_shared<const Preferences>();
+
     std::atomic<bool> running{true};
     std::thread engineEventThread;
     std::thread mainThread;
-    std::atomic<uint64_t> unresolvedConnections{0};
-    Preferences preferences;
-    std::map<uint64_t, std::map<DestinationKey, uint64_t>> connectionCounts;
-    TemporaryExclusions temporaryExclusions;
-    // Client connections of running connection threads, so that destruction
-    // can end them; and the number of those threads.
-    std::map<const CSafeSocket*, std::weak_ptr<CSafeSocket>> activeConnections;
-    std::atomic<uint64_t> connectionThreads{0};
 
     std::atomic<bool> preferencesLoaded{false};
     std::atomic<bool> halted{false};

@@ -3,8 +3,8 @@
 // reaches it: temporary exclusions and the current preferences. Both are made
 // on the stack of the thread that needs them.
 #include "core/hbt_core.h"
-#include "http/http_traffic.h"
-#include "rules/ip_excluder.h"
+#include "http/ip_excluder.h"
+#include "http/preferences_getter.h"
 
 namespace hbt {
 
@@ -20,10 +20,10 @@ private:
     CHbtCore* core_;
 };
 
-class CHbtPreferencesGetter : public CHttpTraffic::CPreferencesGetter {
+class CHbtPreferencesGetter : public CPreferencesGetter {
 public:
     explicit CHbtPreferencesGetter(CHbtCore* core) : core_(core) {}
-    void GetPreferences(Preferences& preferences) override { core_->CopyPreferences(preferences); }
+    std::shared_ptr<const Preferences> GetPreferences() override { return core_->PreferencesSnapshot(); }
 
 private:
     CHbtCore* core_;

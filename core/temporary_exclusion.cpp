@@ -15,10 +15,32 @@ ExclusionKey MakeExclusionKey(const SocketAddressSlot& address) {
     return key;
 }
 
-bool IsTemporarilyExcluded(const TemporaryExclusions& exclusions, const SocketAddressSlot& address) {
+void TemporaryExclusionTable::Add(const SocketAddressSlot& address) {
+    const ExclusionKey key = MakeExclusionKey(address);
+    std::lock_guard lock(lock_);
+    TemporaryExclusion& entry = exclusions_[key];
+    ++entry.referenceCount;
+    entry.address = address;
+}
+
+void TemporaryExclusionTable::Remove(const SocketAddressSlot& address) {
+    const ExclusionKey key = MakeExclusionKey(address);
+    std::lock_guard lock(lock_);
+    const auto found = exclusions_.find(key);
+    if (found != exclusions_.end() && --found->second.referenceCount == 0) exclusions_.erase(found);
+}
+
+TemporaryExclusions TemporaryExclusionTable::Copy() const {
+    std::lock_guard lock(lock_);
+    return exclusions_;
+}
+
+bool TemporaryExclusionTable::IsExcluded(const SocketAddressSlot& address) const {
     // IPv4 keys have one word and IPv6 keys four, so equal keys mean the same family and address.
     const ExclusionKey key = MakeExclusionKey(address);
-    return !key.empty() && exclusions.count(key) != 0;
+    if (key.empty()) return false;
+    std::lock_guard lock(lock_);
+    return exclusions_.count(key) != 0;
 }
 
 }  // namespace hbt

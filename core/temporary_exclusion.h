@@ -4,6 +4,7 @@
 // so each entry counts its users.
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <vector>
 
 #include "engine_protocol/socket_address_slot.h"
@@ -23,7 +24,18 @@ struct TemporaryExclusion {
 
 using TemporaryExclusions = std::map<ExclusionKey, TemporaryExclusion>;
 
-// Same family and address as one of the entries.
-bool IsTemporarilyExcluded(const TemporaryExclusions& exclusions, const SocketAddressSlot& address);
+class TemporaryExclusionTable {
+public:
+    void Add(const SocketAddressSlot& address);
+    // Drops one reference; an address that is not held is left alone.
+    void Remove(const SocketAddressSlot& address);
+    TemporaryExclusions Copy() const;
+    // Same family and address as one of the entries.
+    bool IsExcluded(const SocketAddressSlot& address) const;
+
+private:
+    mutable std::mutex lock_;
+    TemporaryExclusions exclusions_;
+};
 
 }  // namespace hbt

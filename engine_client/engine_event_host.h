@@ -28,8 +28,13 @@ public:
     virtual void CopyPreferences(Preferences& preferences) const = 0;
     // The destination's address is held by a connection that is being forwarded.
     virtual bool IsTemporarilyExcluded(const SocketAddressSlot& destination) const = 0;
-    virtual void AppendRedirectRecord(const SocketAddressSlot& clientAddress, const SocketAddressSlot& destination,
-                                      uint32_t processId, const std::wstring& applicationPath) = 0;
+    // Stored before the engine is told to redirect; returns the record's id.
+    virtual uint64_t AppendRedirectRecord(const SocketAddressSlot& clientAddress, const SocketAddressSlot& destination,
+                                          uint32_t processId, const std::wstring& applicationPath) = 0;
+    // The engine could not be told to redirect: no connection will claim the
+    // record, and left behind it would be claimed by a later connection from
+    // the same client port.
+    virtual void WithdrawRedirectRecord(uint64_t id) = 0;
     virtual void ClearRedirectRecords() = 0;
     // The bound address of the loopback proxy socket for IPv4 or IPv6.
     virtual SocketAddressSlot ProxyAddress(bool ipv6) const = 0;

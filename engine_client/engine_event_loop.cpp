@@ -1,5 +1,7 @@
 #include "engine_client/engine_event_loop.h"
 
+#include <optional>
+
 #include "engine_protocol/nfe_protocol.h"
 #include "log/log.h"
 #include "platform/socket_address.h"
@@ -172,8 +174,9 @@ CEngineEventLoop::StepResult CEngineEventLoop::OnConnect(const NfeEvent& event, 
     const std::wstring applicationPath = ApplicationPathOf(event);
     const ConnectDecision decision = DecideConnect(host_, event.destination, applicationPath);
     uint32_t flags = NFE_ANSWER_PERMIT;
+    std::optional<uint64_t> record;
     if (decision == ConnectDecision::redirect) {
-        host_.AppendRedirectRecord(event.source, event.destination, event.processId, applicationPath);
+        record = host_.AppendRedirectRecord(event.source, event.destination, event.processId, applicationPath);
         flags = NFE_ANSWER_REDIRECT;
     } else if (decision == ConnectDecision::inspect) {
         flags = NFE_ANSWER_PERMIT | NFE_ANSWER_INSPECT;
@@ -182,6 +185,7 @@ CEngineEventLoop::StepResult CEngineEventLoop::OnConnect(const NfeEvent& event, 
     NfeDriverError error = client_.ProcessRedirect(static_cast<uint32_t>(event.redirectRequestId),
                                                    static_cast<uint32_t>(event.redirectRequestId >> 32), proxy, flags);
     if (!error.Succeeded()) {
+        if (record) host_.WithdrawRedirectRecord(*record);
         // A connect answered just as the engine stopped is expected once; repeated, it is worth a line.
         const bool quiet = error.code == kWin32ServerDisabled && ++redirectFailures_ < 2;
         if (!quiet) {

@@ -27,4 +27,9 @@ DestinationKey MakeDestinationKey(const SocketAddressSlot& destination) {
     return {};
 }
 
+ConnectionDescription DescribeConnection(const SocketAddressSlot& destination, uint64_t processId,
+                                         std::wstring applicationPath) {
+    return {destination, processId, std::move(applicationPath), MakeDestinationKey(destination)};
+}
+
 }  // namespace hbt

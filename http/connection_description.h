@@ -1,8 +1,11 @@
 #pragma once
 // What the core knows about one accepted proxy connection when it hands it
 // to CHttpTraffic: where the client was going, who opened it, and the
-// destination key that the connection counts are kept under.
+// destination key that the connection counts are kept under. Made once, when
+// the connection's redirect record is claimed, and passed down by reference
+// to the decision, the forwarding and the pages.
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "engine_protocol/socket_address_slot.h"
@@ -19,7 +22,11 @@ DestinationKey MakeDestinationKey(const SocketAddressSlot& destination);
 struct ConnectionDescription {
     SocketAddressSlot destination;
     uint64_t processId = 0;
-    DestinationKey destinationKey;
+    std::wstring applicationPath;
+    DestinationKey destinationKey;  // of destination
 };
+
+ConnectionDescription DescribeConnection(const SocketAddressSlot& destination, uint64_t processId,
+                                         std::wstring applicationPath);
 
 }  // namespace hbt

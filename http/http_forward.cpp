@@ -6,14 +6,14 @@
 #include "log/log.h"
 #include "platform/socket_address.h"
 #include "platform/socket_error.h"
-#include "rules/ip_excluder.h"
+#include "http/ip_excluder.h"
 
 namespace hbt {
 
-bool CHttpTraffic::ForwardToTarget(const ForwardRequest& request) {
-    const SocketAddressSlot& address = request.connection.destination;
+bool CHttpTraffic::ForwardToTarget(const ConnectionDescription& connection, const ForwardRequest& request) {
+    const SocketAddressSlot& address = connection.destination;
     {
-        CLog line(kLogNormal, request.connection.processId, request.applicationPath.c_str());
+        CLog line(kLogNormal, connection.processId, connection.applicationPath.c_str());
         line << SocketAddressText(address) << request.logText;
         if (!request.host.empty()) line << HostLogUrl(request.host);
         if (!request.reason.empty()) line << request.reason;
@@ -21,12 +21,11 @@ bool CHttpTraffic::ForwardToTarget(const ForwardRequest& request) {
     std::shared_ptr<CSafeSocket> upstream = CSafeSocket::Create(address.Family());
 
     // Keep the engine from sending our own connection back to the proxy while it is set up.
-    destination_ = request.connection;
-    if (excluder_) excluder_->AddAddress(destination_.destination);
-    auto guard = std::make_shared<ExclusionGuard>(excluder_, destination_.destination);
+    if (excluder_) excluder_->AddAddress(address);
+    auto guard = std::make_shared<ExclusionGuard>(excluder_, address);
 
     bool result = false;
-    if (!upstream || !ConnectSocket(upstream->Handle(), destination_.destination)) {
+    if (!upstream || !ConnectSocket(upstream->Handle(), address)) {
         errorText = "Could not connect to target server";
     } else if (!upstream->SendAll(request.requestHead.data(), request.requestHead.size())) {
         errorText = "Could not transfer request to socket";

@@ -48,7 +48,10 @@ bool HttpRequest::Read() {
     char method[4] = {};
     if (!socket_->ReceiveExact(method, 3)) {
         const int error = LastSocketError();
-        if (error == kWsaConnReset || error == 0) return Fail("empty connection");
+        if (error == kWsaConnReset || error == 0) {
+            emptyConnection = true;
+            return Fail("empty connection");
+        }
         errorText = "Reading client request failed with error " + std::to_string(error);
         return false;
     }

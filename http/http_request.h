@@ -32,6 +32,8 @@ public:
     std::map<std::string, std::string> queryParameters;
     std::string rawRequest;
     std::string errorText;
+    // Read failed because the client closed or reset before sending anything.
+    bool emptyConnection = false;
 
 private:
     bool ReadRestOfHead(std::string& head);

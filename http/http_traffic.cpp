@@ -12,33 +12,31 @@ namespace hbt {
 CHttpTraffic::CHttpTraffic(std::shared_ptr<CSafeSocket> clientSocket, CIpExcluder* excluder)
     : clientSocket_(std::move(clientSocket)), excluder_(excluder) {}
 
-bool CHttpTraffic::Process(ConnectionDescription connection, const std::wstring& applicationPath,
-                           CPreferencesGetter* preferencesGetter, bool limitHit, uint16_t controlPort,
-                           HttpCounters* counters) {
+ProcessResult CHttpTraffic::Process(const ConnectionDescription& connection, CPreferencesGetter* preferencesGetter,
+                                    bool limitHit, uint16_t controlPort, HttpCounters* counters) {
     try {
         HttpRequest request(clientSocket_, false);
         if (!request.Read()) {
             errorText = request.errorText;
-            return false;
+            return request.emptyConnection ? ProcessResult::emptyConnection : ProcessResult::failed;
         }
-        const ProcessContext context{std::move(connection), applicationPath, preferencesGetter,
-                                     limitHit,              controlPort,     counters};
-        return Decide(request, context);
+        const ProcessContext context{connection, preferencesGetter, limitHit, controlPort, counters};
+        return Decide(request, context) ? ProcessResult::handled : ProcessResult::failed;
     } catch (...) {
         errorText = "Unknown exception.";
-        return false;
+        return ProcessResult::failed;
     }
 }
 
-bool CHttpTraffic::BuildResponse(const ResponseInputs& inputs) {
-    const std::string address = SocketAddressText(inputs.connection.destination);
-    const uint64_t processId = inputs.connection.processId;
-    const wchar_t* application = inputs.applicationPath.c_str();
+bool CHttpTraffic::BuildResponse(const ResponseInputs& inputs, const ConnectionDescription& connection) {
+    const std::string address = SocketAddressText(connection.destination);
+    const uint64_t processId = connection.processId;
+    const wchar_t* application = connection.applicationPath.c_str();
     if (inputs.loop) {
         CLog(kLogError, processId, application)
             << address << " Connection limit hit. The problem is likely caused by an infinite loop connection";
     }
-    const std::string response = BuildResponseText(inputs, std::time(nullptr));
+    const std::string response = BuildResponseText(inputs, connection, std::time(nullptr));
     {
         CLog line(kLogNormal, processId, application);
         if (inputs.loop) {

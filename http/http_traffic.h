@@ -14,7 +14,7 @@
 #include "http/http_counters.h"
 #include "http/response_page.h"
 #include "log/log_record.h"
-#include "rules/preferences_getter.h"
+#include "http/preferences_getter.h"
 
 namespace hbt {
 
@@ -23,12 +23,10 @@ class CIpExcluder;
 class CSafeSocket;
 class HttpRequest;
 
-// What the decision hands to ForwardToTarget; the three texts make the log
-// line after the destination address.
+// What the decision hands to ForwardToTarget besides the connection; the three
+// texts make the log line after the destination address.
 struct ForwardRequest {
-    ConnectionDescription connection;
     std::string requestHead;
-    std::wstring applicationPath;
     std::string logText;
     std::string host;    // shown as a host link; may be empty
     std::string reason;  // may be empty
@@ -42,14 +40,18 @@ inline LogUrl HostLogUrl(const std::string& host) {
     return url;
 }
 
+// How Process ended.
+enum class ProcessResult {
+    handled,          // answered, or forwarded to its end
+    emptyConnection,  // the client closed or reset before sending anything
+    failed,           // errorText says why
+};
+
 class CHttpTraffic {
 public:
-    using CPreferencesGetter = hbt::CPreferencesGetter;
-
     // Everything Process is given for one connection.
     struct ProcessContext {
-        ConnectionDescription connection;
-        std::wstring applicationPath;
+        const ConnectionDescription& connection;
         CPreferencesGetter* preferencesGetter = nullptr;
         bool limitHit = false;
         uint16_t controlPort = 0;  // host byte order
@@ -60,16 +62,14 @@ public:
     CHttpTraffic(const CHttpTraffic&) = delete;
     CHttpTraffic& operator=(const CHttpTraffic&) = delete;
 
-    // True when the connection was answered, or forwarded to its end; false
-    // with errorText set otherwise. Never throws.
-    bool Process(ConnectionDescription connection, const std::wstring& applicationPath,
-                 CPreferencesGetter* preferencesGetter, bool limitHit, uint16_t controlPort,
-                 HttpCounters* counters);
+    // errorText is set unless the result is handled. Never throws.
+    ProcessResult Process(const ConnectionDescription& connection, CPreferencesGetter* preferencesGetter,
+                          bool limitHit, uint16_t controlPort, HttpCounters* counters);
 
     // Writes the log line and sends the redirect, block or loop page.
-    bool BuildResponse(const ResponseInputs& inputs);
+    bool BuildResponse(const ResponseInputs& inputs, const ConnectionDescription& connection);
     // Connects to the destination, sends the head and relays until one side closes.
-    bool ForwardToTarget(const ForwardRequest& request);
+    bool ForwardToTarget(const ConnectionDescription& connection, const ForwardRequest& request);
 
     // The checker asked about HTTPS availability; the process-wide one unless set.
     void SetHttpsChecker(CHttpsChecker* checker) { httpsChecker_ = checker; }
@@ -81,7 +81,6 @@ private:
     bool Decide(HttpRequest& request, const ProcessContext& context);
 
     std::shared_ptr<CSafeSocket> clientSocket_;
-    ConnectionDescription destination_;  // set by ForwardToTarget just before it connects
     CIpExcluder* excluder_;
     CHttpsChecker* httpsChecker_ = nullptr;
 };

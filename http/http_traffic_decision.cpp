@@ -34,11 +34,11 @@ bool WantsWwwRetry(const std::string& host) {
 }  // namespace
 
 bool CHttpTraffic::Decide(HttpRequest& request, const ProcessContext& context) {
+    const ConnectionDescription& connection = context.connection;
     HttpCounters& counters = *context.counters;
     if (request.isConnect && !context.limitHit) {
         ++counters.httpsProxyConnections;
-        return ForwardToTarget({context.connection, request.rawRequest, context.applicationPath,
-                                " allowed (HTTPS proxy connection)", "", ""});
+        return ForwardToTarget(connection, {request.rawRequest, " allowed (HTTPS proxy connection)", "", ""});
     }
     if (!request.Parse()) {
         errorText = request.errorText;
@@ -48,22 +48,19 @@ bool CHttpTraffic::Decide(HttpRequest& request, const ProcessContext& context) {
     response.path = request.requestPath;
     response.host = request.requestHost;
     response.redirectHost = request.requestHost;
-    response.connection = context.connection;
-    response.applicationPath = context.applicationPath;
     response.controlPort = context.controlPort;
     if (context.limitHit) {
         ++counters.httpLoopReports;
         response.loop = true;
-        return BuildResponse(response);
+        return BuildResponse(response, connection);
     }
 
-    Preferences preferences;
-    context.preferencesGetter->GetPreferences(preferences);
+    const std::shared_ptr<const Preferences> snapshot = context.preferencesGetter->GetPreferences();
+    const Preferences& preferences = *snapshot;
     const std::string bypassReason = RuleBypassReason(preferences, request);
     if (!bypassReason.empty()) {
         ++counters.httpBypassedByRule;
-        return ForwardToTarget({context.connection, request.rawRequest, context.applicationPath, " bypassed for ",
-                                request.requestHost, bypassReason});
+        return ForwardToTarget(connection, {request.rawRequest, " bypassed for ", request.requestHost, bypassReason});
     }
 
     const bool bestEffort = preferences.allowInsecureIfNoHttps;
@@ -74,8 +71,8 @@ bool CHttpTraffic::Decide(HttpRequest& request, const ProcessContext& context) {
         auto check = [&](const std::string& checkedHost, bool resolveByName) {
             response.messages.push_back({true, true, checkedHost + " - checking HTTPS availability"});
             HttpsCheckResult result;
-            if (checker.Check(result, checkedHost, request.requestHost, context.connection.destination,
-                              context.applicationPath, context.connection.processId, request.proxyStyle, bestEffort,
+            if (checker.Check(result, checkedHost, request.requestHost, connection.destination,
+                              connection.applicationPath, connection.processId, request.proxyStyle, bestEffort,
                               resolveByName)) {
                 response.messages.push_back({true, true, "Check result found in cache"});
             }
@@ -93,13 +90,13 @@ bool CHttpTraffic::Decide(HttpRequest& request, const ProcessContext& context) {
 
     if (!response.available && bestEffort) {
         ++counters.httpBypassedWithoutHttps;
-        return ForwardToTarget({context.connection, request.rawRequest, context.applicationPath, " bypassed for ",
-                                request.requestHost, " (HTTPS is not available for this host)"});
+        return ForwardToTarget(connection, {request.rawRequest, " bypassed for ", request.requestHost,
+                                            " (HTTPS is not available for this host)"});
     }
     if (!response.available) response.redirect = false;
     ++(response.redirect ? counters.httpRedirects : counters.httpUserActionRequests);
     response.autoRedirect = preferences.autoRedirect;
-    return BuildResponse(response);
+    return BuildResponse(response, connection);
 }
 
 }  // namespace hbt

@@ -1,7 +1,7 @@
 #include "http/relay.h"
 
+#include "http/ip_excluder.h"
 #include "platform/safe_socket.h"
-#include "rules/ip_excluder.h"
 
 namespace hbt {
 

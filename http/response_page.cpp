@@ -59,11 +59,11 @@ std::string PageHead(const std::string& host, const std::string& path) {
     return head;
 }
 
-std::string LoopCell(const ResponseInputs& in, const std::string& host) {
-    const std::string address = SocketAddressText(in.connection.destination);
+std::string LoopCell(const ConnectionDescription& connection, const std::string& host) {
+    const std::string address = SocketAddressText(connection.destination);
     return std::string(kRedCross) +
            "\t\t<td ><span style=\"color: red; font-size: 200%;\">Infinite loop connection detected!</span>\r\n"
-           "\t\t<br>Application <strong>" + HtmlEscape(WideToUtf8(ApplicationFileName(in.applicationPath))) +
+           "\t\t<br>Application <strong>" + HtmlEscape(WideToUtf8(ApplicationFileName(connection.applicationPath))) +
            "</strong> has likely caused an infinite loop connection to <strong>" + address + " (" + host +
            ")</strong>. Please remove <strong>" + host +
            "</strong> from the Exclusion List or disable third-party software that is causing the loop "
@@ -81,10 +81,10 @@ std::string UnavailableCell(const ResponseInputs& in, const std::string& host, c
     return cell + "</table></span>\r\n</td>\r\n";
 }
 
-std::string MiddleCell(const ResponseInputs& in) {
+std::string MiddleCell(const ResponseInputs& in, const ConnectionDescription& connection) {
     const std::string host = HtmlEscape(in.host);
     const std::string secureLink = Link("https://" + HtmlEscape(in.redirectHost) + HtmlEscape(in.path));
-    if (in.loop) return LoopCell(in, host);
+    if (in.loop) return LoopCell(connection, host);
     if (in.available) return std::string(kGreenCheck) + "\t\t<td >Use secure alternative: " + secureLink + "</td>\r\n";
     return UnavailableCell(in, host, secureLink);
 }
@@ -115,12 +115,12 @@ std::string ExclusionLinks(const std::string& host, const std::string& path, uin
     return links + "</p>";
 }
 
-std::string BuildResponseText(const ResponseInputs& in, std::time_t now) {
+std::string BuildResponseText(const ResponseInputs& in, const ConnectionDescription& connection, std::time_t now) {
     std::string response = StatusAndHeaders(in);
     response += PageHead(HtmlEscape(in.host), HtmlEscape(in.path));
     response += pageSeparator;
     response += "<table border=\"0\" cellpadding=\"10\" cellspacing=\"1\">\r\n\t<tr>\r\n";
-    response += MiddleCell(in);
+    response += MiddleCell(in, connection);
     response += "\t</tr>\r\n</table>\r\n";
     response += pageSeparator;
     response += ExclusionLinks(in.host, in.path, in.controlPort);

@@ -19,16 +19,15 @@ struct ResponseInputs {
     std::string path;
     std::string host;
     std::string redirectHost;  // the host, or "www." + the host after a www retry
-    ConnectionDescription connection;
-    std::wstring applicationPath;
     std::vector<CheckMessage> messages;
     bool autoRedirect = false;
     uint16_t controlPort = 0;
 };
 
 // Status line, headers and page, as sent on the client connection; `now` is
-// the time the footer shows.
-std::string BuildResponseText(const ResponseInputs& inputs, std::time_t now);
+// the time the footer shows. The loop page names the connection's destination and application.
+std::string BuildResponseText(const ResponseInputs& inputs, const ConnectionDescription& connection,
+                              std::time_t now);
 
 // The "Add to the exclusion list" paragraph with one link per host pattern.
 std::string ExclusionLinks(const std::string& host, const std::string& path, uint16_t controlPort);

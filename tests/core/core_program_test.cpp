@@ -127,8 +127,7 @@ protected:
 
 TEST_F(CoreProgramTest, RedirectedConnectIsAnsweredByTheProxyAndCounted) {
     StartAndWaitUntilServing();
-    Preferences working;
-    core_.CopyPreferences(working);
+    const Preferences working = *core_.PreferencesSnapshot();
     EXPECT_TRUE(working.enabled);
 
     // The application's socket, bound first so that the engine sees its address.
@@ -187,8 +186,7 @@ TEST_F(CoreProgramTest, ControlEndpointAddsHostsOnlyWithThisRunsToken) {
 TEST_F(CoreProgramTest, SwitchingLogsAndSavesAndTheEngineIsToldEveryTime) {
     StartAndWaitUntilServing();
     Lines();
-    Preferences changed;
-    core_.CopyPreferences(changed);
+    Preferences changed = *core_.PreferencesSnapshot();
     changed.enabled = false;
     core_.ApplyPreferences(changed, CHbtCore::kApplyAndSave);
     core_.ApplyPreferences(changed, CHbtCore::kApplyAndSave);
@@ -243,8 +241,7 @@ TEST_F(CoreProgramTest, RefusedConfigurationIsFatalAndKeepsTheProductOff) {
               lines.end());
     EXPECT_NE(std::find(lines.begin(), lines.end(), L"Fatal Error:"), lines.end());
 
-    Preferences changed;
-    core_.CopyPreferences(changed);
+    Preferences changed = *core_.PreferencesSnapshot();
     changed.enabled = true;
     core_.ApplyPreferences(changed, CHbtCore::kApplyAndSave);
     EXPECT_FALSE(changed.enabled);

@@ -1,8 +1,14 @@
-// Record matching, keys and temporary exclusions, without sockets.
+// Record matching, keys, temporary exclusions and the active connections, without network traffic.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
+#include "core/active_connections.h"
 #include "core/hbt_core.h"
 #include "core/hbt_core_bindings.h"
+#include "core/redirect_table.h"
+#include "platform/safe_socket.h"
 #include "platform/socket_address.h"
 
 namespace hbt {
@@ -42,6 +48,19 @@ TEST(FindRedirectTarget, MatchesByPortWithWildcardOldestFirstAndConsumesOne) {
     RedirectRecord cleared;
     core.FindRedirectTarget(Address("127.0.0.1", 5000), cleared);
     EXPECT_EQ(cleared.destination.Family(), 0);
+}
+
+TEST(RedirectTable, WithdrawTakesBackOnlyItsOwnRecord) {
+    RedirectTable table;
+    table.Add(Record("0.0.0.0", 4000, 81));
+    const RedirectRecordId second = table.Add(Record("127.0.0.1", 4000, 82));
+    table.Add(Record("127.0.0.1", 4000, 83));
+    EXPECT_TRUE(table.Withdraw(second));
+    EXPECT_FALSE(table.Withdraw(second));
+    const SocketAddressSlot peer = Address("127.0.0.1", 4000);
+    EXPECT_EQ(table.TakeOldestMatch(peer)->destination.Port(), 81);
+    EXPECT_EQ(table.TakeOldestMatch(peer)->destination.Port(), 83);
+    EXPECT_FALSE(table.TakeOldestMatch(peer));
 }
 
 TEST(RedirectRecordMatches, AddressFamilyAndPort) {
@@ -97,8 +116,7 @@ TEST(CoreBindings, GetterAndExcluderReachTheCore) {
     core.ReplacePreferences(preferences);
 
     CHbtPreferencesGetter getter(&core);
-    Preferences copy;
-    getter.GetPreferences(copy);
+    const Preferences copy = *getter.GetPreferences();
     EXPECT_EQ(copy, preferences);
     EXPECT_TRUE(copy.IsHostExcluded("app.example.com"));
 
@@ -108,6 +126,52 @@ TEST(CoreBindings, GetterAndExcluderReachTheCore) {
     EXPECT_TRUE(core.IsTemporarilyExcluded(address));
     EXPECT_TRUE(excluder.RemoveAddress(address));
     EXPECT_FALSE(core.IsTemporarilyExcluded(address));
+}
+
+// Each wait must return only once the last connection it waits for has let go.
+TEST(ActiveConnections, WaitsReturnOnceTheLastConnectionIsDone) {
+    ActiveConnections connections;
+    auto first = CSafeSocket::Create(kFamilyIpv4);
+    auto second = CSafeSocket::Create(kFamilyIpv4);
+    connections.Register(first);
+    connections.Register(second);
+    EXPECT_EQ(connections.Unresolved(), 2u);
+
+    std::atomic<bool> secondGone{false};
+    std::thread resolvedWaiter([&] {
+        connections.WaitUntilAllResolved();
+        EXPECT_TRUE(secondGone.load());
+    });
+    std::thread noneWaiter([&] {
+        connections.WaitUntilNone();
+        EXPECT_TRUE(secondGone.load());
+    });
+    connections.MarkResolved(first.get());
+    connections.MarkResolved(first.get());  // once only
+    connections.Unregister(first.get());
+    EXPECT_EQ(connections.Unresolved(), 1u);
+    // A connection whose thread never ran leaves unresolved.
+    secondGone = true;
+    connections.Unregister(second.get());
+    resolvedWaiter.join();
+    noneWaiter.join();
+    EXPECT_EQ(connections.Unresolved(), 0u);
+}
+
+TEST(CSafeSocket, SecondCloseReturnsMinusOneAndOperationsFail) {
+    auto socket = CSafeSocket::Create(kFamilyIpv4);
+    ASSERT_TRUE(socket);
+    const SocketHandle descriptor = socket->Handle();
+    EXPECT_EQ(socket->Close(), 0);
+    // While an owner remains, no new socket gets the closed one's descriptor.
+    auto next = CSafeSocket::Create(kFamilyIpv4);
+    EXPECT_NE(next->Handle(), descriptor);
+    EXPECT_EQ(socket->Close(), -1);
+    EXPECT_EQ(socket->Handle(), kInvalidSocket);
+    char byte = 'x';
+    EXPECT_FALSE(socket->SendAll(&byte, 1));
+    EXPECT_FALSE(socket->ReceiveExact(&byte, 1));
+    EXPECT_FALSE(CSafeSocket::Create(99));
 }
 
 }  // namespace

@@ -36,6 +36,7 @@ public:
         SocketAddressSlot client, destination;
         uint32_t processId;
         std::wstring path;
+        uint64_t id;
     };
 
     Preferences preferences = DefaultPreferences();
@@ -44,6 +45,7 @@ public:
     std::vector<SocketAddressSlot> excluded;
     std::map<EngineCounter, int> counts;
     bool displayOff = false;
+    uint64_t lastId = 0;
     SocketAddressSlot proxy4 = *ParseIpAddress("127.0.0.1", 31001);
     SocketAddressSlot proxy6 = *ParseIpAddress("::1", 31002);
 
@@ -55,9 +57,13 @@ public:
         }
         return false;
     }
-    void AppendRedirectRecord(const SocketAddressSlot& client, const SocketAddressSlot& destination,
-                              uint32_t processId, const std::wstring& path) override {
-        records.push_back({client, destination, processId, path});
+    uint64_t AppendRedirectRecord(const SocketAddressSlot& client, const SocketAddressSlot& destination,
+                                  uint32_t processId, const std::wstring& path) override {
+        records.push_back({client, destination, processId, path, ++lastId});
+        return lastId;
+    }
+    void WithdrawRedirectRecord(uint64_t id) override {
+        std::erase_if(records, [id](const Record& record) { return record.id == id; });
     }
     void ClearRedirectRecords() override { records.clear(); }
     SocketAddressSlot ProxyAddress(bool ipv6) const override { return ipv6 ? proxy6 : proxy4; }
@@ -313,6 +319,26 @@ TEST_F(EventLoopScripted, SecondEngineNotStartedFailureInARowIsLogged) {
     EXPECT_TRUE(log.Lines().empty());
     EXPECT_EQ(loop.Step(), CEngineEventLoop::handledWithError);
     EXPECT_EQ(log.Lines(), std::vector<std::wstring>{L"ProcessRedirect failed with error DeviceIoControl failed with error 1341"});
+}
+
+// A record left behind by a failed redirect would be claimed by the next
+// connection from the same client port, and send it to the wrong destination.
+TEST_F(EventLoopScripted, FailedRedirectWithdrawsItsRecord) {
+    NfeEvent connect;
+    connect.type = NFE_EVENT_CONNECT_REDIRECT;
+    connect.redirectRequestId = 5;
+    connect.processId = 42;
+    connect.source = *ParseIpAddress("192.0.2.2", 40000);
+    connect.destination = *ParseIpAddress("93.184.216.34", 80);
+    NfeEvent next = connect;
+    next.redirectRequestId = 6;
+    next.destination = *ParseIpAddress("198.51.100.7", 80);
+    scripted->replies = {EventReply(connect), Failure(kStatusUnsuccessful), EventReply(next), DeviceReply{}};
+    EXPECT_EQ(loop.Step(), CEngineEventLoop::handledWithError);
+    EXPECT_TRUE(host.records.empty());
+    EXPECT_EQ(loop.Step(), CEngineEventLoop::handled);
+    ASSERT_EQ(host.records.size(), 1u);
+    EXPECT_EQ(host.records[0].destination, next.destination);
 }
 
 TEST_F(EventLoopScripted, FailedReadsBackOffAndSuccessResetsIt) {

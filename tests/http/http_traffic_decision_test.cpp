@@ -10,8 +10,8 @@
 #include "http/http_traffic.h"
 #include "https_check/https_checker.h"
 #include "log/log_queue.h"
+#include "http/ip_excluder.h"
 #include "text/text_conversion.h"
-#include "rules/ip_excluder.h"
 #include "tests/http/loopback.h"
 #include "tests/https_check/test_server.h"
 #include "tests/log/log_test_fixture.h"
@@ -29,9 +29,9 @@ public:
 
 class FixedPreferences : public CPreferencesGetter {
 public:
-    void GetPreferences(Preferences& preferences) override {
+    std::shared_ptr<const Preferences> GetPreferences() override {
         ++calls;
-        preferences = value;
+        return std::make_shared<const Preferences>(value);
     }
     Preferences value;
     int calls = 0;
@@ -92,9 +92,10 @@ protected:
         auto pair = test::MakeConnectedPair();
         CHttpTraffic traffic(pair.accepted, &excluder_);
         traffic.SetHttpsChecker(checker_.get());
-        const ConnectionDescription description{origin_.Address(), 4242, MakeDestinationKey(origin_.Address())};
+        const ConnectionDescription description = DescribeConnection(origin_.Address(), 4242, L"/usr/bin/app");
         auto done = std::async(std::launch::async, [&] {
-            const bool ok = traffic.Process(description, L"/usr/bin/app", &preferences_, limitHit, 50000, &counters_);
+            const bool ok =
+                traffic.Process(description, &preferences_, limitHit, 50000, &counters_) == ProcessResult::handled;
             pair.accepted->Close();
             return ok;
         });

@@ -8,7 +8,7 @@
 #include "http/http_request.h"
 #include "http/http_traffic.h"
 #include "log/log_queue.h"
-#include "rules/ip_excluder.h"
+#include "http/ip_excluder.h"
 #include "tests/http/loopback.h"
 #include "text/text_conversion.h"
 #include "tests/log/log_test_fixture.h"
@@ -43,9 +43,11 @@ private:
 // Excludes h.example, so the rules pass its requests through.
 class ExcludingPreferences : public CPreferencesGetter {
 public:
-    void GetPreferences(Preferences& preferences) override {
+    std::shared_ptr<const Preferences> GetPreferences() override {
+        auto preferences = std::make_shared<Preferences>();
         std::wstring message;
-        preferences.SetExcludedHosts(L"h.example", message);
+        preferences->SetExcludedHosts(L"h.example", message);
+        return preferences;
     }
 };
 
@@ -55,9 +57,10 @@ protected:
     std::future<bool> StartProcess(const SocketAddressSlot& destination, bool limitHit = false) {
         pair_ = MakeConnectedPair();
         traffic_ = std::make_unique<CHttpTraffic>(pair_.accepted, &excluder_);
-        ConnectionDescription description{destination, 4242, MakeDestinationKey(destination)};
+        ConnectionDescription description = DescribeConnection(destination, 4242, L"/usr/bin/app");
         return std::async(std::launch::async, [this, description, limitHit] {
-            const bool ok = traffic_->Process(description, L"/usr/bin/app", &preferences_, limitHit, 50000, &counters_);
+            const bool ok =
+                traffic_->Process(description, &preferences_, limitHit, 50000, &counters_) == ProcessResult::handled;
             pair_.accepted->Close();  // what the core does when the connection thread ends
             return ok;
         });
@@ -181,10 +184,9 @@ TEST_F(HttpTrafficTest, FlaggedConnectionGetsTheLoopPage) {
     in.loop = true;
     in.path = "/p";
     in.host = in.redirectHost = "h.example";
-    in.connection = {destination, 4242, MakeDestinationKey(destination)};
-    in.applicationPath = L"/usr/bin/app";
+    const ConnectionDescription connection = DescribeConnection(destination, 4242, L"/usr/bin/app");
     in.controlPort = 50000;
-    EXPECT_TRUE(page == BuildResponseText(in, before) || page == BuildResponseText(in, after));
+    EXPECT_TRUE(page == BuildResponseText(in, connection, before) || page == BuildResponseText(in, connection, after));
     EXPECT_NE(page.find("Application <strong>app</strong>"), std::string::npos);
     EXPECT_EQ(counters_.httpLoopReports.load(), 1u);
     EXPECT_EQ(excluder_.Calls(), "");
@@ -200,7 +202,7 @@ TEST_F(HttpTrafficTest, PagesArriveWholeOnTheClientConnection) {
     ResponseInputs in;
     in.path = "/p";
     in.host = in.redirectHost = "h.example";
-    in.connection = {destination, 7, MakeDestinationKey(destination)};
+    const ConnectionDescription connection = DescribeConnection(destination, 7, L"");
     in.controlPort = 50000;
     in.messages = {{true, false, "Connect failed"}};
     struct Case {
@@ -216,11 +218,12 @@ TEST_F(HttpTrafficTest, PagesArriveWholeOnTheClientConnection) {
         ConnectedPair pair = MakeConnectedPair();
         CHttpTraffic traffic(pair.accepted, &excluder_);
         const std::time_t before = std::time(nullptr);
-        ASSERT_TRUE(traffic.BuildResponse(in));
+        ASSERT_TRUE(traffic.BuildResponse(in, connection));
         const std::time_t after = std::time(nullptr);
         pair.accepted->Close();
         const std::string page = test::ReadToEnd(*pair.client);
-        EXPECT_TRUE(page == BuildResponseText(in, before) || page == BuildResponseText(in, after));
+        EXPECT_TRUE(page == BuildResponseText(in, connection, before) ||
+                    page == BuildResponseText(in, connection, after));
         const auto messages = Messages();
         ASSERT_EQ(messages.size(), 1u);
         EXPECT_EQ(messages[0], c.log);
@@ -228,7 +231,7 @@ TEST_F(HttpTrafficTest, PagesArriveWholeOnTheClientConnection) {
     ConnectedPair gone = MakeConnectedPair();
     CHttpTraffic traffic(gone.accepted, &excluder_);
     gone.accepted->Close();
-    EXPECT_FALSE(traffic.BuildResponse(in));
+    EXPECT_FALSE(traffic.BuildResponse(in, connection));
     EXPECT_EQ(traffic.errorText, "Could not send response to client");
 }
 

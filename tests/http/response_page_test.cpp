@@ -75,13 +75,13 @@ protected:
         setenv("TZ", "UTC", 1);
         tzset();
     }
+    const ConnectionDescription connection_ =
+        DescribeConnection(*ParseIpAddress("192.0.2.1", 8080), 0, L"/usr/bin/browser");
     ResponseInputs Inputs() {
         ResponseInputs in;
         in.path = "/p";
         in.host = "h.example";
         in.redirectHost = "h.example";
-        in.connection.destination = *ParseIpAddress("192.0.2.1", 8080);
-        in.applicationPath = L"/usr/bin/browser";
         in.controlPort = 50000;
         return in;
     }
@@ -100,7 +100,7 @@ TEST_F(ResponsePage, RedirectCarriesLocationWithoutPortAndTheWholePage) {
         "\t\t<td style=\"color: green; font-size: 300%; text-align: left; vertical-align: top;\">&#x2713;</td>\r\n"
         "\t\t<td >Use secure alternative: <a href=\"https://h.example/p\">https://h.example/p</a></td>\r\n" +
         kTableEnd + kSeparator + kLinks + kFooter;
-    EXPECT_EQ(BuildResponseText(in, kNow), expected);
+    EXPECT_EQ(BuildResponseText(in, connection_, kNow), expected);
 }
 
 TEST_F(ResponsePage, GreenBlockPageWithWwwAlternativeAndRedirectHint) {
@@ -113,7 +113,7 @@ TEST_F(ResponsePage, GreenBlockPageWithWwwAlternativeAndRedirectHint) {
         "\t\t<td >Use secure alternative: <a href=\"https://www.h.example/p\">https://www.h.example/p</a></td>\r\n" +
         kTableEnd + kSeparator + kLinks +
         "<p>Hint: You can enable automatic redirects in Harbinet preferences.</p>\r\n" + kFooter;
-    EXPECT_EQ(BuildResponseText(in, kNow), expected);
+    EXPECT_EQ(BuildResponseText(in, connection_, kNow), expected);
 }
 
 TEST_F(ResponsePage, RedBlockPageListsMessagesUnderMoreInfo) {
@@ -133,7 +133,7 @@ TEST_F(ResponsePage, RedBlockPageListsMessagesUnderMoreInfo) {
         "</table></span>\r\n</td>\r\n" +
         kTableEnd + kSeparator + kLinks +
         "<p>Hint: You can switch Harbinet to Best-Efforts Mode to avoid such notifications.</p>\r\n" + kFooter;
-    EXPECT_EQ(BuildResponseText(in, kNow), expected);
+    EXPECT_EQ(BuildResponseText(in, connection_, kNow), expected);
 }
 
 TEST_F(ResponsePage, LoopPageNamesApplicationAndDestination) {
@@ -148,7 +148,7 @@ TEST_F(ResponsePage, LoopPageNamesApplicationAndDestination) {
         "List or disable third-party software that is causing the loop connection.</td>\r\n" +
         kTableEnd + kSeparator + kLinks +
         "<p>Hint: You can switch Harbinet to Best-Efforts Mode to avoid such notifications.</p>\r\n" + kFooter;
-    EXPECT_EQ(BuildResponseText(in, kNow), expected);
+    EXPECT_EQ(BuildResponseText(in, connection_, kNow), expected);
 }
 
 TEST_F(ResponsePage, EmptyPathGivesBareLocation) {
@@ -156,9 +156,8 @@ TEST_F(ResponsePage, EmptyPathGivesBareLocation) {
     in.redirect = true;
     in.available = true;
     in.path.clear();
-    EXPECT_EQ(BuildResponseText(in, kNow).rfind("HTTP/1.1 307 Temporary Redirect\r\nLocation: https://h.example\r\n"
-                                                "Pragma: no-cache\r\n",
-                                                0),
+    EXPECT_EQ(BuildResponseText(in, connection_, kNow)
+                  .rfind("HTTP/1.1 307 Temporary Redirect\r\nLocation: https://h.example\r\nPragma: no-cache\r\n", 0),
               0u);
 }
 
@@ -167,7 +166,7 @@ TEST_F(ResponsePage, SpecialCharactersAreEscapedAndLineEndsCannotAddHeaders) {
     in.redirect = true;
     in.available = true;
     in.path = "/<script>\"x\"&'\r\nSet-Cookie: a=b";
-    const std::string page = BuildResponseText(in, kNow);
+    const std::string page = BuildResponseText(in, connection_, kNow);
     EXPECT_NE(page.find("Location: https://h.example/<script>\"x\"&'%0D%0ASet-Cookie: a=b\r\n"), std::string::npos);
     const std::string headers = page.substr(0, page.find("\r\n\r\n"));
     EXPECT_EQ(headers.find("\r\nSet-Cookie"), std::string::npos);

@@ -1,0 +1,28 @@
+#include "core/accept_loop.h"
+
+#include <thread>
+
+#include "log/log.h"
+#include "platform/safe_socket.h"
+#include "platform/socket_calls.h"
+
+namespace hbt {
+
+void RunAcceptLoop(CSafeSocket& listener, const std::atomic<bool>& running, const AcceptLoopSettings& settings,
+                   const AcceptedSocketHandler& onAccepted) {
+    const auto stopped = [&] { return listener.IsClosed() || !running.load(); };
+    while (!stopped()) {
+        const SocketHandle handle = AcceptSocket(listener.Handle());
+        if (handle == kInvalidSocket) {
+            if (stopped()) break;  // woken by shutdown: no failure
+            CLog(kLogError) << settings.failureLine;
+            std::this_thread::sleep_for(settings.failurePause);
+            continue;
+        }
+        auto socket = std::make_shared<CSafeSocket>(handle);
+        if (stopped()) break;
+        onAccepted(std::move(socket));
+    }
+}
+
+}  // namespace hbt
