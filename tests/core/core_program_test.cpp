@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <mutex>
@@ -101,6 +102,14 @@ protected:
         core_.Start();
         ASSERT_TRUE(WaitFor([&] { return core_.PreferencesLoaded() && !core_.Halted(); })) << "start-up did not end";
         ASSERT_TRUE(WaitFor([&] { return engine_.IsActive(); }));
+        // The event loop logs the engine's start when it reads the engine's
+        // message, which may come after the engine is active: wait for it, so
+        // that it never falls among the lines a test looks at.
+        std::vector<std::wstring> startLines;
+        ASSERT_TRUE(WaitFor([&] {
+            for (auto& line : Lines()) startLines.push_back(std::move(line));
+            return std::find(startLines.begin(), startLines.end(), L"Network Engine started.") != startLines.end();
+        }));
     }
 
     std::vector<std::wstring> Lines() {
