@@ -81,9 +81,9 @@ void CHbtCore::HandleResolvedConnection(const std::shared_ptr<CSafeSocket>& sock
     CHttpTraffic traffic(socket, &excluder);
     const ProcessResult result =
         traffic.Process(connection, &preferencesGetter, limitHit, ControlPortHostOrder(), &statistics.http);
-    if (result != ProcessResult::handled) {
+    if (result != ProcessResult::kHandled) {
         ++statistics.connectionsFailed;
-        if (result == ProcessResult::emptyConnection) {
+        if (result == ProcessResult::kEmptyConnection) {
             CLog(kLogVerbose, connection.processId, application) << "Could not process connection: empty connection";
         } else {
             CLog(kLogError, connection.processId, application) << "Could not process connection: " << traffic.errorText;

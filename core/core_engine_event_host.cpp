@@ -29,15 +29,15 @@ SocketAddressSlot CoreEngineEventHost::ProxyAddress(bool ipv6) const {
 void CoreEngineEventHost::Count(EngineCounter counter) {
     HbtStatistics& s = core_.Statistics();
     switch (counter) {
-        case EngineCounter::engineEventsRead: ++s.engineEventsRead; break;
-        case EngineCounter::engineEventsHandled: ++s.engineEventsHandled; break;
-        case EngineCounter::connectRequests: ++s.connectRequests; break;
-        case EngineCounter::connectionsToProxy: ++s.connectionsToProxy; break;
-        case EngineCounter::flowsEstablished: ++s.flowsEstablished; break;
-        case EngineCounter::flowsInspected: ++s.flowsInspected; break;
-        case EngineCounter::streamDataEvents: ++s.streamDataEvents; break;
-        case EngineCounter::tlsFlowsBlocked: ++s.tlsFlowsBlocked; break;
-        case EngineCounter::tlsFlowsReleased: ++s.tlsFlowsReleased; break;
+        case EngineCounter::kEngineEventsRead: ++s.engineEventsRead; break;
+        case EngineCounter::kEngineEventsHandled: ++s.engineEventsHandled; break;
+        case EngineCounter::kConnectRequests: ++s.connectRequests; break;
+        case EngineCounter::kConnectionsToProxy: ++s.connectionsToProxy; break;
+        case EngineCounter::kFlowsEstablished: ++s.flowsEstablished; break;
+        case EngineCounter::kFlowsInspected: ++s.flowsInspected; break;
+        case EngineCounter::kStreamDataEvents: ++s.streamDataEvents; break;
+        case EngineCounter::kTlsFlowsBlocked: ++s.tlsFlowsBlocked; break;
+        case EngineCounter::kTlsFlowsReleased: ++s.tlsFlowsReleased; break;
     }
 }
 

@@ -10,15 +10,15 @@ namespace hbt {
 struct Preferences;
 
 enum class EngineCounter {
-    engineEventsRead,
-    engineEventsHandled,
-    connectRequests,
-    connectionsToProxy,
-    flowsEstablished,
-    flowsInspected,
-    streamDataEvents,
-    tlsFlowsBlocked,
-    tlsFlowsReleased,
+    kEngineEventsRead,
+    kEngineEventsHandled,
+    kConnectRequests,
+    kConnectionsToProxy,
+    kFlowsEstablished,
+    kFlowsInspected,
+    kStreamDataEvents,
+    kTlsFlowsBlocked,
+    kTlsFlowsReleased,
 };
 
 class EngineEventHost {

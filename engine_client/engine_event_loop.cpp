@@ -66,18 +66,18 @@ std::string EventDescription(const NfeEvent& event) {
 
 ConnectDecision DecideConnect(const EngineEventHost& host, const SocketAddressSlot& destination,
                               const std::wstring& applicationPath) {
-    if (IsLoopbackDestination(destination)) return ConnectDecision::leaveAlone;
+    if (IsLoopbackDestination(destination)) return ConnectDecision::kLeaveAlone;
     Preferences preferences;
     host.CopyPreferences(preferences);
-    if (!preferences.enabled) return ConnectDecision::leaveAlone;
-    if (preferences.IsAddressInExcludedRanges(destination)) return ConnectDecision::leaveAlone;
-    if (host.IsTemporarilyExcluded(destination)) return ConnectDecision::leaveAlone;
+    if (!preferences.enabled) return ConnectDecision::kLeaveAlone;
+    if (preferences.IsAddressInExcludedRanges(destination)) return ConnectDecision::kLeaveAlone;
+    if (host.IsTemporarilyExcluded(destination)) return ConnectDecision::kLeaveAlone;
     if (preferences.IsApplicationListed(ToLowerWide(ApplicationFileName(applicationPath)))) {
-        return ConnectDecision::leaveAlone;
+        return ConnectDecision::kLeaveAlone;
     }
-    if (PortInRanges(destination.Port(), preferences.httpPorts)) return ConnectDecision::redirect;
-    if (destination.Port() == 443 || preferences.monitorSslOnAllPorts) return ConnectDecision::inspect;
-    return ConnectDecision::leaveAlone;
+    if (PortInRanges(destination.Port(), preferences.httpPorts)) return ConnectDecision::kRedirect;
+    if (destination.Port() == 443 || preferences.monitorSslOnAllPorts) return ConnectDecision::kInspect;
+    return ConnectDecision::kLeaveAlone;
 }
 
 CEngineEventLoop::CEngineEventLoop(EngineEventHost& host, NfeDeviceClient& client, Sleeper sleeper)
@@ -90,10 +90,10 @@ void CEngineEventLoop::Run() {
     int backoff = 0;
     for (;;) {
         StepResult result = Step();
-        if (result == stop) break;
-        if (result == handled) {
+        if (result == StepResult::kStop) break;
+        if (result == StepResult::kHandled) {
             backoff = 0;
-        } else if (result == readFailed) {
+        } else if (result == StepResult::kReadFailed) {
             if (backoff == 0) {
                 backoff = 1;
             } else if (backoff < 8) {
@@ -109,26 +109,26 @@ void CEngineEventLoop::Run() {
 CEngineEventLoop::StepResult CEngineEventLoop::Step() {
     if (eventBuffer_.size() < kNfeEventHeaderSize) eventBuffer_.resize(kNfeEventHeaderSize);
     for (;;) {
-        if (!host_.IsRunning()) return stop;
+        if (!host_.IsRunning()) return StepResult::kStop;
         uint32_t bytes = 0;
         NfeDriverError error = client_.GetEvent(eventBuffer_, bytes);
-        if (!host_.IsRunning()) return stop;
-        if (error.kind == NfeErrorKind::NoEvent) continue;
+        if (!host_.IsRunning()) return StepResult::kStop;
+        if (error.kind == NfeErrorKind::kNoEvent) continue;
         if (!error.Succeeded()) {
             CLog(kLogError) << "GetEvent failed with error " << error.message;
-            return readFailed;
+            return StepResult::kReadFailed;
         }
-        host_.Count(EngineCounter::engineEventsRead);
-        if (!host_.IsRunning()) return stop;
+        host_.Count(EngineCounter::kEngineEventsRead);
+        if (!host_.IsRunning()) return StepResult::kStop;
         auto event = NfeEvent::Decode(eventBuffer_.data(), bytes);
-        if (!event) return handledWithError;  // the client has checked both sizes already
+        if (!event) return StepResult::kHandledWithError;  // the client has checked both sizes already
         return Dispatch(*event);
     }
 }
 
 CEngineEventLoop::StepResult CEngineEventLoop::Dispatch(const NfeEvent& event) {
     const uint32_t type = MapEventType(event.type);
-    host_.Count(EngineCounter::engineEventsHandled);
+    host_.Count(EngineCounter::kEngineEventsHandled);
     const std::string description = EventDescription(event);
     switch (type) {
         case NFE_EVENT_MESSAGE: return OnMessage(event);
@@ -138,7 +138,7 @@ CEngineEventLoop::StepResult CEngineEventLoop::Dispatch(const NfeEvent& event) {
         case NFE_EVENT_FLOW_DELETED: return OnFlowDeleted(event);
         default:
             CLog(kLogError) << "NEGetEvent return unexpected event type: " << event.type;
-            return handled;
+            return StepResult::kHandled;
     }
 }
 
@@ -158,27 +158,27 @@ CEngineEventLoop::StepResult CEngineEventLoop::OnMessage(const NfeEvent& event) 
             NfeDriverError error = client_.Start();
             if (!error.Succeeded()) CLog(kLogError) << "Start failed with error " << error.message;
         }
-        return handled;
+        return StepResult::kHandled;
     }
     if (event.messageSeverity == NFE_SEVERITY_ERROR) {
         if (host_.DisplayOff() && text.find("Abandoned redirection request detected") != std::string::npos) {
-            return handled;
+            return StepResult::kHandled;
         }
         CLog(kLogError) << "Event Message: " << text << ". Error=" << status << ", Param=" << parameter;
     }
-    return handled;
+    return StepResult::kHandled;
 }
 
 CEngineEventLoop::StepResult CEngineEventLoop::OnConnect(const NfeEvent& event, const std::string& description) {
-    host_.Count(EngineCounter::connectRequests);
+    host_.Count(EngineCounter::kConnectRequests);
     const std::wstring applicationPath = ApplicationPathOf(event);
     const ConnectDecision decision = DecideConnect(host_, event.destination, applicationPath);
     uint32_t flags = NFE_ANSWER_PERMIT;
     std::optional<uint64_t> record;
-    if (decision == ConnectDecision::redirect) {
+    if (decision == ConnectDecision::kRedirect) {
         record = host_.AppendRedirectRecord(event.source, event.destination, event.processId, applicationPath);
         flags = NFE_ANSWER_REDIRECT;
-    } else if (decision == ConnectDecision::inspect) {
+    } else if (decision == ConnectDecision::kInspect) {
         flags = NFE_ANSWER_PERMIT | NFE_ANSWER_INSPECT;
     }
     const SocketAddressSlot proxy = host_.ProxyAddress(event.source.Family() != kFamilyIpv4);
@@ -192,46 +192,46 @@ CEngineEventLoop::StepResult CEngineEventLoop::OnConnect(const NfeEvent& event, 
             CLog(kLogError, event.processId, applicationPath.c_str())
                 << "ProcessRedirect failed with error " << error.message;
         }
-        return handledWithError;
+        return StepResult::kHandledWithError;
     }
     redirectFailures_ = 0;
-    if (decision == ConnectDecision::redirect) {
+    if (decision == ConnectDecision::kRedirect) {
         CLog(kLogVerbose, event.processId, applicationPath.c_str()) << description << " " << "(process)";
-        host_.Count(EngineCounter::connectionsToProxy);
-    } else if (decision == ConnectDecision::leaveAlone && !IsLoopbackDestination(event.destination)) {
+        host_.Count(EngineCounter::kConnectionsToProxy);
+    } else if (decision == ConnectDecision::kLeaveAlone && !IsLoopbackDestination(event.destination)) {
         CLog(kLogVerbose) << description << " " << "(bypass)";
     }
-    return handled;
+    return StepResult::kHandled;
 }
 
 CEngineEventLoop::StepResult CEngineEventLoop::OnFlowEstablished(const NfeEvent& event,
                                                                  const std::string& description) {
-    host_.Count(EngineCounter::flowsEstablished);
+    host_.Count(EngineCounter::kFlowsEstablished);
     std::wstring applicationPath = ApplicationPathOf(event);
-    host_.Count(EngineCounter::flowsInspected);
+    host_.Count(EngineCounter::kFlowsInspected);
     auto& processor = flows_[event.flowId];
     if (!processor) processor = std::make_shared<CInterceptedTrafficProcessor>(event.flowId);
     processor->SetFlowInfo(event.destination, description, event.processId, std::move(applicationPath));
-    return handled;
+    return StepResult::kHandled;
 }
 
 CEngineEventLoop::StepResult CEngineEventLoop::OnStreamData(const NfeEvent& event, const std::string& description) {
-    host_.Count(EngineCounter::streamDataEvents);
+    host_.Count(EngineCounter::kStreamDataEvents);
     auto found = flows_.find(event.flowId);
     if (found == flows_.end() || !found->second) {
         if (found != flows_.end()) flows_.erase(found);
         CLog(kLogError) << "FlowId " << event.flowId << " not found, connection closed (" << description << ")";
-        return client_.CloseFlow(event, description, std::wstring()) ? handled : handledWithError;
+        return client_.CloseFlow(event, description, std::wstring()) ? StepResult::kHandled : StepResult::kHandledWithError;
     }
     std::shared_ptr<CInterceptedTrafficProcessor> processor = found->second;
     const uint32_t flags = event.streamFlags;
-    if (processor->State() == FlowState::detached) {
+    if (processor->State() == FlowState::kDetached) {
         CLog(kLogError, event.processId, processor->ApplicationPath().c_str())
             << description << " data transferred over " << "detached" << " socket (flowId = " << event.flowId
             << ", flags = " << flags << ", dataLen = " << event.data.size() << ", addr = " << description << ")";
-        return handledWithError;
+        return StepResult::kHandledWithError;
     }
-    if (processor->State() == FlowState::closed) return handled;
+    if (processor->State() == FlowState::kClosed) return StepResult::kHandled;
     if (flags & (kSendClosing | kReceiveClosing)) return OnStreamClosing(event, *processor, description);
 
     Preferences preferences;
@@ -242,7 +242,7 @@ CEngineEventLoop::StepResult CEngineEventLoop::OnStreamData(const NfeEvent& even
     } else if (flags & NFE_STREAM_FLAG_RECEIVE) {
         processor->IncomingData(event.data, preferences, verdict);
     }
-    if (processor->State() == FlowState::detached && !verdict.bypass) {
+    if (processor->State() == FlowState::kDetached && !verdict.bypass) {
         CLog(kLogError) << description << " detach info mismatch " << " (flowId = " << event.flowId
                         << ", flags = " << flags << ", dataLen = " << event.data.size() << ")";
         verdict.bypass = true;
@@ -252,18 +252,18 @@ CEngineEventLoop::StepResult CEngineEventLoop::OnStreamData(const NfeEvent& even
     if (!verdict.sendOut.empty()) ok = client_.InjectOut(event, description, path, verdict.sendOut);
     if (!verdict.deliverIn.empty()) ok = ok && client_.InjectIn(event, description, path, verdict.deliverIn);
     if (verdict.block) {
-        host_.Count(EngineCounter::tlsFlowsBlocked);
+        host_.Count(EngineCounter::kTlsFlowsBlocked);
         ok = ok && client_.CloseFlow(event, description, path);
     }
     if (verdict.bypass) {
-        host_.Count(EngineCounter::tlsFlowsReleased);
+        host_.Count(EngineCounter::kTlsFlowsReleased);
         ok = ok && client_.DetachFlow(event, description, path);
     }
     if (!ok) {
         CLog(kLogError, event.processId, path.c_str()) << "Could not process event for flowId " << event.flowId;
-        return handledWithError;
+        return StepResult::kHandledWithError;
     }
-    return handled;
+    return StepResult::kHandled;
 }
 
 CEngineEventLoop::StepResult CEngineEventLoop::OnStreamClosing(const NfeEvent& event,
@@ -276,16 +276,16 @@ CEngineEventLoop::StepResult CEngineEventLoop::OnStreamClosing(const NfeEvent& e
     const uint32_t flags = event.streamFlags;
     if (!held.deliverIn.empty() && !(flags & kReceiveClosing)) client_.InjectIn(event, description, path, held.deliverIn);
     if (!held.sendOut.empty() && !(flags & kSendClosing)) client_.InjectOut(event, description, path, held.sendOut);
-    if (!event.data.empty() && !client_.Reinject(event, description, path, flags, event.data)) return handledWithError;
-    return handled;
+    if (!event.data.empty() && !client_.Reinject(event, description, path, flags, event.data)) return StepResult::kHandledWithError;
+    return StepResult::kHandled;
 }
 
 CEngineEventLoop::StepResult CEngineEventLoop::OnFlowDeleted(const NfeEvent& event) {
     auto found = flows_.find(event.flowId);
-    if (found == flows_.end()) return handled;
+    if (found == flows_.end()) return StepResult::kHandled;
     if (found->second) found->second->Finish();
     flows_.erase(found);
-    return handled;
+    return StepResult::kHandled;
 }
 
 }  // namespace hbt

@@ -18,7 +18,7 @@ namespace hbt {
 
 class CInterceptedTrafficProcessor;
 
-enum class ConnectDecision { leaveAlone, redirect, inspect };
+enum class ConnectDecision { kLeaveAlone, kRedirect, kInspect };
 
 // The interception decision for one held connect.
 ConnectDecision DecideConnect(const EngineEventHost& host, const SocketAddressSlot& destination,
@@ -29,7 +29,7 @@ std::string EventDescription(const NfeEvent& event);
 
 class CEngineEventLoop {
 public:
-    enum StepResult { handled = 0, readFailed = 1, handledWithError = 2, stop = 3 };
+    enum class StepResult { kHandled = 0, kReadFailed = 1, kHandledWithError = 2, kStop = 3 };
     using Sleeper = std::function<void(int seconds)>;
 
     CEngineEventLoop(EngineEventHost& host, NfeDeviceClient& client, Sleeper sleeper);

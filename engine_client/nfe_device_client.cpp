@@ -19,17 +19,17 @@ constexpr uint32_t kWin32InsufficientBuffer = 122;
 constexpr std::size_t kMaxPatternLength = 256;
 constexpr std::size_t kCaptureAreaLimit = 99;
 
-NfeDriverError BadArguments() { return NfeDriverError::Make(NfeErrorKind::BadArguments, "Incorrect input parameters"); }
+NfeDriverError BadArguments() { return NfeDriverError::Make(NfeErrorKind::kBadArguments, "Incorrect input parameters"); }
 
 // Only a get-event request waits inside the engine; its failure after waiting
 // (the device closed under it) is a failed wait, every other failure a refused request.
 NfeDriverError FailureFor(uint32_t controlCode, uint32_t status) {
     const uint32_t code = Win32ErrorFromStatus(status);
     if (controlCode == NFE_IOCTL_GET_EVENT && status == kStatusCancelled) {
-        return NfeDriverError::Make(NfeErrorKind::WaitFailed, "GetOverlappedResult failed with error " +
+        return NfeDriverError::Make(NfeErrorKind::kWaitFailed, "GetOverlappedResult failed with error " +
                                                                   std::to_string(code), code);
     }
-    return NfeDriverError::Make(NfeErrorKind::RequestFailed, "DeviceIoControl failed with error " +
+    return NfeDriverError::Make(NfeErrorKind::kRequestFailed, "DeviceIoControl failed with error " +
                                                                  std::to_string(code), code);
 }
 
@@ -93,7 +93,7 @@ NfeDriverError NfeDeviceClient::Request(uint32_t controlCode, std::vector<uint8_
         device = device_;
     }
     if (!device) {
-        return NfeDriverError::Make(NfeErrorKind::RequestFailed,
+        return NfeDriverError::Make(NfeErrorKind::kRequestFailed,
                                     "DeviceIoControl failed with error " + std::to_string(kWin32InvalidHandle),
                                     kWin32InvalidHandle);
     }
@@ -118,7 +118,7 @@ NfeDriverError NfeDeviceClient::GetDriverVersion(uint32_t& version) {
     uint32_t bytes = 0;
     NfeDriverError error = Request(NFE_IOCTL_GET_VERSION, {}, &output, bytes);
     if (!error.Succeeded()) return error;
-    if (bytes != 4) return NfeDriverError::Make(NfeErrorKind::WrongByteCount, "Incorrect number of bytes returned");
+    if (bytes != 4) return NfeDriverError::Make(NfeErrorKind::kWrongByteCount, "Incorrect number of bytes returned");
     version = GetU32(output.data());
     return {};
 }
@@ -129,17 +129,17 @@ NfeDriverError NfeDeviceClient::SetConfig(uint32_t processId, const std::vector<
     config.processId = processId;
     config.maxEventAgeSeconds = kMaxEventAgeSeconds;
     if (patterns.size() != masks.size()) {
-        return NfeDriverError::Make(NfeErrorKind::MaskMismatch, "Mask size does not match");
+        return NfeDriverError::Make(NfeErrorKind::kMaskMismatch, "Mask size does not match");
     }
     std::size_t i = 0;
     for (std::size_t p = 0; p < patterns.size(); ++p) {
         const std::size_t length = patterns[p].size();
-        if (length >= kMaxPatternLength) return NfeDriverError::Make(NfeErrorKind::PatternTooBig, "Pattern is too big");
+        if (length >= kMaxPatternLength) return NfeDriverError::Make(NfeErrorKind::kPatternTooBig, "Pattern is too big");
         if (i + length + 1 > kCaptureAreaLimit) {
-            return NfeDriverError::Make(NfeErrorKind::PatternsTooBig, "Patterns are too big");
+            return NfeDriverError::Make(NfeErrorKind::kPatternsTooBig, "Patterns are too big");
         }
         if (masks[p].size() != length) {
-            return NfeDriverError::Make(NfeErrorKind::MaskMismatch, "Mask does not match the pattern");
+            return NfeDriverError::Make(NfeErrorKind::kMaskMismatch, "Mask does not match the pattern");
         }
         config.capturePatterns[i] = static_cast<uint8_t>(length);
         config.captureMasks[i] = static_cast<uint8_t>(length);
@@ -170,19 +170,19 @@ NfeDriverError NfeDeviceClient::GetEvent(std::vector<uint8_t>& buffer, uint32_t&
         error = Request(NFE_IOCTL_GET_EVENT, {}, &buffer, bytesReturned);
     }
     if (!error.Succeeded()) return error;
-    if (bytesReturned == 0) return NfeDriverError::Make(NfeErrorKind::NoEvent, "");
+    if (bytesReturned == 0) return NfeDriverError::Make(NfeErrorKind::kNoEvent, "");
     if (bytesReturned < kNfeEventHeaderSize) {
-        return NfeDriverError::Make(NfeErrorKind::WrongByteCount, "Incorrect number of bytes returned");
+        return NfeDriverError::Make(NfeErrorKind::kWrongByteCount, "Incorrect number of bytes returned");
     }
     const uint32_t headerSize = GetU32(buffer.data() + nfe_event_offset::kHeaderSize);
     if (headerSize != kNfeEventHeaderSize) {
-        return NfeDriverError::Make(NfeErrorKind::WrongHeaderSize, "Incorrect size returned " +
+        return NfeDriverError::Make(NfeErrorKind::kWrongHeaderSize, "Incorrect size returned " +
                                                                       std::to_string(headerSize) + " (must be " +
                                                                       std::to_string(kNfeEventHeaderSize) + ")");
     }
     const uint32_t dataLength = GetU32(buffer.data() + nfe_event_offset::kDataLength);
     if (static_cast<uint64_t>(bytesReturned) != uint64_t{kNfeEventHeaderSize} + dataLength) {
-        return NfeDriverError::Make(NfeErrorKind::WrongDataSize,
+        return NfeDriverError::Make(NfeErrorKind::kWrongDataSize,
                                     "Incorrect data size returned " + std::to_string(dataLength) + " (must be " +
                                         std::to_string(bytesReturned - kNfeEventHeaderSize) + ")");
     }

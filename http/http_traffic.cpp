@@ -18,13 +18,13 @@ ProcessResult CHttpTraffic::Process(const ConnectionDescription& connection, CPr
         HttpRequest request(clientSocket_, false);
         if (!request.Read()) {
             errorText = request.errorText;
-            return request.emptyConnection ? ProcessResult::emptyConnection : ProcessResult::failed;
+            return request.emptyConnection ? ProcessResult::kEmptyConnection : ProcessResult::kFailed;
         }
         const ProcessContext context{connection, preferencesGetter, limitHit, controlPort, counters};
-        return Decide(request, context) ? ProcessResult::handled : ProcessResult::failed;
+        return Decide(request, context) ? ProcessResult::kHandled : ProcessResult::kFailed;
     } catch (...) {
         errorText = "Unknown exception.";
-        return ProcessResult::failed;
+        return ProcessResult::kFailed;
     }
 }
 

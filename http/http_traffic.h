@@ -42,9 +42,9 @@ inline LogUrl HostLogUrl(const std::string& host) {
 
 // How Process ended.
 enum class ProcessResult {
-    handled,          // answered, or forwarded to its end
-    emptyConnection,  // the client closed or reset before sending anything
-    failed,           // errorText says why
+    kHandled,          // answered, or forwarded to its end
+    kEmptyConnection,  // the client closed or reset before sending anything
+    kFailed,           // errorText says why
 };
 
 class CHttpTraffic {

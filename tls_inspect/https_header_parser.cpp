@@ -130,7 +130,7 @@ bool ParseServerHello(TlsRecordState& state, const uint8_t* data, std::size_t av
     }
     const std::size_t sessionIdLength = state.sessionIdLength;
     if (sessionIdLength > kMaxSessionIdLength) {
-        fault = ParseFault::sessionIdLengthIncorrect;
+        fault = ParseFault::kSessionIdLengthIncorrect;
         return false;
     }
     const std::size_t suiteOffset = kSessionIdOffset + sessionIdLength;
@@ -178,7 +178,7 @@ bool ParseSsl2Hello(TlsRecordState& state, const uint8_t* data) {
 bool ParseHttpsHeader(TlsRecordState& state, const uint8_t* data, std::size_t& available, bool& needMore,
                       std::string& host, ParseFault& fault) {
     needMore = false;
-    fault = ParseFault::none;
+    fault = ParseFault::kNone;
     if (available < kRecordHeaderSize + 1) return false;
 
     state.contentType = data[0];

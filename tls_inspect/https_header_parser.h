@@ -12,8 +12,8 @@
 namespace hbt {
 
 enum class ParseFault {
-    none,
-    sessionIdLengthIncorrect,  // a ServerHello with a session id longer than 32 bytes
+    kNone,
+    kSessionIdLengthIncorrect,  // a ServerHello with a session id longer than 32 bytes
 };
 
 // Parses one record from `data` into `state`. `available` is the number of

@@ -80,7 +80,7 @@ void CInterceptedTrafficProcessor::OutgoingData(std::span<const uint8_t> data, c
         (StartsLikeHttp(data) ? isHttp_ : isTls_) = true;
     }
     if (isHttp_) {
-        state_ = FlowState::detached;
+        state_ = FlowState::kDetached;
         verdict.bypass = true;
         const bool connect = std::memcmp(heldOutgoing_.data(), "CON", 3) == 0;
         Log(kLogVerbose) << description_
@@ -90,7 +90,7 @@ void CInterceptedTrafficProcessor::OutgoingData(std::span<const uint8_t> data, c
     }
 
     bool needMore = false;
-    if (!JudgeRecord(Side::client, preferences, verdict, needMore)) {
+    if (!JudgeRecord(Side::kClient, preferences, verdict, needMore)) {
         if (needMore) return;
         Release(verdict);
         verdict.bypass = true;
@@ -101,7 +101,7 @@ void CInterceptedTrafficProcessor::OutgoingData(std::span<const uint8_t> data, c
         Release(verdict);
     } else if (verdict.block) {
         verdict.deliverIn = Refusal();
-        state_ = FlowState::closed;
+        state_ = FlowState::kClosed;
     } else {
         // The client hello goes on to the server; the flow stays inspected.
         MoveBytes(heldOutgoing_, verdict.sendOut);
@@ -115,11 +115,11 @@ bool CInterceptedTrafficProcessor::IncomingData(std::span<const uint8_t> data, c
     if (heldIncoming_.empty()) return true;
 
     bool needMore = false;
-    if (JudgeRecord(Side::server, preferences, verdict, needMore)) {
+    if (JudgeRecord(Side::kServer, preferences, verdict, needMore)) {
         // A judged server record always ends in block or bypass. A blocked
         // answer is dropped with the flow: nothing of it reaches the application.
         if (verdict.block) {
-            state_ = FlowState::closed;
+            state_ = FlowState::kClosed;
         } else {
             Release(verdict);
         }
@@ -134,17 +134,17 @@ bool CInterceptedTrafficProcessor::IncomingData(std::span<const uint8_t> data, c
 void CInterceptedTrafficProcessor::Release(FlowVerdict& verdict) {
     MoveBytes(heldIncoming_, verdict.deliverIn);
     MoveBytes(heldOutgoing_, verdict.sendOut);
-    state_ = FlowState::detached;
+    state_ = FlowState::kDetached;
 }
 
 void CInterceptedTrafficProcessor::CloseAndTakeHeld(FlowVerdict& held) {
     MoveBytes(heldIncoming_, held.deliverIn);
     MoveBytes(heldOutgoing_, held.sendOut);
-    state_ = FlowState::closed;
+    state_ = FlowState::kClosed;
 }
 
 void CInterceptedTrafficProcessor::Finish() {
-    if (state_ != FlowState::inspecting) return;
+    if (state_ != FlowState::kInspecting) return;
     if (!heldOutgoing_.empty() || !heldIncoming_.empty()) {
         Log(kLogVerbose) << description_ << " connection destroyed but data left " << heldOutgoing_.size() << "/"
                          << heldIncoming_.size();
@@ -154,9 +154,9 @@ void CInterceptedTrafficProcessor::Finish() {
 
 bool CInterceptedTrafficProcessor::ParseHttpsHeader(TlsRecordState& state, const uint8_t* data,
                                                     std::size_t& available, bool& needMore) {
-    ParseFault fault = ParseFault::none;
+    ParseFault fault = ParseFault::kNone;
     const bool recognised = hbt::ParseHttpsHeader(state, data, available, needMore, host_, fault);
-    if (fault == ParseFault::sessionIdLengthIncorrect) {
+    if (fault == ParseFault::kSessionIdLengthIncorrect) {
         CLog(kLogAlways) << "CInterceptedTrafficProcessor::ParseHttpsHeader" << ": " << " session id length is incorrect";
     }
     return recognised;
@@ -164,7 +164,7 @@ bool CInterceptedTrafficProcessor::ParseHttpsHeader(TlsRecordState& state, const
 
 bool CInterceptedTrafficProcessor::JudgeRecord(Side side, const Preferences& preferences, FlowVerdict& verdict,
                                                bool& needMore) {
-    const bool client = side == Side::client;
+    const bool client = side == Side::kClient;
     std::vector<uint8_t>& held = client ? heldOutgoing_ : heldIncoming_;
     TlsRecordState& state = client ? clientState_ : serverState_;
     needMore = false;
@@ -174,7 +174,7 @@ bool CInterceptedTrafficProcessor::JudgeRecord(Side side, const Preferences& pre
     if (available < kMinRecordBytes) {
         Log(kLogVerbose) << description_ << " (bypass: no HTTPS)";
         verdict.bypass = true;
-        state_ = FlowState::detached;
+        state_ = FlowState::kDetached;
         return false;
     }
     // Every attempt reads all held bytes again, so it starts from a clean state.
@@ -190,7 +190,7 @@ bool CInterceptedTrafficProcessor::JudgeRecord(Side side, const Preferences& pre
 
     if (client) {
         if (available > state.recordLength + 6) {
-            state_ = FlowState::detached;
+            state_ = FlowState::kDetached;
             verdict.bypass = true;
             CLog line = Log(kLogVerbose);
             line << description_;
@@ -199,7 +199,7 @@ bool CInterceptedTrafficProcessor::JudgeRecord(Side side, const Preferences& pre
             return true;
         }
         if (!host_.empty() && preferences.IsHostExcluded(host_)) {
-            state_ = FlowState::detached;
+            state_ = FlowState::kDetached;
             verdict.bypass = true;
             CLog line = Log(kLogVerbose);
             line << description_;
@@ -210,7 +210,7 @@ bool CInterceptedTrafficProcessor::JudgeRecord(Side side, const Preferences& pre
     }
 
     if (!preferences.allowInsecureIfNoHttps && !OffersAllowedVersion(state.versions, preferences.allowedSslVersions)) {
-        state_ = FlowState::closed;
+        state_ = FlowState::kClosed;
         verdict.block = true;
         CLog line = Log(kLogNormal);
         line << description_;
@@ -225,7 +225,7 @@ bool CInterceptedTrafficProcessor::JudgeRecord(Side side, const Preferences& pre
         if (!IsSsl2Only(state.versions)) return true;
     } else if (clientVersions_.empty()) {
         verdict.bypass = true;
-        state_ = FlowState::detached;
+        state_ = FlowState::kDetached;
         Log(kLogVerbose) << description_ << " (bypass - no HTTPS";
         return true;
     }
@@ -234,7 +234,7 @@ bool CInterceptedTrafficProcessor::JudgeRecord(Side side, const Preferences& pre
 
 bool CInterceptedTrafficProcessor::Decide(const TlsRecordState& state, const Preferences& preferences,
                                           FlowVerdict& verdict) {
-    state_ = FlowState::detached;
+    state_ = FlowState::kDetached;
     verdict.bypass = true;
     const std::string versions = TlsVersionListText(state.versions);
     CLog line = Log(kLogVerbose);
@@ -253,7 +253,7 @@ bool CInterceptedTrafficProcessor::Decide(const TlsRecordState& state, const Pre
         !IsCipherSuiteAllowed(preferences.checkEncMethod, preferences.cipherBaseMode, preferences.cipherOverrides,
                               code)) {
         line << " (block: disallowed cipher suite " << versions << suite << ")";
-        state_ = FlowState::closed;
+        state_ = FlowState::kClosed;
         verdict.block = true;
         verdict.bypass = false;
         return true;

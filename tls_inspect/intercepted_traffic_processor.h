@@ -24,7 +24,7 @@ struct FlowVerdict {
     bool bypass = false;             // detach from the flow
 };
 
-enum class FlowState { inspecting = 1, closed = 2, detached = 3 };
+enum class FlowState { kInspecting = 1, kClosed = 2, kDetached = 3 };
 
 class CInterceptedTrafficProcessor {
 public:
@@ -57,7 +57,7 @@ public:
     std::size_t HeldIncomingSize() const { return heldIncoming_.size(); }
 
 private:
-    enum class Side { client, server };
+    enum class Side { kClient, kServer };
 
     bool JudgeRecord(Side side, const Preferences& preferences, FlowVerdict& verdict, bool& needMore);
     bool ParseHttpsHeader(TlsRecordState& state, const uint8_t* data, std::size_t& available, bool& needMore);
@@ -78,7 +78,7 @@ private:
     bool isHttp_ = false;
     bool isTls_ = false;
     bool clientHelloPassed_ = false;
-    FlowState state_ = FlowState::inspecting;
+    FlowState state_ = FlowState::kInspecting;
     std::vector<uint16_t> clientVersions_;
     std::string host_;
     std::vector<uint8_t> heldOutgoing_;

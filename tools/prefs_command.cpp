@@ -53,14 +53,14 @@ int Set(const std::string& key, const std::string& value) {
     LoadPreferences(store, preferences);
     std::wstring message;
     switch (SetPreference(preferences, key, Utf8ToWide(value), message)) {
-        case EditResult::UnknownKey:
+        case EditResult::kUnknownKey:
             std::fprintf(stderr, "hbtctl: unknown preference \"%s\"; known keys:\n  %s\n", key.c_str(),
                          EditableKeysText());
             return kExitUsage;
-        case EditResult::Refused:
+        case EditResult::kRefused:
             std::fprintf(stderr, "%s\n", WideToUtf8(message).c_str());
             return kExitRefused;
-        case EditResult::Changed:
+        case EditResult::kChanged:
             break;
     }
     if (!SavePreferences(store, preferences)) {

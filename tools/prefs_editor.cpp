@@ -185,11 +185,11 @@ const Editable* FindEditable(const std::string& key) {
 EditResult SetPreference(Preferences& preferences, const std::string& key, const std::wstring& value,
                          std::wstring& message) {
     const Editable* editable = FindEditable(key);
-    if (!editable) return EditResult::UnknownKey;
+    if (!editable) return EditResult::kUnknownKey;
     Preferences changed = preferences;
-    if (!editable->set(changed, value, message)) return EditResult::Refused;
+    if (!editable->set(changed, value, message)) return EditResult::kRefused;
     preferences = std::move(changed);
-    return EditResult::Changed;
+    return EditResult::kChanged;
 }
 
 const char* EditableKeysText() {

@@ -7,10 +7,10 @@
 
 namespace hbt::ctl {
 
-enum class EditResult { Changed, Refused, UnknownKey };
+enum class EditResult { kChanged, kRefused, kUnknownKey };
 
 // key is a stored name ("httpPorts") or "Section/name" as `prefs show` prints
-// it. On Refused, message says why and the record is unchanged.
+// it. On kRefused, message says why and the record is unchanged.
 EditResult SetPreference(Preferences& preferences, const std::string& key, const std::wstring& value,
                          std::wstring& message);
 

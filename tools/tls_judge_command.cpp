@@ -107,9 +107,9 @@ std::string HexText(const std::vector<uint8_t>& bytes) {
 
 const char* VerdictName(FlowState state) {
     switch (state) {
-        case FlowState::closed: return "block";
-        case FlowState::detached: return "bypass";
-        case FlowState::inspecting: break;
+        case FlowState::kClosed: return "block";
+        case FlowState::kDetached: return "bypass";
+        case FlowState::kInspecting: break;
     }
     return "inspecting";
 }
@@ -120,7 +120,7 @@ std::vector<uint8_t> Judge(CInterceptedTrafficProcessor& processor, const std::v
                            const std::vector<uint8_t>* server, const Preferences& preferences) {
     FlowVerdict verdict;
     if (client) processor.OutgoingData(*client, preferences, verdict);
-    if (server && processor.State() == FlowState::inspecting) processor.IncomingData(*server, preferences, verdict);
+    if (server && processor.State() == FlowState::kInspecting) processor.IncomingData(*server, preferences, verdict);
     return verdict.deliverIn;
 }
 
@@ -152,7 +152,7 @@ int RunTlsJudge(const std::vector<std::string>& args) {
     for (const LogRecord& record : LogQueue::Instance().TakeAll()) {
         std::printf("%s\n", WideToUtf8(record.message).c_str());
     }
-    const bool blocked = processor.State() == FlowState::closed;
+    const bool blocked = processor.State() == FlowState::kClosed;
     std::printf("verdict: %s%s\n", VerdictName(processor.State()), blocked ? HexText(delivered).c_str() : "");
     return kExitOk;
 }

@@ -51,7 +51,7 @@ void EngineTestClient::ReadEvents() {
         }
         uint32_t bytes = 0;
         const NfeDriverError e = client_->GetEvent(buffer, bytes);
-        if (e.kind == NfeErrorKind::NoEvent) {
+        if (e.kind == NfeErrorKind::kNoEvent) {
             std::lock_guard lock(mutex_);
             ++credits_;  // nothing came: ask again
             continue;

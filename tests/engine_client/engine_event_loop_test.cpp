@@ -85,7 +85,7 @@ protected:
         ASSERT_TRUE(client.NfeOpenDevice());
         ASSERT_TRUE(client.SetConfig(77, {{0x16, 0x03}}, {{0xFF, 0xFF}}).Succeeded());
         ASSERT_TRUE(client.Start().Succeeded());
-        ASSERT_EQ(loop.Step(), CEngineEventLoop::handled);  // "RuzOraDadeda started."
+        ASSERT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);  // "RuzOraDadeda started."
         EXPECT_EQ(log.Lines(), std::vector<std::wstring>{L"Network Engine started."});
     }
 
@@ -93,7 +93,7 @@ protected:
     std::optional<ConnectCompletion> ConnectAndAnswer(const SimConnection& connection) {
         auto result = platform.Connect(connection);
         if (result.action != ConnectAction::kPend) return std::nullopt;
-        EXPECT_EQ(loop.Step(), CEngineEventLoop::handled);
+        EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
         auto completions = platform.Completions(result.connectHandle);
         EXPECT_EQ(completions.size(), 1u);
         if (completions.empty()) return std::nullopt;
@@ -127,7 +127,7 @@ TEST_F(EventLoopOnEngine, HttpConnectIsRedirectedToTheProxyOfItsFamily) {
     EXPECT_EQ(host.records[0].processId, 4242u);
     EXPECT_EQ(host.records[0].path, L"/usr/bin/curl");
     EXPECT_EQ(log.Lines(), std::vector<std::wstring>{L"192.0.2.2:40000->93.184.216.34:80 (process)"});
-    EXPECT_EQ(host.counts[EngineCounter::connectionsToProxy], 1);
+    EXPECT_EQ(host.counts[EngineCounter::kConnectionsToProxy], 1);
 
     completion = ConnectAndAnswer(ConnectionTo("2001:db8::1", 8080));
     ASSERT_TRUE(completion);
@@ -184,9 +184,9 @@ TEST_F(EventLoopOnEngine, TlsPortsAreInspected) {
     for (bool allPorts : {false, true}) {
         host.preferences.monitorSslOnAllPorts = allPorts;
         auto https = platform.Connect(ConnectionTo("192.0.2.1", 443));
-        ASSERT_EQ(loop.Step(), CEngineEventLoop::handled);
+        ASSERT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
         auto other = platform.Connect(ConnectionTo("192.0.2.1", 8443));
-        ASSERT_EQ(loop.Step(), CEngineEventLoop::handled);
+        ASSERT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
         auto establishedHttps = platform.Establish(ConnectionTo("192.0.2.1", 443), https.endpointHandle);
         auto establishedOther = platform.Establish(ConnectionTo("192.0.2.1", 8443), other.endpointHandle);
         EXPECT_TRUE(platform.IsInspected(establishedHttps));
@@ -201,9 +201,9 @@ protected:
     uint64_t OpenInspectedFlow() {
         const SimConnection connection = ConnectionTo("192.0.2.1", 443);
         auto held = platform.Connect(connection);
-        EXPECT_EQ(loop.Step(), CEngineEventLoop::handled);
+        EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
         uint64_t flow = platform.Establish(connection, held.endpointHandle);
-        EXPECT_EQ(loop.Step(), CEngineEventLoop::handled);  // flow established
+        EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);  // flow established
         log.Lines();
         return flow;
     }
@@ -215,9 +215,9 @@ TEST_F(TlsFlowOnEngine, PassingHellosAreReleasedWithTheBytesInjectedInOrder) {
     uint64_t flow = OpenInspectedFlow();
 
     EXPECT_EQ(platform.Segment(flow, NFE_STREAM_FLAG_SEND, clientHello), StreamAction::kBlock);
-    ASSERT_EQ(loop.Step(), CEngineEventLoop::handled);
+    ASSERT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
     EXPECT_EQ(platform.Segment(flow, NFE_STREAM_FLAG_RECEIVE, serverHello), StreamAction::kBlock);
-    ASSERT_EQ(loop.Step(), CEngineEventLoop::handled);
+    ASSERT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
 
     auto injections = platform.Injections();
     ASSERT_EQ(injections.size(), 2u);
@@ -228,12 +228,12 @@ TEST_F(TlsFlowOnEngine, PassingHellosAreReleasedWithTheBytesInjectedInOrder) {
     // Released: later data runs on without reaching the program.
     EXPECT_NE(platform.Segment(flow, NFE_STREAM_FLAG_RECEIVE, {0x17, 0x03, 0x03}), StreamAction::kBlock);
     // The engine reports the released flow as ended; the loop forgets it.
-    const auto streamEventsBefore = host.counts[EngineCounter::streamDataEvents];
-    while (engine.QueuedEventCount() > 0) ASSERT_EQ(loop.Step(), CEngineEventLoop::handled);
-    EXPECT_EQ(host.counts[EngineCounter::streamDataEvents], streamEventsBefore);
+    const auto streamEventsBefore = host.counts[EngineCounter::kStreamDataEvents];
+    while (engine.QueuedEventCount() > 0) ASSERT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
+    EXPECT_EQ(host.counts[EngineCounter::kStreamDataEvents], streamEventsBefore);
     EXPECT_EQ(loop.FlowCount(), 0u);
-    EXPECT_EQ(host.counts[EngineCounter::tlsFlowsReleased], 1);
-    EXPECT_EQ(host.counts[EngineCounter::tlsFlowsBlocked], 0);
+    EXPECT_EQ(host.counts[EngineCounter::kTlsFlowsReleased], 1);
+    EXPECT_EQ(host.counts[EngineCounter::kTlsFlowsBlocked], 0);
 }
 
 TEST_F(TlsFlowOnEngine, DisallowedVersionIsClosedWithTheAlertDeliveredIn) {
@@ -243,14 +243,14 @@ TEST_F(TlsFlowOnEngine, DisallowedVersionIsClosedWithTheAlertDeliveredIn) {
     uint64_t flow = OpenInspectedFlow();
 
     EXPECT_EQ(platform.Segment(flow, NFE_STREAM_FLAG_SEND, clientHello), StreamAction::kBlock);
-    ASSERT_EQ(loop.Step(), CEngineEventLoop::handled);
+    ASSERT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
 
     auto injections = platform.Injections();
     ASSERT_GE(injections.size(), 1u);
     EXPECT_EQ(injections[0].streamFlags, NFE_STREAM_FLAG_RECEIVE);
     EXPECT_EQ(injections[0].data, (std::vector<uint8_t>{0x15, 0x03, 0x01, 0x00, 0x02, 0x02, 0x28}));
     for (const auto& injection : injections) EXPECT_NE(injection.data, clientHello) << "the hello must not go out";
-    EXPECT_EQ(host.counts[EngineCounter::tlsFlowsBlocked], 1);
+    EXPECT_EQ(host.counts[EngineCounter::kTlsFlowsBlocked], 1);
 }
 
 // Cases the engine does not produce on its own come from a scripted device.
@@ -295,7 +295,7 @@ TEST_F(EventLoopScripted, UnknownFlowIsClosed) {
     data.data = {1, 2, 3};
     scripted->replies = {EventReply(data), DeviceReply{}};
     sent.clear();
-    EXPECT_EQ(loop.Step(), CEngineEventLoop::handled);
+    EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
     EXPECT_EQ(log.Lines(), std::vector<std::wstring>{
                                L"FlowId 99 not found, connection closed (192.0.2.2:40000->192.0.2.1:443)"});
     ASSERT_EQ(sent.back().controlCode, NFE_IOCTL_FLOW_OPERATION);
@@ -315,9 +315,9 @@ TEST_F(EventLoopScripted, SecondEngineNotStartedFailureInARowIsLogged) {
     connect.destination = *ParseIpAddress("93.184.216.34", 80);
     scripted->replies = {EventReply(connect), Failure(kStatusServerDisabled), EventReply(connect),
                          Failure(kStatusServerDisabled)};
-    EXPECT_EQ(loop.Step(), CEngineEventLoop::handledWithError);
+    EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandledWithError);
     EXPECT_TRUE(log.Lines().empty());
-    EXPECT_EQ(loop.Step(), CEngineEventLoop::handledWithError);
+    EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandledWithError);
     EXPECT_EQ(log.Lines(), std::vector<std::wstring>{L"ProcessRedirect failed with error DeviceIoControl failed with error 1341"});
 }
 
@@ -334,9 +334,9 @@ TEST_F(EventLoopScripted, FailedRedirectWithdrawsItsRecord) {
     next.redirectRequestId = 6;
     next.destination = *ParseIpAddress("198.51.100.7", 80);
     scripted->replies = {EventReply(connect), Failure(kStatusUnsuccessful), EventReply(next), DeviceReply{}};
-    EXPECT_EQ(loop.Step(), CEngineEventLoop::handledWithError);
+    EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandledWithError);
     EXPECT_TRUE(host.records.empty());
-    EXPECT_EQ(loop.Step(), CEngineEventLoop::handled);
+    EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
     ASSERT_EQ(host.records.size(), 1u);
     EXPECT_EQ(host.records[0].destination, next.destination);
 }
@@ -372,10 +372,10 @@ TEST_F(EventLoopScripted, AutomaticStopRestartsTheEngine) {
     established.flowId = 12;
     host.records.push_back({});
     scripted->replies = {EventReply(established), EventReply(stopped), DeviceReply{}};
-    EXPECT_EQ(loop.Step(), CEngineEventLoop::handled);
+    EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
     EXPECT_EQ(loop.FlowCount(), 1u);
     sent.clear();
-    EXPECT_EQ(loop.Step(), CEngineEventLoop::handled);
+    EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
     EXPECT_EQ(loop.FlowCount(), 0u);
     EXPECT_EQ(log.Lines(), std::vector<std::wstring>{L"Network Engine was stopped automatically. Restarting."});
     EXPECT_TRUE(host.records.empty());
@@ -385,7 +385,7 @@ TEST_F(EventLoopScripted, AutomaticStopRestartsTheEngine) {
     stopped.messageStatus = 0;
     scripted->replies = {EventReply(stopped)};
     sent.clear();
-    EXPECT_EQ(loop.Step(), CEngineEventLoop::handled);
+    EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
     EXPECT_EQ(log.Lines(), std::vector<std::wstring>{L"Network Engine stopped."});
     EXPECT_EQ(sent.size(), 1u);
 }
@@ -403,10 +403,10 @@ TEST_F(EventLoopScripted, EngineErrorMessagesAndTheDisplayOffRule) {
     unknown.type = 9;
     scripted->replies = {EventReply(abandoned), EventReply(abandoned), EventReply(unknown)};
     host.displayOff = true;
-    EXPECT_EQ(loop.Step(), CEngineEventLoop::handled);
+    EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
     host.displayOff = false;
-    EXPECT_EQ(loop.Step(), CEngineEventLoop::handled);
-    EXPECT_EQ(loop.Step(), CEngineEventLoop::handled);
+    EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
+    EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
     EXPECT_EQ(log.Lines(), (std::vector<std::wstring>{
                                L"Event Message: 107:Abandoned redirection request detected. Error=0, Param=7",
                                L"NEGetEvent return unexpected event type: 9"}));

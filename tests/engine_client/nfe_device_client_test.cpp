@@ -103,13 +103,13 @@ TEST_F(DeviceClientTest, SetConfigLaysOutPatternsAndRefusesBadListsLocally) {
         std::string message;
     };
     const Refusal refusals[] = {
-        {{{1}}, {}, NfeErrorKind::MaskMismatch, "Mask size does not match"},
-        {{std::vector<uint8_t>(3)}, {std::vector<uint8_t>(2)}, NfeErrorKind::MaskMismatch,
+        {{{1}}, {}, NfeErrorKind::kMaskMismatch, "Mask size does not match"},
+        {{std::vector<uint8_t>(3)}, {std::vector<uint8_t>(2)}, NfeErrorKind::kMaskMismatch,
          "Mask does not match the pattern"},
-        {{std::vector<uint8_t>(256)}, {std::vector<uint8_t>(256)}, NfeErrorKind::PatternTooBig, "Pattern is too big"},
+        {{std::vector<uint8_t>(256)}, {std::vector<uint8_t>(256)}, NfeErrorKind::kPatternTooBig, "Pattern is too big"},
         {{std::vector<uint8_t>(40), std::vector<uint8_t>(40), std::vector<uint8_t>(20)},
          {std::vector<uint8_t>(40), std::vector<uint8_t>(40), std::vector<uint8_t>(20)},
-         NfeErrorKind::PatternsTooBig,
+         NfeErrorKind::kPatternsTooBig,
          "Patterns are too big"},
     };
     sent_.clear();
@@ -139,7 +139,7 @@ TEST_F(DeviceClientTest, GetEventGrowsItsBufferOnceAndChecksTheRecord) {
     EXPECT_EQ(buffer, encoded);
     EXPECT_EQ(sent_.back().outputCapacity, 1304u);
 
-    EXPECT_EQ(client.GetEvent(buffer, bytes).kind, NfeErrorKind::NoEvent);
+    EXPECT_EQ(client.GetEvent(buffer, bytes).kind, NfeErrorKind::kNoEvent);
     EXPECT_EQ(buffer.size(), 1304u);  // never shrinks
 }
 
@@ -155,10 +155,10 @@ TEST_F(DeviceClientTest, GetEventRejectsMalformedRecords) {
         std::string message;
     };
     const Case cases[] = {
-        {Ok(std::vector<uint8_t>(100)), NfeErrorKind::WrongByteCount, "Incorrect number of bytes returned"},
-        {Ok(wrongHeader), NfeErrorKind::WrongHeaderSize, "Incorrect size returned 300 (must be 304)"},
-        {Ok(wrongData), NfeErrorKind::WrongDataSize, "Incorrect data size returned 4 (must be 6)"},
-        {Fail(kStatusCancelled), NfeErrorKind::WaitFailed, "GetOverlappedResult failed with error 995"},
+        {Ok(std::vector<uint8_t>(100)), NfeErrorKind::kWrongByteCount, "Incorrect number of bytes returned"},
+        {Ok(wrongHeader), NfeErrorKind::kWrongHeaderSize, "Incorrect size returned 300 (must be 304)"},
+        {Ok(wrongData), NfeErrorKind::kWrongDataSize, "Incorrect data size returned 4 (must be 6)"},
+        {Fail(kStatusCancelled), NfeErrorKind::kWaitFailed, "GetOverlappedResult failed with error 995"},
     };
     for (const Case& c : cases) {
         auto clientPtr = MakeClient({Ok(VersionBytes(115)), c.reply});

@@ -80,7 +80,7 @@ TEST_F(SocketDeviceTest, ClientDrivesTheEngineAndCloseStopsIt) {
     std::this_thread::sleep_for(50ms);
     client.CloseDevice();
     ASSERT_EQ(pending.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(pending.get().kind, NfeErrorKind::WaitFailed);
+    EXPECT_EQ(pending.get().kind, NfeErrorKind::kWaitFailed);
     for (int i = 0; i < 100 && engine_.IsActive(); ++i) std::this_thread::sleep_for(10ms);
     EXPECT_FALSE(engine_.IsActive());
 }

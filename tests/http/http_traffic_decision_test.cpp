@@ -95,7 +95,7 @@ protected:
         const ConnectionDescription description = DescribeConnection(origin_.Address(), 4242, L"/usr/bin/app");
         auto done = std::async(std::launch::async, [&] {
             const bool ok =
-                traffic.Process(description, &preferences_, limitHit, 50000, &counters_) == ProcessResult::handled;
+                traffic.Process(description, &preferences_, limitHit, 50000, &counters_) == ProcessResult::kHandled;
             pair.accepted->Close();
             return ok;
         });

@@ -60,7 +60,7 @@ protected:
         ConnectionDescription description = DescribeConnection(destination, 4242, L"/usr/bin/app");
         return std::async(std::launch::async, [this, description, limitHit] {
             const bool ok =
-                traffic_->Process(description, &preferences_, limitHit, 50000, &counters_) == ProcessResult::handled;
+                traffic_->Process(description, &preferences_, limitHit, 50000, &counters_) == ProcessResult::kHandled;
             pair_.accepted->Close();  // what the core does when the connection thread ends
             return ok;
         });

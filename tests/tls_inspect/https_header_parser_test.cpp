@@ -19,7 +19,7 @@ struct Parsed {
     bool needMore = false;
     std::size_t available = 0;
     std::string host;
-    ParseFault fault = ParseFault::none;
+    ParseFault fault = ParseFault::kNone;
     TlsRecordState state;
 };
 
@@ -150,7 +150,7 @@ TEST(HttpsHeaderParserTest, BoundsFailuresRefuseTheRecord) {
     Bytes longSession = test::ServerHello(0x0303, 0x002F, {}, 33);
     const Parsed session = Parse(longSession);
     EXPECT_FALSE(session.ok);
-    EXPECT_EQ(session.fault, ParseFault::sessionIdLengthIncorrect);
+    EXPECT_EQ(session.fault, ParseFault::kSessionIdLengthIncorrect);
 
     // A ServerHello cut right after its session id: the suite lies past the record.
     Bytes cutServer = test::ServerHello(0x0303, 0x002F);

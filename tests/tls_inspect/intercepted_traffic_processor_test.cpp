@@ -97,7 +97,7 @@ TEST_F(ProcessorTest, FirstSegmentsThatAreNotTlsAreLetThrough) {
         EXPECT_FALSE(verdict.block);
         EXPECT_EQ(verdict.sendOut, Text(c.first));
         EXPECT_THAT(verdict.deliverIn, IsEmpty());
-        EXPECT_EQ(processor.State(), FlowState::detached);
+        EXPECT_EQ(processor.State(), FlowState::kDetached);
         EXPECT_THAT(Lines(), ElementsAre(Line{3, D(c.line)}));
         // The prefix of every line names the application, with its process id at level 3.
         EXPECT_EQ(records_.at(0).screenPrefix, L"tool (42)");
@@ -117,7 +117,7 @@ TEST_F(ProcessorTest, SplitTls13HelloGoesOutWholeAndTheServerAnswerReleasesTheFl
     FlowVerdict second = Out(Suffix(hellos.clientFlight, 100));
     EXPECT_FALSE(second.bypass || second.block);
     EXPECT_EQ(second.sendOut, hellos.clientFlight);
-    EXPECT_EQ(processor_.State(), FlowState::inspecting);
+    EXPECT_EQ(processor_.State(), FlowState::kInspecting);
     EXPECT_EQ(processor_.Host(), "site.example");
     EXPECT_THAT(processor_.ClientVersions(), ElementsAre(0x0304, 0x0303));
     EXPECT_THAT(Lines(), IsEmpty());
@@ -127,7 +127,7 @@ TEST_F(ProcessorTest, SplitTls13HelloGoesOutWholeAndTheServerAnswerReleasesTheFl
     answer = In(Suffix(hellos.serverFlight, 60));
     EXPECT_TRUE(answer.bypass);
     EXPECT_EQ(answer.deliverIn, hellos.serverFlight);
-    EXPECT_EQ(processor_.State(), FlowState::detached);
+    EXPECT_EQ(processor_.State(), FlowState::kDetached);
     EXPECT_THAT(Lines(), ElementsAre(Line{3, D(" (site.example) (TLS 1.3, cipher suite 0x1302 TLS_AES_256_GCM_SHA384)")}));
     ASSERT_EQ(records_[0].links.size(), 1u);
     EXPECT_EQ(records_[0].links[0].scheme, "hbturl");
@@ -171,7 +171,7 @@ TEST_F(ProcessorTest, RealHandshakesAreReleasedWholeOrSplit) {
             EXPECT_EQ(out.sendOut, hellos.clientFlight);
             EXPECT_TRUE(in.bypass);
             EXPECT_EQ(in.deliverIn, hellos.serverFlight);
-            EXPECT_EQ(processor.State(), FlowState::detached);
+            EXPECT_EQ(processor.State(), FlowState::kDetached);
             EXPECT_THAT(Lines(), ElementsAre(expected));
             EXPECT_EQ(records_.at(0).links.size(), c.options.serverName.empty() ? 0u : 1u);
         }
@@ -186,7 +186,7 @@ TEST_F(ProcessorTest, ClientHelloWithoutAnAllowedVersionIsRefused) {
     EXPECT_FALSE(verdict.bypass);
     EXPECT_EQ(test::Hex(verdict.deliverIn), "15 03 00 00 02 02 28");
     EXPECT_THAT(verdict.sendOut, IsEmpty());
-    EXPECT_EQ(processor_.State(), FlowState::closed);
+    EXPECT_EQ(processor_.State(), FlowState::kClosed);
     EXPECT_THAT(Lines(), ElementsAre(Line{2, D(" (block: insecure SSL 3)")}));
 
     // A real TLS 1.2-only client while only TLS 1.3 is allowed: refused in its own record version.
@@ -240,7 +240,7 @@ TEST_F(ProcessorTest, ServerChoicesAreJudged) {
         processor.IncomingData(c.serverHello, preferences_, answer);
         EXPECT_EQ(answer.block, c.block);
         EXPECT_EQ(answer.bypass, !c.block);
-        EXPECT_EQ(processor.State(), c.block ? FlowState::closed : FlowState::detached);
+        EXPECT_EQ(processor.State(), c.block ? FlowState::kClosed : FlowState::kDetached);
         // A refused answer is dropped with the flow; an accepted one is delivered.
         EXPECT_EQ(answer.deliverIn, c.block ? Bytes{} : c.serverHello);
         EXPECT_THAT(Lines(), ElementsAre(c.line));
@@ -251,7 +251,7 @@ TEST_F(ProcessorTest, OfferedTls13PassesWhenOnlyTls12IsAllowed) {
     preferences_.allowedSslVersions = {0x0303};
     const FlowVerdict verdict = Out(test::ClientHello(0x0303, {0x1301}, {test::SupportedVersions({0x0304, 0x0303})}));
     EXPECT_FALSE(verdict.block || verdict.bypass);
-    EXPECT_EQ(processor_.State(), FlowState::inspecting);
+    EXPECT_EQ(processor_.State(), FlowState::kInspecting);
     // Later client bytes wait for the server's answer, then go out with it.
     EXPECT_THAT(Out(Text("early-data")).sendOut, IsEmpty());
     const FlowVerdict answer = In(test::ServerHello(0x0303, 0xC02F));
@@ -314,7 +314,7 @@ TEST_F(ProcessorTest, ServerRecordsThatEndInspection) {
         processor.IncomingData(c.server, preferences_, answer);
         EXPECT_TRUE(answer.bypass);
         EXPECT_EQ(answer.deliverIn, c.server);
-        EXPECT_EQ(processor.State(), FlowState::detached);
+        EXPECT_EQ(processor.State(), FlowState::kDetached);
         EXPECT_EQ(Lines(), c.lines);
     }
 }
@@ -345,7 +345,7 @@ TEST_F(ProcessorTest, ClosingConnectionHandsBackEverythingHeld) {
     processor_.CloseAndTakeHeld(held);
     EXPECT_EQ(held.sendOut, clientPart);
     EXPECT_EQ(held.deliverIn, serverPart);
-    EXPECT_EQ(processor_.State(), FlowState::closed);
+    EXPECT_EQ(processor_.State(), FlowState::kClosed);
     EXPECT_EQ(processor_.HeldOutgoingSize() + processor_.HeldIncomingSize(), 0u);
     Lines();
     processor_.Finish();
