@@ -6,7 +6,7 @@ namespace hbt {
 
 bool CoreEngineEventHost::IsRunning() const { return core_.Running(); }
 
-void CoreEngineEventHost::CopyPreferences(Preferences& preferences) const { preferences = *core_.PreferencesSnapshot(); }
+std::shared_ptr<const Preferences> CoreEngineEventHost::PreferencesSnapshot() const { return core_.PreferencesSnapshot(); }
 
 bool CoreEngineEventHost::IsTemporarilyExcluded(const SocketAddressSlot& destination) const {
     return core_.IsTemporarilyExcluded(destination);

@@ -11,7 +11,7 @@ public:
     explicit CoreEngineEventHost(CHbtCore& core) : core_(core) {}
 
     bool IsRunning() const override;
-    void CopyPreferences(Preferences& preferences) const override;
+    std::shared_ptr<const Preferences> PreferencesSnapshot() const override;
     bool IsTemporarilyExcluded(const SocketAddressSlot& destination) const override;
     uint64_t AppendRedirectRecord(const SocketAddressSlot& clientAddress, const SocketAddressSlot& destination,
                                   uint32_t processId, const std::wstring& applicationPath) override;

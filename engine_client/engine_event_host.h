@@ -1,6 +1,7 @@
 #pragma once
 // What the engine event loop needs of the core that owns it.
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "engine_protocol/socket_address_slot.h"
@@ -25,7 +26,9 @@ class EngineEventHost {
 public:
     virtual ~EngineEventHost() = default;
     virtual bool IsRunning() const = 0;
-    virtual void CopyPreferences(Preferences& preferences) const = 0;
+    // The working preferences; the record never changes once shared, so it is
+    // read without a copy.
+    virtual std::shared_ptr<const Preferences> PreferencesSnapshot() const = 0;
     // The destination's address is held by a connection that is being forwarded.
     virtual bool IsTemporarilyExcluded(const SocketAddressSlot& destination) const = 0;
     // Stored before the engine is told to redirect; returns the record's id.

@@ -67,8 +67,8 @@ std::string EventDescription(const NfeEvent& event) {
 ConnectDecision DecideConnect(const EngineEventHost& host, const SocketAddressSlot& destination,
                               const std::wstring& applicationPath) {
     if (IsLoopbackDestination(destination)) return ConnectDecision::kLeaveAlone;
-    Preferences preferences;
-    host.CopyPreferences(preferences);
+    const std::shared_ptr<const Preferences> snapshot = host.PreferencesSnapshot();
+    const Preferences& preferences = *snapshot;
     if (!preferences.enabled) return ConnectDecision::kLeaveAlone;
     if (preferences.IsAddressInExcludedRanges(destination)) return ConnectDecision::kLeaveAlone;
     if (host.IsTemporarilyExcluded(destination)) return ConnectDecision::kLeaveAlone;
@@ -234,13 +234,12 @@ CEngineEventLoop::StepResult CEngineEventLoop::OnStreamData(const NfeEvent& even
     if (processor->State() == FlowState::kClosed) return StepResult::kHandled;
     if (flags & (kSendClosing | kReceiveClosing)) return OnStreamClosing(event, *processor, description);
 
-    Preferences preferences;
-    host_.CopyPreferences(preferences);
+    const std::shared_ptr<const Preferences> preferences = host_.PreferencesSnapshot();
     FlowVerdict verdict;
     if (flags & NFE_STREAM_FLAG_SEND) {
-        processor->OutgoingData(event.data, preferences, verdict);
+        processor->OutgoingData(event.data, *preferences, verdict);
     } else if (flags & NFE_STREAM_FLAG_RECEIVE) {
-        processor->IncomingData(event.data, preferences, verdict);
+        processor->IncomingData(event.data, *preferences, verdict);
     }
     if (processor->State() == FlowState::kDetached && !verdict.bypass) {
         CLog(kLogError) << description << " detach info mismatch " << " (flowId = " << event.flowId

@@ -50,7 +50,9 @@ public:
     SocketAddressSlot proxy6 = *ParseIpAddress("::1", 31002);
 
     bool IsRunning() const override { return running; }
-    void CopyPreferences(Preferences& out) const override { out = preferences; }
+    std::shared_ptr<const Preferences> PreferencesSnapshot() const override {
+        return std::make_shared<const Preferences>(preferences);
+    }
     bool IsTemporarilyExcluded(const SocketAddressSlot& destination) const override {
         for (const auto& e : excluded) {
             if (e.SameAddress(destination)) return true;
