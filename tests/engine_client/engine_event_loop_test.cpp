@@ -308,13 +308,19 @@ TEST_F(EventLoopScripted, UnknownFlowIsClosed) {
     EXPECT_TRUE(op->data.empty());
 }
 
-TEST_F(EventLoopScripted, SecondEngineNotStartedFailureInARowIsLogged) {
+// A connect-redirect event from 192.0.2.2:40000 to port 80.
+NfeEvent ScriptedConnect() {
     NfeEvent connect;
     connect.type = NFE_EVENT_CONNECT_REDIRECT;
     connect.redirectRequestId = 5;
     connect.processId = 42;
     connect.source = *ParseIpAddress("192.0.2.2", 40000);
     connect.destination = *ParseIpAddress("93.184.216.34", 80);
+    return connect;
+}
+
+TEST_F(EventLoopScripted, SecondEngineNotStartedFailureInARowIsLogged) {
+    const NfeEvent connect = ScriptedConnect();
     scripted->replies = {EventReply(connect), Failure(kStatusServerDisabled), EventReply(connect),
                          Failure(kStatusServerDisabled)};
     EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandledWithError);
@@ -326,12 +332,7 @@ TEST_F(EventLoopScripted, SecondEngineNotStartedFailureInARowIsLogged) {
 // A record left behind by a failed redirect would be claimed by the next
 // connection from the same client port, and send it to the wrong destination.
 TEST_F(EventLoopScripted, FailedRedirectWithdrawsItsRecord) {
-    NfeEvent connect;
-    connect.type = NFE_EVENT_CONNECT_REDIRECT;
-    connect.redirectRequestId = 5;
-    connect.processId = 42;
-    connect.source = *ParseIpAddress("192.0.2.2", 40000);
-    connect.destination = *ParseIpAddress("93.184.216.34", 80);
+    const NfeEvent connect = ScriptedConnect();
     NfeEvent next = connect;
     next.redirectRequestId = 6;
     next.destination = *ParseIpAddress("198.51.100.7", 80);
