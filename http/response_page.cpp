@@ -46,7 +46,7 @@ std::string HeaderSafe(const std::string& text) {
 std::string StatusAndHeaders(const ResponseInputs& in) {
     std::string head = in.redirect ? "HTTP/1.1 307 Temporary Redirect\r\nLocation: https://" +
                                          HeaderSafe(in.redirectHost + in.path) + "\r\n"
-                                   : "HTTP/1.1 200 OK\r\n";
+                                   : "HTTP/1.1 403 Forbidden\r\n";
     return head + "Pragma: no-cache\r\nCache-Control: no-cache\r\n\r\n<HTML><BODY>";
 }
 

@@ -8,7 +8,7 @@ packages=(
   libnetfilter-queue-dev libmnl-dev libnfnetlink-dev iptables conntrack
   qt6-base-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  curl openssl iproute2 socat procps
+  curl wget chromium openssl iproute2 socat procps
 )
 
 missing=()

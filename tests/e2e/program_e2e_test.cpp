@@ -285,6 +285,31 @@ TEST_F(ProgramE2e, StrictModeBlockPageLinkAddsTheHostAndForgedLinksChangeNothing
     EXPECT_TRUE(WaitForOutput("bypassed for secure.e2e.test (exclusion list)")) << Output();
 }
 
+// Programs other than browsers must see a blocked download fail instead of
+// saving our page as the file; a browser still shows the page.
+TEST_F(ProgramE2e, BlockedDownloadFailsForScriptsAndStillShowsInABrowser) {
+    SetPreference("allowInsecureIfNoHttps", "0");
+    StartProgram();
+    // The address has no HTTPS certificate of its own: Strict Mode blocks it.
+    const std::string url = "http://192.0.2.1/file.tar.gz";
+    const ProgramRun curl = Curl({"-f", "-o", "/dev/null", "-w", "%{http_code}", url});
+    EXPECT_EQ(curl.exitCode, 22) << Output();
+    EXPECT_EQ(curl.output, "403");
+
+    const std::string saved = dir_ + "/file.tar.gz";
+    const ProgramRun wget = RunProgramIn(net_.Client(), {"wget", "-q", "-T", "15", "-t", "1", "-O", saved, url});
+    EXPECT_EQ(wget.exitCode, 8) << Output();  // the server issued an error response
+    EXPECT_EQ(ReadFile(saved), "");
+
+    const ProgramRun browser = RunProgramIn(
+        net_.Client(), {"timeout", "60", "chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                        "--no-first-run", "--disable-background-networking", "--disable-component-update",
+                        "--disable-sync", "--user-data-dir=" + dir_ + "/chromium", "--dump-dom", url});
+    EXPECT_NE(browser.output.find("Non-secure HTTP Connection Blocked by  Harbinet"), std::string::npos)
+        << browser.output << Output();
+    EXPECT_TRUE(server_.WaitForPeers(1, 0).empty());  // nothing reached the server
+}
+
 TEST_F(ProgramE2e, TlsPolicyStopsATls10OnlyClientAndLetsAModernOneThrough) {
     SetPreference("allowInsecureIfNoHttps", "0");
     SetPreference("allowTls10", "0");

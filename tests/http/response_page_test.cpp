@@ -108,7 +108,7 @@ TEST_F(ResponsePage, GreenBlockPageWithWwwAlternativeAndRedirectHint) {
     in.available = true;
     in.redirectHost = "www.h.example";
     const std::string expected =
-        "HTTP/1.1 200 OK\r\n" + kHeaders + kHead + kSeparator + kTableStart +
+        "HTTP/1.1 403 Forbidden\r\n" + kHeaders + kHead + kSeparator + kTableStart +
         "\t\t<td style=\"color: green; font-size: 300%; text-align: left; vertical-align: top;\">&#x2713;</td>\r\n"
         "\t\t<td >Use secure alternative: <a href=\"https://www.h.example/p\">https://www.h.example/p</a></td>\r\n" +
         kTableEnd + kSeparator + kLinks +
@@ -121,7 +121,7 @@ TEST_F(ResponsePage, RedBlockPageListsMessagesUnderMoreInfo) {
     in.autoRedirect = true;  // the Best-Efforts hint shows whatever autoRedirect is
     in.messages = {{true, true, "h.example - checking HTTPS availability"}, {true, false, "Connect failed"}};
     const std::string expected =
-        "HTTP/1.1 200 OK\r\n" + kHeaders + kHead + kSeparator + kTableStart +
+        "HTTP/1.1 403 Forbidden\r\n" + kHeaders + kHead + kSeparator + kTableStart +
         "\t\t<td style=\"color: red; font-size: 300%; text-align: left; vertical-align: top;\">&#x2717;</td>\r\n"
         "\t\t<td >Secure alternative: <a href=\"https://h.example/p\">https://h.example/p</a><br />HTTPS is not "
         "available for <a href=\"https://h.example\">https://h.example</a><br />\r\n"
@@ -140,7 +140,7 @@ TEST_F(ResponsePage, LoopPageNamesApplicationAndDestination) {
     ResponseInputs in = Inputs();
     in.loop = true;
     const std::string expected =
-        "HTTP/1.1 200 OK\r\n" + kHeaders + kHead + kSeparator + kTableStart +
+        "HTTP/1.1 403 Forbidden\r\n" + kHeaders + kHead + kSeparator + kTableStart +
         "\t\t<td style=\"color: red; font-size: 300%; text-align: left; vertical-align: top;\">&#x2717;</td>\r\n"
         "\t\t<td ><span style=\"color: red; font-size: 200%;\">Infinite loop connection detected!</span>\r\n"
         "\t\t<br>Application <strong>browser</strong> has likely caused an infinite loop connection to "
