@@ -37,7 +37,8 @@ public:
     bool Install(std::string* error);
     // Removes every rule and chain of ours that is present, in both families.
     bool Remove(std::string* error);
-    // The packet mark for a redirect target; adds its nat rule on first use.
+    // The packet mark for a redirect target; adds its nat rule when the target
+    // is not in use yet.
     // 0 when the rule cannot be added.
     uint32_t RedirectMark(const RedirectTarget& target, std::string* error);
     // Takes out the rules of every target in use; connections already
