@@ -183,6 +183,8 @@ void NfeEngine::Stop(bool automatic) {
     std::lock_guard lock(lifecycleMutex_);
     if (!active_.exchange(false)) return;
     redirector_.ExpireAll();
+    // After the held connects went on: no connect is redirected until the next start.
+    platform_.ReleaseRedirects();
     flows_.RemoveAll(automatic);
     queue_.Clear(true);
     Message("RuzOraDadeda stopped.", automatic ? 1 : 0, 2, NFE_SEVERITY_INFORMATION);

@@ -181,6 +181,11 @@ uint32_t NetfilterPlatform::RedirectMark(const TcpFourTuple& tuple, const Socket
     return mark;
 }
 
+void NetfilterPlatform::ReleaseRedirects() {
+    std::string error;
+    if (!rules_.ReleaseRedirects(&error)) Log("Removing the redirect rules failed: " + error);
+}
+
 void NetfilterPlatform::FinishConnect(PendingConnect pending, uint32_t mark, bool redirected) {
     if (!redirected) {
         // The engine decides at flow establishment whether it inspects the

@@ -66,6 +66,9 @@ public:
     bool AssociateFlowContext(uint64_t flowId, uint16_t layerId, uint32_t calloutId,
                               std::shared_ptr<FlowContext> context) override;
     bool RemoveFlowContext(uint64_t flowId, uint16_t layerId, uint32_t calloutId) override;
+    // Removes the DNAT rules of every redirect target (each program start
+    // brings a new proxy address).
+    void ReleaseRedirects() override;
 
 private:
     void Log(const std::string& line);

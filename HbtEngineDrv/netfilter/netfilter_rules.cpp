@@ -34,6 +34,14 @@ bool RunRestore(bool ipv6, const std::string& text, std::string* error) {
 
 bool IsOurs(const std::string& line) { return line.find("HARBINET_") != std::string::npos; }
 
+// The nat chain's own rule, there with or without redirect targets.
+std::string InspectConnmarkRule() {
+    return std::string("-A ") + kChainNat + " -m mark --mark " + Hex(kMarkInspect) + " -j CONNMARK --set-mark " +
+           Hex(kConnMarkInspect) + "\n";
+}
+
+void AppendError(std::string* error, const std::string& more) { *error += (error->empty() ? "" : "; ") + more; }
+
 }  // namespace
 
 std::string InstallRulesText(bool ipv6, const RuleQueues& queues) {
@@ -61,9 +69,7 @@ std::string InstallRulesText(bool ipv6, const RuleQueues& queues) {
       << "*nat\n"
       << ":" << kChainNat << " - [0:0]\n"
       << "-I OUTPUT 1 -j " << kChainNat << "\n"
-      << "-A " << kChainNat << " -m mark --mark " << Hex(kMarkInspect) << " -j CONNMARK --set-mark "
-      << Hex(kConnMarkInspect) << "\n"
-      << "COMMIT\n";
+      << InspectConnmarkRule() << "COMMIT\n";
     return t.str();
 }
 
@@ -73,6 +79,10 @@ std::string RedirectRuleText(const RedirectTarget& target, uint32_t mark) {
     const std::string destination = target.ipv6 ? "[" + std::string(address) + "]" : std::string(address);
     return std::string("*nat\n-A ") + kChainNat + " -p tcp -m mark --mark " + Hex(mark) +
            " -j DNAT --to-destination " + destination + ":" + std::to_string(target.port) + "\nCOMMIT\n";
+}
+
+std::string ReleaseRedirectsText() {
+    return std::string("*nat\n-F ") + kChainNat + "\n" + InspectConnmarkRule() + "COMMIT\n";
 }
 
 std::vector<std::string> OurRuleLines(const std::string& saved) {
@@ -138,8 +148,8 @@ bool NetfilterRules::InstallLocked(std::string* error) {
         std::string ignored;
         RemoveFamily(ipv6, &ignored);
         std::string text = InstallRulesText(ipv6, queues_);
-        for (std::size_t i = 0; i < targets_.size(); ++i) {
-            if (targets_[i].ipv6 == ipv6) text += RedirectRuleText(targets_[i], kMarkRedirectBase + i + 1);
+        for (const auto& [mark, target] : marks_.InUse()) {
+            if (target.ipv6 == ipv6) text += RedirectRuleText(target, mark);
         }
         if (!RunRestore(ipv6, text, error)) return false;
         expected_[ipv6] = Snapshot(ipv6);
@@ -159,28 +169,43 @@ bool NetfilterRules::Remove(std::string* error) {
         std::string familyError;
         if (!RemoveFamily(ipv6, &familyError)) {
             ok = false;
-            *error += (error->empty() ? "" : "; ") + familyError;
+            AppendError(error, familyError);
         }
         expected_[ipv6].clear();
     }
-    targets_.clear();
+    marks_.ReleaseAll();
     return ok;
 }
 
 uint32_t NetfilterRules::RedirectMark(const RedirectTarget& target, std::string* error) {
     std::lock_guard lock(mutex_);
-    for (std::size_t i = 0; i < targets_.size(); ++i) {
-        if (targets_[i] == target) return kMarkRedirectBase + static_cast<uint32_t>(i) + 1;
-    }
-    if (targets_.size() >= kMaxRedirectTargets) {
+    if (const uint32_t mark = marks_.MarkOf(target)) return mark;
+    const uint32_t mark = marks_.NextFree();
+    if (mark == 0) {
         *error = "too many distinct redirect targets";
         return 0;
     }
-    const uint32_t mark = kMarkRedirectBase + static_cast<uint32_t>(targets_.size()) + 1;
     if (!RunRestore(target.ipv6, RedirectRuleText(target, mark), error)) return 0;
-    targets_.push_back(target);
+    marks_.Use(mark, target);
     expected_[target.ipv6] = Snapshot(target.ipv6);
     return mark;
+}
+
+bool NetfilterRules::ReleaseRedirects(std::string* error) {
+    std::lock_guard lock(mutex_);
+    const bool families[2] = {marks_.AnyIn(false), marks_.AnyIn(true)};
+    marks_.ReleaseAll();
+    for (bool ipv6 : {false, true}) {
+        if (!families[ipv6]) continue;
+        if (!RunRestore(ipv6, ReleaseRedirectsText(), error)) {
+            // The chain was gone or changed: the full install puts it right.
+            std::string installError;
+            if (!InstallLocked(&installError)) AppendError(error, installError);
+            return false;
+        }
+        expected_[ipv6] = Snapshot(ipv6);
+    }
+    return true;
 }
 
 bool NetfilterRules::Verify(std::string* error) {

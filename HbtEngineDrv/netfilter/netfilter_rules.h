@@ -2,21 +2,17 @@
 // NetfilterRules: the engine's rules for IPv4 and IPv6, kept in chains of our
 // own (HARBINET_OUT and HARBINET_IN in mangle, HARBINET_NAT in nat) and hooked
 // into the OUTPUT and INPUT chains. Installed and removed with
-// iptables-restore --noflush, so nothing else in the tables is touched.
+// iptables-restore --noflush, so nothing else in the tables is touched. The
+// nat chain holds one DNAT rule per redirect target in use.
 #include <array>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
 
-namespace hbt {
+#include "HbtEngineDrv/netfilter/redirect_marks.h"
 
-struct RedirectTarget {
-    bool ipv6 = false;
-    std::array<uint8_t, 16> address{};
-    uint16_t port = 0;  // host byte order
-    bool operator==(const RedirectTarget&) const = default;
-};
+namespace hbt {
 
 struct RuleQueues {
     uint16_t connectQueue = 0;
@@ -26,6 +22,8 @@ struct RuleQueues {
 // The restore texts, separate from running them so that they can be checked.
 std::string InstallRulesText(bool ipv6, const RuleQueues& queues);
 std::string RedirectRuleText(const RedirectTarget& target, uint32_t mark);
+// Empties the nat chain of its redirect rules in one transaction (either family).
+std::string ReleaseRedirectsText();
 // Removes every line of ours found in an iptables-save output.
 std::string RemovalText(const std::string& saved);
 // The lines of ours in an iptables-save output, in order (counters dropped).
@@ -39,9 +37,13 @@ public:
     bool Install(std::string* error);
     // Removes every rule and chain of ours that is present, in both families.
     bool Remove(std::string* error);
-    // The packet mark for a redirect target; adds its nat rule on first use.
+    // The packet mark for a redirect target; adds its nat rule when the target
+    // is not in use yet.
     // 0 when the rule cannot be added.
     uint32_t RedirectMark(const RedirectTarget& target, std::string* error);
+    // Takes out the rules of every target in use; connections already
+    // redirected keep their address translation in connection tracking.
+    bool ReleaseRedirects(std::string* error);
     // True when every rule installed is still in place; otherwise reinstalls
     // and returns false.
     bool Verify(std::string* error);
@@ -53,7 +55,7 @@ private:
 
     RuleQueues queues_;
     std::mutex mutex_;
-    std::vector<RedirectTarget> targets_;  // index + 1 is the mark's low part
+    RedirectMarks marks_;  // the targets whose rules are installed
     std::array<std::vector<std::string>, 2> expected_;  // per family, as iptables-save prints them
 };
 

@@ -13,7 +13,8 @@ inline constexpr uint32_t kMarkInspect = 0x48420002;
 inline constexpr uint32_t kConnMarkInspect = kMarkInspect;
 inline constexpr uint32_t kConnMarkReleased = 0x48420003;  // inspection ended: nothing is queued
 inline constexpr uint32_t kConnMarkBlocked = 0x48420004;   // closed towards the application: dropped
-// Packet marks of redirected connects: one per distinct redirect target.
+// Packet marks of redirected connects: one per redirect target in use (see
+// RedirectMarks for how they are handed out).
 inline constexpr uint32_t kMarkRedirectBase = 0x48430000;
 inline constexpr uint32_t kMaxRedirectTargets = 0xFFFF;
 // The connection marks above share this prefix (mask kMarkTagMask).

@@ -101,6 +101,11 @@ public:
     // Ends inspection of a flow: the context is let go and FlowDeleted follows
     // (possibly before this returns). The flow's traffic then passes untouched.
     virtual bool RemoveFlowContext(uint64_t flowId, uint16_t layerId, uint32_t calloutId) = 0;
+
+    // The engine stopped: it redirects nothing until it starts again, so what
+    // the platform set up for redirect targets may go. Connections already
+    // redirected go on. Platforms that set nothing up keep the default.
+    virtual void ReleaseRedirects() {}
 };
 
 class FilterCallouts {

@@ -129,6 +129,16 @@ void SimPlatform::SetInjectionStatus(uint32_t status) {
     injectionStatus_ = status;
 }
 
+std::size_t SimPlatform::RedirectReleaseCount() const {
+    std::lock_guard lock(mutex_);
+    return redirectReleases_;
+}
+
+void SimPlatform::ReleaseRedirects() {
+    std::lock_guard lock(mutex_);
+    ++redirectReleases_;
+}
+
 void SimPlatform::CompleteConnect(uint64_t connectHandle, const ConnectCompletion& completion) {
     std::lock_guard lock(mutex_);
     completions_.emplace_back(connectHandle, completion);

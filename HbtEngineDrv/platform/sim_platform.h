@@ -53,6 +53,8 @@ public:
     std::size_t CompletionCount() const;
     std::vector<StreamInjection> Injections() const;
     void SetInjectionStatus(uint32_t status);
+    // How often the engine let its redirect targets go.
+    std::size_t RedirectReleaseCount() const;
 
     // FilterPlatform
     uint64_t Now() override;
@@ -61,6 +63,7 @@ public:
     bool AssociateFlowContext(uint64_t flowId, uint16_t layerId, uint32_t calloutId,
                               std::shared_ptr<FlowContext> context) override;
     bool RemoveFlowContext(uint64_t flowId, uint16_t layerId, uint32_t calloutId) override;
+    void ReleaseRedirects() override;
 
 private:
     struct SimFlow {
@@ -81,6 +84,7 @@ private:
     std::vector<std::pair<uint64_t, ConnectCompletion>> completions_;
     std::vector<StreamInjection> injections_;
     uint32_t injectionStatus_ = 0;
+    std::size_t redirectReleases_ = 0;
 };
 
 }  // namespace hbt

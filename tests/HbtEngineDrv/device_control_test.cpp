@@ -176,10 +176,14 @@ TEST_F(DeviceControlTest, DeviceIsExclusiveAndCloseStopsTheEngine) {
     std::optional<DeviceReply> held;
     device->Submit(NFE_IOCTL_GET_EVENT, {}, kBigBuffer, [&](DeviceReply r) { held = std::move(r); });
 
+    EXPECT_EQ(platform.RedirectReleaseCount(), 0u);
+
     device->Close();
     ASSERT_TRUE(held);
     EXPECT_EQ(held->status, kStatusCancelled);
     EXPECT_FALSE(engine.IsActive());
+    // The program's redirect targets go with it.
+    EXPECT_EQ(platform.RedirectReleaseCount(), 1u);
     // As a requested stop: connects let go, flows released without a disconnect.
     ASSERT_EQ(platform.Completions(waiting.connectHandle).size(), 1u);
     EXPECT_FALSE(platform.Completions(waiting.connectHandle)[0].redirect);

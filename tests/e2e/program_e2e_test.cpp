@@ -222,6 +222,15 @@ protected:
         return Curl({"-o", "/dev/null", "-w", "%{http_code} %{redirect_url}", url}).output;
     }
 
+    // Our DNAT rules in the client namespace, both families.
+    std::size_t DnatRuleCount() {
+        std::string saved;
+        RunInNamespace(net_.Client(), [&] {
+            for (const char* save : {"iptables-save", "ip6tables-save"}) saved += RunCommand({save, "-t", "nat"}).output;
+        });
+        return Count(saved, "-A HARBINET_NAT -p tcp -m mark --mark ");
+    }
+
     NetnsPair net_;
     std::string dir_;
     std::string device_;
@@ -360,6 +369,7 @@ TEST_F(ProgramE2e, OneRedirectMovesTheStatisticsShownOnSignalAndAtStop) {
 TEST_F(ProgramE2e, StoppingLeavesConnectionsWorkingAndTheEngineStopped) {
     StartProgram();
     EXPECT_EQ(RedirectOf("http://secure.e2e.test/"), "307 https://secure.e2e.test/") << Output();
+    EXPECT_EQ(DnatRuleCount(), 1u);  // to the program's IPv4 proxy
     ASSERT_EQ(program_.Stop(SIGTERM, 15), 0) << Output();
 
     // Nothing holds or redirects a connect any more: the request reaches the
@@ -374,6 +384,7 @@ TEST_F(ProgramE2e, StoppingLeavesConnectionsWorkingAndTheEngineStopped) {
     EngineTestClient next;
     std::string error;
     EXPECT_TRUE(next.Connect(device_, static_cast<uint32_t>(getpid()), false, &error)) << error;
+    EXPECT_EQ(DnatRuleCount(), 0u);  // the rule went with the program
     next.Close();
 }
 

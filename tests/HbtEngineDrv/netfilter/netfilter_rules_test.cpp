@@ -68,5 +68,11 @@ TEST(NetfilterRules, InstallTextQueuesOnlyNewNonLoopbackSynsAndInspectedConnecti
               "*nat\n-A HARBINET_NAT -p tcp -m mark --mark 0x48430001 -j DNAT --to-destination [::1]:8080\nCOMMIT\n");
 }
 
+TEST(NetfilterRules, ReleasingRedirectsEmptiesOnlyOurNatChainAndKeepsItsInspectRule) {
+    const std::string keep = "-A HARBINET_NAT -m mark --mark 0x48420002 -j CONNMARK --set-mark 0x48420002\n";
+    EXPECT_EQ(ReleaseRedirectsText(), "*nat\n-F HARBINET_NAT\n" + keep + "COMMIT\n");
+    EXPECT_NE(InstallRulesText(false, {7, 8}).find(keep + "COMMIT\n"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace hbt
