@@ -5,10 +5,10 @@
 #include "core/accept_loop.h"
 #include "core/hbt_core.h"
 #include "core/hbt_core_bindings.h"
-#include "platform/safe_socket.h"
 #include "http/http_traffic.h"
 #include "log/log.h"
 #include "log/log_settings.h"
+#include "platform/safe_socket.h"
 #include "platform/socket_address.h"
 #include "platform/thread_start.h"
 
@@ -50,16 +50,20 @@ void CHbtCore::ProcessConnection(std::shared_ptr<CSafeSocket> socket) {
         CLog("CHbtCore::ProcessConnection") << "Could not retrieve socket peername.";
         return;
     }
+    const std::optional<SocketAddressSlot> destination = RedirectedDestination(*socket);
     RedirectRecord record;
-    FindRedirectTarget(*peer, record);
+    if (destination) FindRedirectTarget(*peer, *destination, record);
     activeConnections_.MarkResolved(socket.get());
-    if (record.destination.Family() == 0) {
+    if (!destination) {
         ++statistics.targetsNotFound;
         CLog(kLogNormal, 0, L"") << "Connection from " << SocketAddressText(*peer) << " - target not found.";
         return;
     }
+    // The destination is the kernel's, never a record's: a connection whose
+    // record expired still reaches its own server, only without its
+    // application's name.
     const ConnectionDescription connection =
-        DescribeConnection(record.destination, record.processId, std::move(record.applicationPath));
+        DescribeConnection(*destination, record.processId, std::move(record.applicationPath));
     HandleResolvedConnection(socket, connection, *peer);
 }
 
@@ -92,11 +96,26 @@ void CHbtCore::HandleResolvedConnection(const std::shared_ptr<CSafeSocket>& sock
     connectionCounts_.Leave(connection.processId, connection.destinationKey);
 }
 
-void CHbtCore::FindRedirectTarget(const SocketAddressSlot& peer, RedirectRecord& result) {
-    if (std::optional<RedirectRecord> claimed = redirectRecords_.TakeOldestMatch(peer)) result = std::move(*claimed);
+std::optional<SocketAddressSlot> CHbtCore::RedirectedDestination(const CSafeSocket& socket) const {
+    const std::optional<SocketAddressSlot> original = originalDestination_(socket.Handle());
+    if (!original) return std::nullopt;
+    // Without translation the kernel names the proxy itself.
+    const std::optional<SocketAddressSlot> local = LocalAddress(socket.Handle());
+    if (local && SameEndpoint(*local, *original)) return std::nullopt;
+    return original;
 }
 
-RedirectRecordId CHbtCore::AddRedirectRecord(RedirectRecord record) { return redirectRecords_.Add(std::move(record)); }
+void CHbtCore::FindRedirectTarget(const SocketAddressSlot& peer, const SocketAddressSlot& destination,
+                                  RedirectRecord& result) {
+    if (std::optional<RedirectRecord> claimed =
+            redirectRecords_.Claim(peer, destination, RedirectTable::Clock::now())) {
+        result = std::move(*claimed);
+    }
+}
+
+RedirectRecordId CHbtCore::AddRedirectRecord(RedirectRecord record) {
+    return redirectRecords_.Add(std::move(record), RedirectTable::Clock::now());
+}
 
 void CHbtCore::ClearRedirectRecords() { redirectRecords_.Clear(); }
 

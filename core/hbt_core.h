@@ -7,8 +7,10 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -19,8 +21,9 @@
 #include "core/redirect_table.h"
 #include "core/temporary_exclusion.h"
 #include "engine_protocol/socket_address_slot.h"
-#include "http/connection_description.h"
 #include "engine_client/nfe_device_client.h"
+#include "http/connection_description.h"
+#include "platform/socket_calls.h"
 #include "rules/preferences.h"
 
 namespace hbt {
@@ -47,12 +50,18 @@ public:
     CHbtCore& operator=(const CHbtCore&) = delete;
     ~CHbtCore();
 
+    // Where an accepted proxy connection was going before the kernel's
+    // address translation redirected it; nullopt when it was not redirected.
+    using OriginalDestinationLookup = std::function<std::optional<SocketAddressSlot>(SocketHandle)>;
+
     // Set before Start: the front end, where preferences are stored (the
-    // user's settings file unless set) and how the engine's device is opened
-    // (its Unix socket unless set).
+    // user's settings file unless set), how the engine's device is opened
+    // (its Unix socket unless set) and how a redirected connection's
+    // destination is found (the kernel's translation record unless set).
     void SetUserInterface(CoreUserInterface* userInterface) { userInterface_ = userInterface; }
     void SetSettingsStore(std::shared_ptr<SettingsStore> store) { settingsStore_ = std::move(store); }
     void SetEngineDeviceOpener(NfeDeviceClient::DeviceOpener opener) { deviceOpener_ = std::move(opener); }
+    void SetOriginalDestinationLookup(OriginalDestinationLookup lookup) { originalDestination_ = std::move(lookup); }
 
     // Starts the start-up sequence on its own thread.
     void Start();
@@ -77,9 +86,9 @@ public:
     void AcceptConnections(std::shared_ptr<CSafeSocket> listener);
     // Body of each connection thread.
     void ProcessConnection(std::shared_ptr<CSafeSocket> socket);
-    // Takes the oldest record matching the peer into `result`; leaves
-    // `result` as it was (a fresh one's destination has family 0) when none matched.
-    void FindRedirectTarget(const SocketAddressSlot& peer, RedirectRecord& result);
+    // Claims the record of a connection from `peer` that was going to
+    // `destination` into `result`; leaves `result` as it was when none is left.
+    void FindRedirectTarget(const SocketAddressSlot& peer, const SocketAddressSlot& destination, RedirectRecord& result);
     // Appended by the engine event loop before it redirects a connect.
     RedirectRecordId AddRedirectRecord(RedirectRecord record);
     // Taken back by the engine event loop when the engine was not told to redirect.
@@ -135,6 +144,9 @@ private:
     SettingsStore& SettingsStoreForCore();
     void StartConnectionThread(std::shared_ptr<CSafeSocket> socket);
     void RunConnectionThread(const std::shared_ptr<CSafeSocket>& socket);
+    // The destination a proxy connection was redirected from; nullopt for a
+    // connection made to the proxy directly.
+    std::optional<SocketAddressSlot> RedirectedDestination(const CSafeSocket& socket) const;
     void HandleResolvedConnection(const std::shared_ptr<CSafeSocket>& socket, const ConnectionDescription& connection,
                                   const SocketAddressSlot& peer);
 
@@ -167,6 +179,7 @@ private:
     CoreUserInterface* userInterface_ = nullptr;
     std::shared_ptr<SettingsStore> settingsStore_;
     NfeDeviceClient::DeviceOpener deviceOpener_;
+    OriginalDestinationLookup originalDestination_ = OriginalDestination;
     std::unique_ptr<NfeDeviceClient> engineClient_;
     std::unique_ptr<CoreEngineEventHost> engineHost_;
     std::unique_ptr<CEngineEventLoop> engineEventLoop_;

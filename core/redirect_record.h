@@ -19,5 +19,9 @@ struct RedirectRecord {
 
 // Same family and port, and the record's address is the wildcard or equal.
 bool RedirectRecordMatches(const RedirectRecord& record, const SocketAddressSlot& peer);
+// The same without the port: the record's address is the wildcard or equal.
+bool RedirectRecordFromClient(const RedirectRecord& record, const SocketAddressSlot& peer);
+// Same family, address and port.
+bool SameEndpoint(const SocketAddressSlot& a, const SocketAddressSlot& b);
 
 }  // namespace hbt

@@ -30,6 +30,10 @@ bool ConnectSocket(SocketHandle handle, const SocketAddressSlot& address);
 SocketHandle AcceptSocket(SocketHandle listener);
 std::optional<SocketAddressSlot> LocalAddress(SocketHandle handle);
 std::optional<SocketAddressSlot> PeerAddress(SocketHandle handle);
+// Where the client of an accepted connection was connecting to before the
+// kernel's address translation sent it here; nullopt when the kernel keeps no
+// translation record of the connection.
+std::optional<SocketAddressSlot> OriginalDestination(SocketHandle handle);
 
 // One send or recv call: the byte count, 0 when the peer closed (recv, which then
 // leaves LastSocketError() at 0), -1 on failure.

@@ -14,6 +14,12 @@
 namespace hbt {
 namespace {
 
+// The socket options that read a connection's destination before NAT (from
+// <linux/netfilter_ipv4.h> and <linux/netfilter_ipv6/ip6_tables.h>, whose
+// kernel types clash with <netinet/in.h>).
+constexpr int kSoOriginalDst = 80;
+constexpr int kIp6tSoOriginalDst = 80;
+
 int Fd(SocketHandle handle) { return static_cast<int>(handle); }
 
 std::optional<SocketAddressSlot> ReadAddress(SocketHandle handle, bool peer) {
@@ -79,6 +85,18 @@ SocketHandle AcceptSocket(SocketHandle listener) {
 
 std::optional<SocketAddressSlot> LocalAddress(SocketHandle handle) { return ReadAddress(handle, false); }
 std::optional<SocketAddressSlot> PeerAddress(SocketHandle handle) { return ReadAddress(handle, true); }
+
+std::optional<SocketAddressSlot> OriginalDestination(SocketHandle handle) {
+    const std::optional<SocketAddressSlot> local = LocalAddress(handle);
+    if (!local) return std::nullopt;
+    sockaddr_storage storage{};
+    socklen_t length = sizeof(storage);
+    auto* address = reinterpret_cast<sockaddr*>(&storage);
+    const int result = local->IsIpv6() ? ::getsockopt(Fd(handle), SOL_IPV6, kIp6tSoOriginalDst, address, &length)
+                                       : ::getsockopt(Fd(handle), SOL_IP, kSoOriginalDst, address, &length);
+    if (result != 0) return std::nullopt;
+    return FromNative(address, length);
+}
 
 long SendSome(SocketHandle handle, const void* data, std::size_t length) {
     ssize_t sent;

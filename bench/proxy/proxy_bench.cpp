@@ -27,6 +27,7 @@
 #include "platform/safe_socket.h"
 #include "platform/socket_address.h"
 #include "rules/preferences.h"
+#include "tests/core/fake_nat.h"
 
 namespace hbt {
 namespace {
@@ -106,6 +107,9 @@ double TimedUpload(const SocketAddressSlot& target, CountingSink& sink, uint64_t
 class RunningCore {
 public:
     RunningCore() {
+        // The benchmark's clients connect to the proxy directly: the fake
+        // stands in for the kernel's translation record.
+        core_.SetOriginalDestinationLookup(nat_.Lookup());
         std::wstring fatal;
         if (!core_.OpenProxyListeners(fatal)) std::exit(1);
         acceptLoop_ = std::thread([this] { core_.AcceptConnections(core_.Ipv4Listener()); });
@@ -117,9 +121,11 @@ public:
     CHbtCore& Core() { return core_; }
     void Expect(uint16_t clientPort, const SocketAddressSlot& destination, uint32_t pid = 1) {
         core_.AddRedirectRecord({Loopback(clientPort), destination, pid, L"/usr/bin/bench"});
+        nat_.Redirect(clientPort, destination);
     }
 
 private:
+    test::FakeNat nat_;  // outlives the core
     CHbtCore core_;
     std::thread acceptLoop_;
 };

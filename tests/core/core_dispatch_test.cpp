@@ -9,6 +9,7 @@
 #include "platform/safe_socket.h"
 #include "log/log_queue.h"
 #include "text/text_conversion.h"
+#include "tests/core/fake_nat.h"
 #include "tests/http/loopback.h"
 #include "tests/log/log_test_fixture.h"
 
@@ -24,6 +25,7 @@ class CoreDispatchTest : public LogTest {
 protected:
     void SetUp() override {
         LogTest::SetUp();
+        core_.SetOriginalDestinationLookup(nat_.Lookup());
         std::wstring fatal;
         ASSERT_TRUE(core_.OpenProxyListeners(fatal)) << WideToUtf8(fatal);
         ASSERT_TRUE(core_.OpenControlListener(fatal)) << WideToUtf8(fatal);
@@ -47,6 +49,7 @@ protected:
         auto client = test::BoundClient(test::Loopback4());
         const uint16_t port = test::BoundAddress(*client).Port();
         core_.AddRedirectRecord({*ParseIpAddress("0.0.0.0", port), destination, pid, L"/usr/bin/app"});
+        nat_.Redirect(port, destination);
         EXPECT_TRUE(ConnectSocket(client->Handle(), core_.Ipv4ProxyAddress()));
         return client;
     }
@@ -70,6 +73,7 @@ protected:
         return predicate();
     }
 
+    test::FakeNat nat_;  // outlives the core
     CHbtCore core_;
     std::thread acceptLoop_;
     std::thread ipv6AcceptLoop_;
@@ -104,6 +108,33 @@ TEST_F(CoreDispatchTest, RecordedConnectionReachesItsDestination) {
     EXPECT_TRUE(HasLine(Lines(), 2, "Connection to " + SocketAddressText(server.Address())));
 }
 
+// The kernel, not a record, says where a connection goes: a leftover record
+// of the client's port sends nothing elsewhere, and a connection whose source
+// port the translation rewrote still finds its own record.
+TEST_F(CoreDispatchTest, DestinationComesFromTheKernelAndRewrittenPortsFindTheirRecord) {
+    test::RecordingServer stale;
+    test::RecordingServer own;
+    auto client = test::BoundClient(test::Loopback4());
+    const uint16_t port = test::BoundAddress(*client).Port();
+    core_.AddRedirectRecord({*ParseIpAddress("127.0.0.1", port), stale.Address(), 11, L"/usr/bin/old"});
+    core_.AddRedirectRecord({*ParseIpAddress("127.0.0.1", port + 1), own.Address(), 12, L"/usr/bin/new"});
+    nat_.Redirect(port, own.Address());  // the connect asked from port+1, translated to `port`
+    ASSERT_TRUE(ConnectSocket(client->Handle(), core_.Ipv4ProxyAddress()));
+    SendText(*client, kTunnel);
+    client->Close();
+    ASSERT_TRUE(own.WaitForConnections(1));
+    EXPECT_EQ(own.Received().at(0), kTunnel);
+    StopCore();
+    EXPECT_EQ(stale.Received().size(), 0u);
+    bool named = false;
+    for (const LogRecord& record : LogQueue::Instance().TakeAll()) {
+        if (record.message == L"Connection to " + Utf8ToWide(SocketAddressText(own.Address()))) {
+            named = record.appLink.target == "new";
+        }
+    }
+    EXPECT_TRUE(named) << "the connection was not named after its own application";
+}
+
 TEST_F(CoreDispatchTest, UnknownPeerIsClosedWithoutData) {
     auto client = test::ConnectTo(core_.Ipv4ProxyAddress());
     const std::string peer = SocketAddressText(test::BoundAddress(*client));
@@ -124,6 +155,7 @@ TEST_F(CoreDispatchTest, Ipv6ConnectionsAreServedAndNamedInBrackets) {
     auto client = test::BoundClient(*ParseIpAddress("::1", 0));
     const uint16_t port = test::BoundAddress(*client).Port();
     core_.AddRedirectRecord({*ParseIpAddress("::", port), server.Address(), 9, L"/usr/bin/app"});
+    nat_.Redirect(port, server.Address());
     ASSERT_TRUE(ConnectSocket(client->Handle(), core_.Ipv6ProxyAddress()));
     SendText(*client, kTunnel);
     client->Close();
@@ -212,7 +244,9 @@ namespace {
 
 TEST(CoreLifetime, DestroyingTheCoreEndsConnectionsInProgress) {
     test::RecordingServer server;
+    test::FakeNat nat;
     auto core = std::make_unique<CHbtCore>();
+    core->SetOriginalDestinationLookup(nat.Lookup());
     std::wstring fatal;
     ASSERT_TRUE(core->OpenProxyListeners(fatal));
     std::thread acceptLoop([&] { core->AcceptConnections(core->Ipv4Listener()); });
@@ -220,6 +254,7 @@ TEST(CoreLifetime, DestroyingTheCoreEndsConnectionsInProgress) {
     auto client = test::BoundClient(test::Loopback4());
     const uint16_t port = test::BoundAddress(*client).Port();
     core->AddRedirectRecord({*ParseIpAddress("0.0.0.0", port), server.Address(), 5, L"/usr/bin/app"});
+    nat.Redirect(port, server.Address());
     ASSERT_TRUE(ConnectSocket(client->Handle(), core->Ipv4ProxyAddress()));
     SendText(*client, kTunnel);
     const DestinationKey key = MakeDestinationKey(server.Address());

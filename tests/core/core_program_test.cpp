@@ -21,6 +21,7 @@
 #include "log/log_settings.h"
 #include "platform/file_settings_store.h"
 #include "rules/preferences_storage.h"
+#include "tests/core/fake_nat.h"
 #include "tests/http/loopback.h"
 #include "ui/statistics_text.h"
 
@@ -81,6 +82,7 @@ protected:
         LogQueue::Instance().TakeAll();
         LogQueue::Instance().RegisterReceiver([] {});
         core_.SetUserInterface(&ui_);
+        core_.SetOriginalDestinationLookup(nat_.Lookup());
         core_.SetSettingsStore(store_);
         core_.SetEngineDeviceOpener([this](uint32_t& error) -> std::unique_ptr<EngineDevice> {
             auto device = InProcessEngineDevice::Open(engine_);
@@ -131,6 +133,7 @@ protected:
     SimPlatform platform_;
     NfeEngine engine_{platform_};
     RecordingInterface ui_;
+    test::FakeNat nat_;  // the simulated platform translates no addresses
     CHbtCore core_;
 };
 
@@ -152,6 +155,7 @@ TEST_F(CoreProgramTest, RedirectedConnectIsAnsweredByTheProxyAndCounted) {
     ASSERT_TRUE(completion.redirect);
     EXPECT_EQ(completion.newRemote, core_.Ipv4ProxyAddress());
 
+    nat_.Redirect(connect.local.Port(), connect.remote);
     ASSERT_TRUE(ConnectSocket(application->Handle(), completion.newRemote));
     test::SendText(*application, "GET /p HTTP/1.1\r\nHost: site.example\r\n\r\n");
     const std::string answer = test::ReadToEnd(*application);

@@ -20,47 +20,50 @@ RedirectRecord Record(const char* client, uint16_t port, uint16_t destinationPor
     return {Address(client, port), Address("192.0.2.1", destinationPort), pid, L"/bin/app"};
 }
 
-TEST(FindRedirectTarget, MatchesByPortWithWildcardOldestFirstAndConsumesOne) {
-    CHbtCore core;
-    core.AddRedirectRecord(Record("127.0.0.1", 5000, 81));  // other port of the same peer address
-    core.AddRedirectRecord(Record("0.0.0.0", 4000, 82));
-    core.AddRedirectRecord(Record("127.0.0.1", 4000, 83));
-    core.AddRedirectRecord(Record("::", 4000, 84));
+// A record is claimed only by a connection that was going where the record
+// says; by the client's port first, then by its address alone, because the
+// kernel's address translation may have given the connection another port.
+TEST(RedirectTable, JoinsByDestinationThenClientPortThenClientAddress) {
+    RedirectTable table;
+    const auto now = RedirectTable::Clock::now();
+    table.Add(Record("127.0.0.1", 5000, 80, 1), now);
+    table.Add(Record("0.0.0.0", 4000, 81, 2), now);
+    table.Add(Record("127.0.0.1", 4000, 80, 3), now);
+    table.Add(Record("::", 4000, 80, 4), now);
     const SocketAddressSlot peer = Address("127.0.0.1", 4000);
+    const SocketAddressSlot to80 = Address("192.0.2.1", 80);
 
-    RedirectRecord first;
-    core.FindRedirectTarget(peer, first);
-    EXPECT_EQ(first.destination.Port(), 82);
-    EXPECT_EQ(first.processId, 1u);
-    EXPECT_EQ(first.applicationPath, L"/bin/app");
-    RedirectRecord second;
-    core.FindRedirectTarget(peer, second);
-    EXPECT_EQ(second.destination.Port(), 83);
-    RedirectRecord none;
-    core.FindRedirectTarget(peer, none);
-    EXPECT_EQ(none.destination.Family(), 0);
-
-    RedirectRecord v6;
-    core.FindRedirectTarget(Address("::1", 4000), v6);
-    EXPECT_EQ(v6.destination.Port(), 84);
-
-    core.ClearRedirectRecords();
-    RedirectRecord cleared;
-    core.FindRedirectTarget(Address("127.0.0.1", 5000), cleared);
-    EXPECT_EQ(cleared.destination.Family(), 0);
+    const std::optional<RedirectRecord> first = table.Claim(peer, to80, now);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->processId, 3u);  // its own port before an older record of another port
+    EXPECT_EQ(first->applicationPath, L"/bin/app");
+    EXPECT_EQ(table.Claim(peer, to80, now)->processId, 1u);  // the port was rewritten
+    EXPECT_FALSE(table.Claim(peer, to80, now));  // an IPv6 record, and one for another destination, are left
+    EXPECT_EQ(table.Claim(Address("::1", 4000), to80, now)->processId, 4u);
+    EXPECT_EQ(table.Claim(peer, Address("192.0.2.1", 81), now)->processId, 2u);  // the wildcard address
 }
 
-TEST(RedirectTable, WithdrawTakesBackOnlyItsOwnRecord) {
+// A record nobody claimed must not wait for a later connection from a
+// reused port; one the engine was not told about is taken back.
+TEST(RedirectTable, UnclaimedRecordsExpireAndWithdrawTakesBackOnlyItsOwn) {
     RedirectTable table;
-    table.Add(Record("0.0.0.0", 4000, 81));
-    const RedirectRecordId second = table.Add(Record("127.0.0.1", 4000, 82));
-    table.Add(Record("127.0.0.1", 4000, 83));
+    const auto start = RedirectTable::Clock::now();
+    const SocketAddressSlot peer = Address("127.0.0.1", 4000);
+    const SocketAddressSlot to80 = Address("192.0.2.1", 80);
+    table.Add(Record("127.0.0.1", 4000, 80, 1), start);
+    table.Add(Record("127.0.0.1", 4000, 80, 2), start + kRedirectRecordLifetime);
+    const auto expired = start + kRedirectRecordLifetime + std::chrono::seconds(1);
+    EXPECT_EQ(table.Claim(peer, to80, expired)->processId, 2u);
+    EXPECT_FALSE(table.Claim(peer, to80, expired));
+
+    table.Add(Record("0.0.0.0", 4000, 80, 3), start);
+    const RedirectRecordId second = table.Add(Record("127.0.0.1", 4000, 80, 4), start);
+    table.Add(Record("127.0.0.1", 4000, 80, 5), start);
     EXPECT_TRUE(table.Withdraw(second));
     EXPECT_FALSE(table.Withdraw(second));
-    const SocketAddressSlot peer = Address("127.0.0.1", 4000);
-    EXPECT_EQ(table.TakeOldestMatch(peer)->destination.Port(), 81);
-    EXPECT_EQ(table.TakeOldestMatch(peer)->destination.Port(), 83);
-    EXPECT_FALSE(table.TakeOldestMatch(peer));
+    EXPECT_EQ(table.Claim(peer, to80, start)->processId, 3u);
+    table.Clear();
+    EXPECT_FALSE(table.Claim(peer, to80, start));
 }
 
 TEST(RedirectRecordMatches, AddressFamilyAndPort) {
