@@ -8,7 +8,6 @@
 #include <sys/time.h>
 
 #include <chrono>
-#include <cstring>
 #include <iostream>
 #include <sstream>
 #include <string>
