@@ -57,4 +57,9 @@ uint64_t ActiveConnections::Unresolved() const {
     return unresolved_;
 }
 
+uint64_t ActiveConnections::Open() const {
+    std::lock_guard lock(lock_);
+    return connections_.size();
+}
+
 }  // namespace hbt

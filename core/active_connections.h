@@ -25,6 +25,8 @@ public:
     void WaitUntilNone();
     void WaitUntilAllResolved();
     uint64_t Unresolved() const;
+    // Registered and not yet let go of: each holds a descriptor or two.
+    uint64_t Open() const;
 
 private:
     struct Entry {

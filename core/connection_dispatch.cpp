@@ -83,12 +83,16 @@ void CHbtCore::HandleResolvedConnection(const std::shared_ptr<CSafeSocket>& sock
     CHbtIpExcluder excluder(this);
     CHbtPreferencesGetter preferencesGetter(this);
     CHttpTraffic traffic(socket, &excluder);
+    traffic.SetHeadIdleLimit(headIdleLimit_);
     const ProcessResult result =
         traffic.Process(connection, &preferencesGetter, limitHit, ControlPortHostOrder(), &statistics.http);
     if (result != ProcessResult::kHandled) {
         ++statistics.connectionsFailed;
         if (result == ProcessResult::kEmptyConnection) {
             CLog(kLogVerbose, connection.processId, application) << "Could not process connection: empty connection";
+        } else if (result == ProcessResult::kHeadTimedOut) {
+            // A preconnected socket the browser never used: as quiet as an empty connection.
+            CLog(kLogVerbose, connection.processId, application) << "Could not process connection: " << traffic.errorText;
         } else {
             CLog(kLogError, connection.processId, application) << "Could not process connection: " << traffic.errorText;
         }

@@ -10,14 +10,13 @@
 #include "http/http_request.h"
 #include "http/page_parts.h"
 #include "log/log.h"
-#include "platform/socket_calls.h"
 #include "text/text_conversion.h"
 
 namespace hbt {
 
 namespace {
 
-constexpr int kControlReceiveTimeoutMs = 500;
+constexpr std::chrono::milliseconds kControlReceiveTimeout{500};
 constexpr auto kAcceptFailurePause = std::chrono::milliseconds(100);
 constexpr char kPageHeaders[] = "Pragma: no-cache\r\nCache-Control: no-cache\r\nConnection: close\r\n\r\n<HTML><BODY>";
 
@@ -59,10 +58,7 @@ void CHbtCore::AcceptControlConnections() {
     const std::shared_ptr<CSafeSocket> listener = ControlListener();
     if (!listener) return;
     RunAcceptLoop(*listener, running, {"\"config accept\" failed", kAcceptFailurePause},
-                  [this](std::shared_ptr<CSafeSocket> socket) {
-                      SetReceiveTimeout(socket->Handle(), kControlReceiveTimeoutMs);
-                      ProcessControlConnection(std::move(socket));
-                  });
+                  [this](std::shared_ptr<CSafeSocket> socket) { ProcessControlConnection(std::move(socket)); });
 }
 
 void CHbtCore::ProcessControlConnection(std::shared_ptr<CSafeSocket> socket) {
@@ -71,7 +67,7 @@ void CHbtCore::ProcessControlConnection(std::shared_ptr<CSafeSocket> socket) {
         socket->SendAll(page.data(), page.size());
         socket->Close();
     };
-    HttpRequest request(socket, true);
+    HttpRequest request(socket, true, kControlReceiveTimeout);
     if (!request.Read()) return sendBadRequest();
     if (!request.Parse()) {
         CLog(kLogError) << "Could not process config connection: (2) " << request.errorText;

@@ -43,4 +43,6 @@ void CoreEngineEventHost::Count(EngineCounter counter) {
 
 bool CoreEngineEventHost::DisplayOff() const { return core_.DisplayOff(); }
 
+bool CoreEngineEventHost::AdmitToProxy() { return core_.AdmitToProxy(); }
+
 }  // namespace hbt

@@ -20,6 +20,7 @@ public:
     SocketAddressSlot ProxyAddress(bool ipv6) const override;
     void Count(EngineCounter counter) override;
     bool DisplayOff() const override;
+    bool AdmitToProxy() override;
 
 private:
     CHbtCore& core_;

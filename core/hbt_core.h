@@ -5,6 +5,7 @@
 // their clients were going), the connection counts, the temporary exclusions
 // and the active connections; its methods of those names forward to them.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -18,11 +19,13 @@
 #include "core/connection_counts.h"
 #include "core/core_user_interface.h"
 #include "core/hbt_statistics.h"
+#include "core/proxy_capacity.h"
 #include "core/redirect_table.h"
 #include "core/temporary_exclusion.h"
 #include "engine_protocol/socket_address_slot.h"
 #include "engine_client/nfe_device_client.h"
 #include "http/connection_description.h"
+#include "http/http_request.h"
 #include "platform/socket_calls.h"
 #include "rules/preferences.h"
 
@@ -62,8 +65,14 @@ public:
     void SetSettingsStore(std::shared_ptr<SettingsStore> store) { settingsStore_ = std::move(store); }
     void SetEngineDeviceOpener(NfeDeviceClient::DeviceOpener opener) { deviceOpener_ = std::move(opener); }
     void SetOriginalDestinationLookup(OriginalDestinationLookup lookup) { originalDestination_ = std::move(lookup); }
+    // Also set before Start, for tests: how many client connections the proxy
+    // holds before new connects go direct (from the descriptor limit unless
+    // set), and how long a client may stay silent while its request head is read.
+    void SetProxyCapacity(uint64_t connections) { proxyCapacity_.SetCapacity(connections); }
+    void SetHeadIdleLimit(std::chrono::milliseconds limit) { headIdleLimit_ = limit; }
 
-    // Starts the start-up sequence on its own thread.
+    // Raises the descriptor limit as far as allowed and starts the start-up
+    // sequence on its own thread.
     void Start();
     // Replaces the working preferences; mode kApplyAndSave also configures
     // the engine, logs the ON/OFF state and saves. May clear `enabled` of the
@@ -131,6 +140,9 @@ public:
         return connectionCounts_.InProgress(processId, key);
     }
     uint64_t UnresolvedConnections() const { return activeConnections_.Unresolved(); }
+    uint64_t OpenConnections() const { return activeConnections_.Open(); }
+    // Asked by the engine event loop for each connect it would redirect; false while the proxy is full.
+    bool AdmitToProxy() { return proxyCapacity_.Admit(activeConnections_.Open()); }
 
     // The control endpoint's thread body and one request.
     void AcceptControlConnections();
@@ -155,6 +167,8 @@ private:
     ConnectionCounts connectionCounts_;
     TemporaryExclusionTable temporaryExclusions_;
     ActiveConnections activeConnections_;
+    ProxyCapacity proxyCapacity_;
+    std::chrono::milliseconds headIdleLimit_ = HttpRequest::kHeadIdleLimit;
 
     // Guards the three listener pointers; never held across socket calls. The
     // proxy addresses are set once, before the engine can redirect to them.

@@ -7,6 +7,7 @@
 #include "engine_client/nfe_device_client.h"
 #include "http/page_parts.h"
 #include "log/log.h"
+#include "platform/descriptor_limit.h"
 #include "rules/preferences_storage.h"
 #include "update/version.h"
 
@@ -17,6 +18,10 @@ constexpr char kSupportAddress[] = "support@corvant.example";
 }  // namespace
 
 void CHbtCore::Start() {
+    // Each client connection holds a descriptor, two while it is forwarded:
+    // take all the system allows, and let the proxy hold what fits in it.
+    const uint64_t descriptors = RaiseDescriptorLimit();
+    if (proxyCapacity_.Capacity() == 0) proxyCapacity_.SetCapacity(ProxyCapacityForDescriptors(descriptors));
     try {
         mainThread = std::thread([this] { RunMainThread(); });
     } catch (const std::system_error&) {

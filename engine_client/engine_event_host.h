@@ -44,6 +44,10 @@ public:
     virtual void Count(EngineCounter counter) = 0;
     // True while the console display is reported off.
     virtual bool DisplayOff() const = 0;
+    // Asked for each connect that would be redirected: false while the proxy
+    // cannot take another connection, and the connect then goes direct (the
+    // host counts it for its log lines).
+    virtual bool AdmitToProxy() = 0;
 };
 
 }  // namespace hbt

@@ -64,7 +64,7 @@ std::string EventDescription(const NfeEvent& event) {
     return EndpointText(event.source, ipv6) + "->" + EndpointText(event.destination, ipv6);
 }
 
-ConnectDecision DecideConnect(const EngineEventHost& host, const SocketAddressSlot& destination,
+ConnectDecision DecideConnect(EngineEventHost& host, const SocketAddressSlot& destination,
                               const std::wstring& applicationPath) {
     if (IsLoopbackDestination(destination)) return ConnectDecision::kLeaveAlone;
     const std::shared_ptr<const Preferences> snapshot = host.PreferencesSnapshot();
@@ -75,7 +75,10 @@ ConnectDecision DecideConnect(const EngineEventHost& host, const SocketAddressSl
     if (preferences.IsApplicationListed(ToLowerWide(ApplicationFileName(applicationPath)))) {
         return ConnectDecision::kLeaveAlone;
     }
-    if (PortInRanges(destination.Port(), preferences.httpPorts)) return ConnectDecision::kRedirect;
+    if (PortInRanges(destination.Port(), preferences.httpPorts)) {
+        // Redirected into a full proxy, the connection would hang: it goes direct instead.
+        return host.AdmitToProxy() ? ConnectDecision::kRedirect : ConnectDecision::kLeaveAlone;
+    }
     if (destination.Port() == 443 || preferences.monitorSslOnAllPorts) return ConnectDecision::kInspect;
     return ConnectDecision::kLeaveAlone;
 }

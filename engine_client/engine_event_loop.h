@@ -20,8 +20,9 @@ class CInterceptedTrafficProcessor;
 
 enum class ConnectDecision { kLeaveAlone, kRedirect, kInspect };
 
-// The interception decision for one held connect.
-ConnectDecision DecideConnect(const EngineEventHost& host, const SocketAddressSlot& destination,
+// The interception decision for one held connect. A connect for the proxy
+// is left alone while the proxy is full (the host is asked only then).
+ConnectDecision DecideConnect(EngineEventHost& host, const SocketAddressSlot& destination,
                               const std::wstring& applicationPath);
 
 // "src->dst" as the log lines write a connection (IPv6 addresses in brackets).

@@ -25,6 +25,8 @@ constexpr char kNoUrlPath[] =
 constexpr char kNoHost[] =
     "Cannot extract Host name from the HTTP request. Please make sure that client uses HTTP protocol.";
 
+constexpr char kHeadTimedOut[] = "no request head within the time limit";
+
 constexpr std::array<const char*, 8> kMethodPrefixes = {"OPT", "GET", "HEA", "POS",
                                                         "PUT", "DEL", "TRA", "CON"};
 
@@ -33,18 +35,35 @@ void CutAtColon(std::string& host) {
     if (colon != std::string::npos) host.resize(colon);
 }
 
+// A receive time-out: EAGAIN on POSIX sockets, WSAETIMEDOUT on WinSock.
+bool IsReceiveTimeout(int error) { return error == kWsaWouldBlock || error == kWsaTimedOut; }
+
 }  // namespace
 
-HttpRequest::HttpRequest(std::shared_ptr<CSafeSocket> socket, bool stopAfterConnectMethod)
-    : socket_(std::move(socket)), stopAfterConnectMethod_(stopAfterConnectMethod) {}
+HttpRequest::HttpRequest(std::shared_ptr<CSafeSocket> socket, bool stopAfterConnectMethod,
+                         std::chrono::milliseconds idleLimit)
+    : socket_(std::move(socket)), stopAfterConnectMethod_(stopAfterConnectMethod), idleLimit_(idleLimit) {}
 
 bool HttpRequest::Fail(const char* text) {
     errorText = text;
     return false;
 }
 
+// Whatever came before, a receive that ran out of time ends the read quietly.
+bool HttpRequest::FailTimedOut() {
+    headTimedOut = true;
+    return Fail(kHeadTimedOut);
+}
+
 bool HttpRequest::Read() {
     if (!socket_) return Fail("Communication socket is invalid");
+    if (socket_->Usable()) SetReceiveTimeout(socket_->Handle(), static_cast<int>(idleLimit_.count()));
+    const bool read = ReadHead();
+    if (socket_->Usable()) SetReceiveTimeout(socket_->Handle(), 0);
+    return read;
+}
+
+bool HttpRequest::ReadHead() {
     char method[4] = {};
     if (!socket_->ReceiveExact(method, 3)) {
         const int error = LastSocketError();
@@ -52,6 +71,7 @@ bool HttpRequest::Read() {
             emptyConnection = true;
             return Fail("empty connection");
         }
+        if (IsReceiveTimeout(error)) return FailTimedOut();
         errorText = "Reading client request failed with error " + std::to_string(error);
         return false;
     }
@@ -74,9 +94,10 @@ bool HttpRequest::Read() {
 bool HttpRequest::ReadRestOfHead(std::string& head) {
     for (;;) {
         char byte = 0;
-        if (!socket_->Usable() || ReceiveSome(socket_->Handle(), &byte, 1) <= 0) {
-            return Fail(kIncompleteRequest);
-        }
+        if (!socket_->Usable()) return Fail(kIncompleteRequest);
+        const long received = ReceiveSome(socket_->Handle(), &byte, 1);
+        if (received < 0 && IsReceiveTimeout(LastSocketError())) return FailTimedOut();
+        if (received <= 0) return Fail(kIncompleteRequest);
         head.push_back(byte);
         if (head.size() > maxRequestHeadSize) return Fail("Request is too large.");
         if (IsHttpHeadEnd(head)) return true;

@@ -2,6 +2,7 @@
 // HttpRequest: the head of one HTTP request, read from a client socket one
 // byte at a time (so that a body stays in the socket for the relay), checked
 // and taken apart. Used by the proxy and by the control endpoint.
+#include <chrono>
 #include <cstddef>
 #include <map>
 #include <memory>
@@ -14,10 +15,19 @@ class CSafeSocket;
 class HttpRequest {
 public:
     static constexpr std::size_t maxRequestHeadSize = 100000;
+    // How long a client may stay silent while its head is read: before the
+    // first byte and between any two, so a slow client that keeps sending is
+    // never cut off. Browsers open sockets ahead of need and may send on one a
+    // minute later (Chromium keeps an unused preconnected socket for up to
+    // about 60 s); the limit leaves room above that, and ends the sockets that
+    // never send before they pile up.
+    static constexpr std::chrono::seconds kHeadIdleLimit{90};
 
-    HttpRequest(std::shared_ptr<CSafeSocket> socket, bool stopAfterConnectMethod);
+    HttpRequest(std::shared_ptr<CSafeSocket> socket, bool stopAfterConnectMethod,
+                std::chrono::milliseconds idleLimit = kHeadIdleLimit);
 
-    // Reads the head into rawRequest and sets isConnect.
+    // Reads the head into rawRequest and sets isConnect. The idle limit holds
+    // only while the head is read: afterwards the socket has no receive limit.
     bool Read();
     // Fills requestPath, requestHost and proxyStyle from rawRequest.
     bool Parse();
@@ -34,13 +44,18 @@ public:
     std::string errorText;
     // Read failed because the client closed or reset before sending anything.
     bool emptyConnection = false;
+    // Read failed because the client stayed silent longer than the idle limit.
+    bool headTimedOut = false;
 
 private:
+    bool ReadHead();
     bool ReadRestOfHead(std::string& head);
+    bool FailTimedOut();
     bool Fail(const char* text);
 
     std::shared_ptr<CSafeSocket> socket_;
     bool stopAfterConnectMethod_;
+    std::chrono::milliseconds idleLimit_;
 };
 
 }  // namespace hbt

@@ -10,15 +10,16 @@
 namespace hbt {
 
 CHttpTraffic::CHttpTraffic(std::shared_ptr<CSafeSocket> clientSocket, CIpExcluder* excluder)
-    : clientSocket_(std::move(clientSocket)), excluder_(excluder) {}
+    : clientSocket_(std::move(clientSocket)), excluder_(excluder), headIdleLimit_(HttpRequest::kHeadIdleLimit) {}
 
 ProcessResult CHttpTraffic::Process(const ConnectionDescription& connection, CPreferencesGetter* preferencesGetter,
                                     bool limitHit, uint16_t controlPort, HttpCounters* counters) {
     try {
-        HttpRequest request(clientSocket_, false);
+        HttpRequest request(clientSocket_, false, headIdleLimit_);
         if (!request.Read()) {
             errorText = request.errorText;
-            return request.emptyConnection ? ProcessResult::kEmptyConnection : ProcessResult::kFailed;
+            if (request.emptyConnection) return ProcessResult::kEmptyConnection;
+            return request.headTimedOut ? ProcessResult::kHeadTimedOut : ProcessResult::kFailed;
         }
         const ProcessContext context{connection, preferencesGetter, limitHit, controlPort, counters};
         return Decide(request, context) ? ProcessResult::kHandled : ProcessResult::kFailed;

@@ -6,6 +6,7 @@
 // The work is split across files: this class's frame (Process, the page
 // sending) in http_traffic.cpp, the upstream connection and relay in
 // http_forward.cpp, and the decision between them in http_traffic_decision.cpp.
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -44,6 +45,7 @@ inline LogUrl HostLogUrl(const std::string& host) {
 enum class ProcessResult {
     kHandled,          // answered, or forwarded to its end
     kEmptyConnection,  // the client closed or reset before sending anything
+    kHeadTimedOut,     // the client stayed silent longer than the head's idle limit
     kFailed,           // errorText says why
 };
 
@@ -73,6 +75,8 @@ public:
 
     // The checker asked about HTTPS availability; the process-wide one unless set.
     void SetHttpsChecker(CHttpsChecker* checker) { httpsChecker_ = checker; }
+    // How long the client may stay silent while the head is read (HttpRequest::kHeadIdleLimit unless set).
+    void SetHeadIdleLimit(std::chrono::milliseconds limit) { headIdleLimit_ = limit; }
 
     std::string errorText;
 
@@ -83,6 +87,7 @@ private:
     std::shared_ptr<CSafeSocket> clientSocket_;
     CIpExcluder* excluder_;
     CHttpsChecker* httpsChecker_ = nullptr;
+    std::chrono::milliseconds headIdleLimit_;
 };
 
 }  // namespace hbt

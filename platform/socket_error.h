@@ -4,6 +4,7 @@
 
 namespace hbt {
 
+inline constexpr int kWsaWouldBlock = 10035;
 inline constexpr int kWsaConnReset = 10054;
 inline constexpr int kWsaTimedOut = 10060;
 inline constexpr int kWsaConnRefused = 10061;

@@ -174,8 +174,14 @@ TEST_F(CoreDispatchTest, VerboseLineNamesPeerAndFailuresAreLoggedByKind) {
     auto garbage = RedirectedClient(nowhere);
     SendText(*garbage, "XYZ / HTTP/1.1\r\n\r\n");
     EXPECT_EQ(test::ReadToEnd(*garbage), "");
-    ASSERT_TRUE(Eventually([&] { return core_.Statistics().connectionsFailed.load() == 2; }));
+    // Half a head and then silence: the proxy ends the connection at the idle limit.
+    core_.SetHeadIdleLimit(std::chrono::milliseconds(50));
+    auto silent = RedirectedClient(nowhere);
+    SendText(*silent, "GET / HTTP/1.1\r\nHost: h.example\r\n");
+    EXPECT_EQ(test::ReadToEnd(*silent), "");
+    ASSERT_TRUE(Eventually([&] { return core_.Statistics().connectionsFailed.load() == 3; }));
     const auto lines = Lines();
+    EXPECT_TRUE(HasLine(lines, 3, "Could not process connection: no request head within the time limit"));
     EXPECT_TRUE(HasLine(lines, 2, "Connection from " + emptyPeer + " to 192.0.2.1:80"));
     EXPECT_TRUE(HasLine(lines, 3, "Could not process connection: empty connection"));
     EXPECT_TRUE(HasLine(lines, 1,

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "HbtEngineDrv/device/in_process_engine_device.h"
@@ -120,6 +121,25 @@ protected:
         return lines;
     }
 
+    // An application's socket, bound so that the engine sees its address, and
+    // how the core answered its connect (the socket is not connected yet).
+    struct AnsweredConnect {
+        std::shared_ptr<CSafeSocket> application;
+        ConnectCompletion completion;
+    };
+    std::optional<AnsweredConnect> ConnectThroughEngine(const char* destination, uint16_t port) {
+        auto application = test::BoundClient(test::Loopback4());
+        if (!application) return std::nullopt;
+        SimConnection connect;
+        connect.local = test::BoundAddress(*application);
+        connect.remote = *ParseIpAddress(destination, port);
+        const auto held = platform_.Connect(connect);
+        if (held.action != ConnectAction::kPend) return std::nullopt;
+        if (!WaitFor([&] { return !platform_.Completions(held.connectHandle).empty(); })) return std::nullopt;
+        nat_.Redirect(connect.local.Port(), connect.remote);  // as the kernel would translate it
+        return AnsweredConnect{application, platform_.Completions(held.connectHandle)[0]};
+    }
+
     std::string Control(const std::string& query) {
         auto socket = test::ConnectTo(test::Loopback4(core_.ControlPortHostOrder()));
         EXPECT_TRUE(socket);
@@ -142,20 +162,12 @@ TEST_F(CoreProgramTest, RedirectedConnectIsAnsweredByTheProxyAndCounted) {
     const Preferences working = *core_.PreferencesSnapshot();
     EXPECT_TRUE(working.enabled);
 
-    // The application's socket, bound first so that the engine sees its address.
-    auto application = test::BoundClient(test::Loopback4());
-    ASSERT_TRUE(application);
-    SimConnection connect;
-    connect.local = test::BoundAddress(*application);
-    connect.remote = *ParseIpAddress("93.184.216.34", 80);
-    const auto held = platform_.Connect(connect);
-    ASSERT_EQ(held.action, ConnectAction::kPend);
-    ASSERT_TRUE(WaitFor([&] { return !platform_.Completions(held.connectHandle).empty(); }));
-    const ConnectCompletion completion = platform_.Completions(held.connectHandle)[0];
+    const auto answered = ConnectThroughEngine("93.184.216.34", 80);
+    ASSERT_TRUE(answered);
+    const auto& [application, completion] = *answered;
     ASSERT_TRUE(completion.redirect);
     EXPECT_EQ(completion.newRemote, core_.Ipv4ProxyAddress());
 
-    nat_.Redirect(connect.local.Port(), connect.remote);
     ASSERT_TRUE(ConnectSocket(application->Handle(), completion.newRemote));
     test::SendText(*application, "GET /p HTTP/1.1\r\nHost: site.example\r\n\r\n");
     const std::string answer = test::ReadToEnd(*application);
@@ -166,6 +178,42 @@ TEST_F(CoreProgramTest, RedirectedConnectIsAnsweredByTheProxyAndCounted) {
     EXPECT_EQ(StatisticsBoxText(ComputeStatisticsFigures(core_.Statistics())),
               L"Connections :\nTotal\t\t\t1\nProcessed  \t\t1\nSecured\t\t\t1\n     HTTP blocked\t\t1"
               L"\n     Redirected to HTTPS\t1\n     Weak SSL blocked  \t0");
+}
+
+// Two clients that sent half a head fill a proxy of capacity two: the next
+// connects go direct, and the episode is logged once as it starts and once,
+// with its count, when the proxy takes connections again.
+TEST_F(CoreProgramTest, ConnectsForAFullProxyGoDirectAndTheEpisodeIsLoggedOnce) {
+    core_.SetProxyCapacity(2);
+    StartAndWaitUntilServing();
+    std::vector<std::shared_ptr<CSafeSocket>> holding;
+    for (int i = 0; i < 2; ++i) {
+        const auto answered = ConnectThroughEngine("93.184.216.34", 80);
+        ASSERT_TRUE(answered && answered->completion.redirect);
+        ASSERT_TRUE(ConnectSocket(answered->application->Handle(), answered->completion.newRemote));
+        test::SendText(*answered->application, "GET /p HTTP/1.1\r\nHost: site.example\r\n");
+        holding.push_back(answered->application);
+    }
+    ASSERT_TRUE(WaitFor([&] { return core_.OpenConnections() == 2; }));
+    const std::wstring full = L"Proxy is full (2 connections). New connections go direct until it has room again.";
+    for (int i = 0; i < 2; ++i) {
+        const auto direct = ConnectThroughEngine("93.184.216.34", 80);
+        ASSERT_TRUE(direct);
+        EXPECT_FALSE(direct->completion.redirect);
+    }
+    const auto episode = Lines();
+    EXPECT_EQ(std::count(episode.begin(), episode.end(), full), 1);
+
+    for (auto& socket : holding) socket->Close();
+    ASSERT_TRUE(WaitFor([&] { return core_.OpenConnections() == 0; }));
+    const auto again = ConnectThroughEngine("93.184.216.34", 80);
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(again->completion.redirect);
+    const auto after = Lines();
+    EXPECT_EQ(std::count(after.begin(), after.end(),
+                         L"Proxy has room again. 2 connections went direct while the proxy was full."),
+              1);
+    EXPECT_EQ(std::count(after.begin(), after.end(), full), 0);
 }
 
 TEST_F(CoreProgramTest, ControlEndpointAddsHostsOnlyWithThisRunsToken) {

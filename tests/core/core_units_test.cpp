@@ -7,9 +7,11 @@
 #include "core/active_connections.h"
 #include "core/hbt_core.h"
 #include "core/hbt_core_bindings.h"
+#include "core/proxy_capacity.h"
 #include "core/redirect_table.h"
 #include "platform/safe_socket.h"
 #include "platform/socket_address.h"
+#include "tests/log/log_capture.h"
 
 namespace hbt {
 namespace {
@@ -139,6 +141,7 @@ TEST(ActiveConnections, WaitsReturnOnceTheLastConnectionIsDone) {
     connections.Register(first);
     connections.Register(second);
     EXPECT_EQ(connections.Unresolved(), 2u);
+    EXPECT_EQ(connections.Open(), 2u);
 
     std::atomic<bool> secondGone{false};
     std::thread resolvedWaiter([&] {
@@ -153,12 +156,42 @@ TEST(ActiveConnections, WaitsReturnOnceTheLastConnectionIsDone) {
     connections.MarkResolved(first.get());  // once only
     connections.Unregister(first.get());
     EXPECT_EQ(connections.Unresolved(), 1u);
+    EXPECT_EQ(connections.Open(), 1u);
     // A connection whose thread never ran leaves unresolved.
     secondGone = true;
     connections.Unregister(second.get());
     resolvedWaiter.join();
     noneWaiter.join();
     EXPECT_EQ(connections.Unresolved(), 0u);
+}
+
+TEST(ProxyCapacity, FromTheDescriptorsLeftTwoPerConnection) {
+    EXPECT_EQ(ProxyCapacityForDescriptors(1024), 448u);
+    EXPECT_EQ(ProxyCapacityForDescriptors(kDescriptorReserve + 3), 1u);
+    EXPECT_EQ(ProxyCapacityForDescriptors(16), 1u);
+}
+
+// Full at the capacity, taking connections again only below seven eighths of
+// it; one line as an episode starts and one with its count as it ends.
+TEST(ProxyCapacity, EachEpisodeIsLoggedOnceAtItsStartAndOnceWithItsCountAtItsEnd) {
+    LogCapture log;
+    ProxyCapacity capacity;
+    capacity.SetCapacity(8);
+    EXPECT_TRUE(capacity.Admit(7));
+    EXPECT_TRUE(log.Lines().empty());
+
+    EXPECT_FALSE(capacity.Admit(8));
+    EXPECT_EQ(log.Lines(), std::vector<std::wstring>{
+                               L"Proxy is full (8 connections). New connections go direct until it has room again."});
+    for (const uint64_t open : {9, 8, 7}) EXPECT_FALSE(capacity.Admit(open)) << open;
+    EXPECT_TRUE(log.Lines().empty());
+
+    EXPECT_TRUE(capacity.Admit(6));
+    EXPECT_EQ(log.Lines(), std::vector<std::wstring>{
+                               L"Proxy has room again. 4 connections went direct while the proxy was full."});
+    EXPECT_TRUE(capacity.Admit(7));
+    EXPECT_FALSE(capacity.Admit(8));
+    EXPECT_EQ(log.Lines().size(), 1u);  // a new episode
 }
 
 }  // namespace

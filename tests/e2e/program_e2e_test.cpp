@@ -1,14 +1,23 @@
-// harbinet --headless for real: redirects, pass-through, the block page and
-// its add-rule link, the TLS policy, statistics and the stop.
-#include <gtest/gtest.h>
+// The program as the user meets it: redirects, block pages and their links,
+// the TLS policy, statistics, stopping, and a missing engine.
 #include <signal.h>
 
 #include <regex>
+#include <string>
+#include <thread>
 
-#include "tests/e2e/program_fixture.h"
+#include "tests/e2e/program_e2e_fixture.h"
 
 namespace hbt::e2e {
 namespace {
+
+// The statistics box text as the log shows it (one line per figure).
+std::string StatisticsText(int total, int processed, int secured, int blocked, int redirected, int weak) {
+    return "] Connections :\nTotal\t\t\t" + std::to_string(total) + "\nProcessed  \t\t" + std::to_string(processed) +
+           "\nSecured\t\t\t" + std::to_string(secured) + "\n     HTTP blocked\t\t" + std::to_string(blocked) +
+           "\n     Redirected to HTTPS\t" + std::to_string(redirected) + "\n     Weak SSL blocked  \t" +
+           std::to_string(weak) + "\n";
+}
 
 TEST_F(ProgramE2e, BestEffortRedirectsHostsWithHttpsAndPassesTheOthersThrough) {
     StartProgram();

@@ -18,7 +18,7 @@
 #include <sstream>
 #include <vector>
 
-#include "tests/e2e/program_fixture.h"
+#include "tests/e2e/program_e2e_fixture.h"
 
 namespace hbt::e2e {
 namespace {

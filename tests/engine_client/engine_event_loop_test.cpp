@@ -45,6 +45,8 @@ public:
     std::vector<SocketAddressSlot> excluded;
     std::map<EngineCounter, int> counts;
     bool displayOff = false;
+    bool proxyFull = false;
+    int admissionsAsked = 0;
     uint64_t lastId = 0;
     SocketAddressSlot proxy4 = *ParseIpAddress("127.0.0.1", 31001);
     SocketAddressSlot proxy6 = *ParseIpAddress("::1", 31002);
@@ -71,6 +73,10 @@ public:
     SocketAddressSlot ProxyAddress(bool ipv6) const override { return ipv6 ? proxy6 : proxy4; }
     void Count(EngineCounter counter) override { ++counts[counter]; }
     bool DisplayOff() const override { return displayOff; }
+    bool AdmitToProxy() override {
+        ++admissionsAsked;
+        return !proxyFull;
+    }
 };
 
 // The real engine on the simulated platform, reached by the program's client
@@ -135,6 +141,7 @@ TEST_F(EventLoopOnEngine, HttpConnectIsRedirectedToTheProxyOfItsFamily) {
     ASSERT_TRUE(completion);
     EXPECT_EQ(completion->newRemote, host.proxy6);
     EXPECT_EQ(log.Lines(), std::vector<std::wstring>{L"[2001:db8::2]:40000->[2001:db8::1]:8080 (process)"});
+    EXPECT_EQ(host.admissionsAsked, 2);
 }
 
 TEST_F(EventLoopOnEngine, ConnectsThatAreLeftAlone) {
@@ -162,11 +169,13 @@ TEST_F(EventLoopOnEngine, ConnectsThatAreLeftAlone) {
          ConnectionTo("93.184.216.34", 80, u"/opt/bin/TOOL"), true},
         {"other port", [](TestHost&) {}, ConnectionTo("93.184.216.34", 25), true},
         {"loopback", [](TestHost&) {}, ConnectionTo("127.0.0.1", 80), false},
+        {"proxy full", [](TestHost& h) { h.proxyFull = true; }, ConnectionTo("93.184.216.34", 80), true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         host.preferences = DefaultPreferences();
         host.excluded.clear();
+        host.proxyFull = false;
         c.setup(host);
         auto completion = ConnectAndAnswer(c.connection);
         ASSERT_TRUE(completion);
@@ -180,6 +189,8 @@ TEST_F(EventLoopOnEngine, ConnectsThatAreLeftAlone) {
             EXPECT_TRUE(lines.empty());
         }
     }
+    // Only a connect that would have gone to the proxy asks whether it has room.
+    EXPECT_EQ(host.admissionsAsked, 1);
 }
 
 TEST_F(EventLoopOnEngine, TlsPortsAreInspected) {
@@ -196,6 +207,7 @@ TEST_F(EventLoopOnEngine, TlsPortsAreInspected) {
         while (engine.QueuedEventCount() > 0) loop.Step();
     }
     EXPECT_TRUE(host.records.empty());
+    EXPECT_EQ(host.admissionsAsked, 0);
 }
 
 class TlsFlowOnEngine : public EventLoopOnEngine {

@@ -1,5 +1,10 @@
 // Reading request heads from real loopback connections.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <chrono>
+#include <thread>
 
 #include "http/http_request.h"
 #include "tests/http/loopback.h"
@@ -103,6 +108,42 @@ TEST(HttpRequestRead, Failures) {
     HttpRequest noSocket(nullptr, false);
     EXPECT_FALSE(noSocket.Read());
     EXPECT_EQ(noSocket.errorText, "Communication socket is invalid");
+}
+
+// The client keeps its end open and says no more: the read ends at the idle limit.
+TEST(HttpRequestRead, SilentClientTimesOutWhereverItStopped) {
+    for (const std::string bytes : {"", "GE", "GET / HTTP/1.1\r\nHost: a\r\n"}) {
+        ConnectedPair pair = MakeConnectedPair();
+        SendText(*pair.client, bytes);
+        HttpRequest request(pair.accepted, false, std::chrono::milliseconds(50));
+        EXPECT_FALSE(request.Read()) << bytes;
+        EXPECT_TRUE(request.headTimedOut) << bytes;
+        EXPECT_FALSE(request.emptyConnection) << bytes;
+        EXPECT_EQ(request.errorText, "no request head within the time limit") << bytes;
+    }
+}
+
+// The limit is on silence, not on the whole head: a client that keeps sending
+// is read to the end however long it takes, and afterwards the socket has no
+// receive limit left for the relay to trip over.
+TEST(HttpRequestRead, SlowClientThatKeepsSendingIsReadWhole) {
+    const std::string head = "GET / HTTP/1.1\r\nHost: a\r\nX-Padding: " + std::string(120, 'p') + "\r\n\r\n";
+    ConnectedPair pair = MakeConnectedPair();
+    std::thread sender([&] {
+        for (char byte : head) {
+            SendText(*pair.client, std::string(1, byte));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    HttpRequest request(pair.accepted, false, std::chrono::milliseconds(1000));
+    EXPECT_TRUE(request.Read()) << request.errorText;
+    sender.join();
+    EXPECT_EQ(request.rawRequest, head);
+    timeval left{1, 1};
+    socklen_t length = sizeof(left);
+    ASSERT_EQ(::getsockopt(static_cast<int>(pair.accepted->Handle()), SOL_SOCKET, SO_RCVTIMEO, &left, &length), 0);
+    EXPECT_EQ(left.tv_sec, 0);
+    EXPECT_EQ(left.tv_usec, 0);
 }
 
 TEST(HttpRequestRead, ClosedByAnotherThreadEndsAsIncomplete) {

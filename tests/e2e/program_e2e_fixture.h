@@ -1,8 +1,8 @@
 #pragma once
-// The program as a whole, for real: the engine daemon and harbinet --headless
-// in the client namespace (the program as an ordinary user, with a home and
-// settings of its own), plain HTTP and HTTPS servers in the server namespace,
-// and curl and openssl for the user's applications.
+// The program end to end: harbinet --headless for real, the engine daemon and
+// the program in the client namespace (the program as an ordinary user, with a
+// home and settings of its own), plain HTTP and HTTPS servers in the server
+// namespace; curl and openssl stand for the user's applications.
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
 #include <signal.h>
@@ -28,13 +28,13 @@ namespace hbt::e2e {
 using namespace std::chrono_literals;
 
 // The program runs as this user; the engine lets it (and the test, as root) open the device.
-inline constexpr const char* kUserId = "65534";
+constexpr const char* kUserId = "65534";
 // Both names resolve (for curl) to the server namespace: the first over IPv4,
 // where the HTTPS server holds a certificate for it, the second over IPv6,
 // where nothing listens on 443. Two dots each, so no "www." retry is made.
-inline constexpr const char* kSecureHost = "secure.e2e.test";
-inline constexpr const char* kPlainHost = "plain.e2e.test";
-inline constexpr const char* kServerReply = "HTTP/1.0 200 OK\r\nContent-Length: 5\r\nConnection: close\r\n\r\nhello";
+constexpr const char* kSecureHost = "secure.e2e.test";
+constexpr const char* kPlainHost = "plain.e2e.test";
+constexpr const char* kServerReply = "HTTP/1.0 200 OK\r\nContent-Length: 5\r\nConnection: close\r\n\r\nhello";
 
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path);
@@ -47,14 +47,6 @@ inline std::size_t Count(const std::string& text, const std::string& part) {
     std::size_t n = 0;
     for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
     return n;
-}
-
-// The statistics box text as the log shows it (one line per figure).
-inline std::string StatisticsText(int total, int processed, int secured, int blocked, int redirected, int weak) {
-    return "] Connections :\nTotal\t\t\t" + std::to_string(total) + "\nProcessed  \t\t" + std::to_string(processed) +
-           "\nSecured\t\t\t" + std::to_string(secured) + "\n     HTTP blocked\t\t" + std::to_string(blocked) +
-           "\n     Redirected to HTTPS\t" + std::to_string(redirected) + "\n     Weak SSL blocked  \t" +
-           std::to_string(weak) + "\n";
 }
 
 inline bool WritePem(const std::string& path, const std::function<int(FILE*)>& write) {
@@ -178,12 +170,14 @@ protected:
     }
     std::string StoredPreferences() { return RunCommand(AsUser({HBTCTL_PATH, "prefs", "show"})).output; }
 
-    // Starts harbinet --headless with standard output in a file and waits
-    // until it serves: both proxy listeners and the control endpoint.
-    void StartProgram() {
+    // Starts harbinet --headless (through `launcher`, a command that execs
+    // the rest of its line, when given) with standard output in a file and
+    // waits until it serves: both proxy listeners and the control endpoint.
+    void StartProgram(std::vector<std::string> launcher = {}) {
         std::vector<std::string> argv = {"ip", "netns", "exec", net_.Client(), "sh", "-c", "exec \"$@\" >\"$0\"",
                                          dir_ + "/harbinet.out"};
-        for (auto& a : AsUser({HARBINET_PATH, "--headless"})) argv.push_back(a);
+        launcher.insert(launcher.end(), {HARBINET_PATH, "--headless"});
+        for (auto& a : AsUser(launcher)) argv.push_back(a);
         ASSERT_TRUE(program_.Start(argv, dir_ + "/harbinet.err"));
         for (int i = 0; i < 100 && program_.Running(); ++i) {
             const std::string listening = RunProgramIn(net_.Client(), {"ss", "-Htlnp"}).output;
@@ -216,10 +210,6 @@ protected:
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         return RunProgramIn(net_.Client(), argv);
     }
-    // Status and redirect target of a plain request for the secure host.
-    std::string RedirectOf(const std::string& url) {
-        return Curl({"-o", "/dev/null", "-w", "%{http_code} %{redirect_url}", url}).output;
-    }
 
     // Our DNAT rules in the client namespace, both families.
     std::size_t DnatRuleCount() {
@@ -228,6 +218,11 @@ protected:
             for (const char* save : {"iptables-save", "ip6tables-save"}) saved += RunCommand({save, "-t", "nat"}).output;
         });
         return Count(saved, "-A HARBINET_NAT -p tcp -m mark --mark ");
+    }
+
+    // Status and redirect target of a plain request for the secure host.
+    std::string RedirectOf(const std::string& url) {
+        return Curl({"-o", "/dev/null", "-w", "%{http_code} %{redirect_url}", url}).output;
     }
 
     NetnsPair net_;
