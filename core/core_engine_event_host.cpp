@@ -43,4 +43,8 @@ void CoreEngineEventHost::Count(EngineCounter counter) {
 
 bool CoreEngineEventHost::DisplayOff() const { return core_.DisplayOff(); }
 
+void CoreEngineEventHost::EngineGone() { core_.HaltForLostEngine(); }
+
+bool CoreEngineEventHost::ReopenEngine() { return core_.ReopenEngine(); }
+
 }  // namespace hbt

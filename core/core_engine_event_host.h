@@ -20,6 +20,8 @@ public:
     SocketAddressSlot ProxyAddress(bool ipv6) const override;
     void Count(EngineCounter counter) override;
     bool DisplayOff() const override;
+    void EngineGone() override;
+    bool ReopenEngine() override;
 
 private:
     CHbtCore& core_;

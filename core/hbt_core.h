@@ -5,6 +5,8 @@
 // their clients were going), the connection counts, the temporary exclusions
 // and the active connections; its methods of those names forward to them.
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -84,7 +86,7 @@ public:
     RedirectRecordId AddRedirectRecord(RedirectRecord record);
     // Taken back by the engine event loop when the engine was not told to redirect.
     void WithdrawRedirectRecord(RedirectRecordId id) { redirectRecords_.Withdraw(id); }
-    // When the engine restarts after stopping on its own, no record can be claimed any more.
+    // When the engine restarts after stopping on its own, or dies, no record can be claimed any more.
     void ClearRedirectRecords();
 
     // Temporary exclusions, each change followed by PushRulesToEngine.
@@ -99,6 +101,15 @@ public:
     // Sends the engine its configuration (this process and the stream
     // patterns); true when it was accepted or no engine is open.
     bool PushRulesToEngine();
+
+    // The engine event loop lost the engine: the product is OFF (halted)
+    // until ReopenEngine succeeds, which switches it back as it was.
+    void HaltForLostEngine();
+    // Start-up's sequence on a device opened again; false (with the device
+    // closed) while no engine takes it.
+    bool ReopenEngine();
+    // Waits as long as given, or less when the core stops meanwhile.
+    void WaitUnlessStopped(std::chrono::milliseconds duration);
 
     // The working preferences: shared, never changed, never null.
     std::shared_ptr<const Preferences> PreferencesSnapshot() const;
@@ -131,6 +142,8 @@ private:
     void RunMainThread();
     void WriteBanner();
     void ReportFatalError(const std::wstring& message);
+    // Sends the configuration and starts the engine; on failure `fatalMessage` says why.
+    bool ConfigureAndStartEngine(std::wstring& fatalMessage);
     void RefreshUserInterface();
     SettingsStore& SettingsStoreForCore();
     void StartConnectionThread(std::shared_ptr<CSafeSocket> socket);
@@ -158,11 +171,14 @@ private:
     std::shared_ptr<const Preferences> preferences_ = std::make_shared<const Preferences>();
 
     std::atomic<bool> running{true};
+    std::mutex stopLock_;  // with stopSignal_, ends WaitUnlessStopped
+    std::condition_variable stopSignal_;
     std::thread engineEventThread;
     std::thread mainThread;
 
     std::atomic<bool> preferencesLoaded{false};
     std::atomic<bool> halted{false};
+    bool enabledBeforeHalt_ = true;  // read and written by the engine event loop only
     std::atomic<bool> displayOff_{false};
     CoreUserInterface* userInterface_ = nullptr;
     std::shared_ptr<SettingsStore> settingsStore_;

@@ -1,4 +1,5 @@
-// The core's start-up sequence and its fatal-error report.
+// The core's start-up sequence, its fatal-error report, and the same sequence
+// for an engine that died and came back.
 #include <system_error>
 
 #include "core/hbt_core.h"
@@ -38,14 +39,9 @@ void CHbtCore::RunMainThread() {
         if (userInterface_) userInterface_->RunOnUiThread([this] { userInterface_->EngineUnavailable(); });
         return;
     }
-    if (!PushRulesToEngine()) return ReportFatalError(L"Could not set rules to kernel module.");
     std::wstring fatalMessage;
     if (!OpenProxyListeners(fatalMessage)) return ReportFatalError(fatalMessage);
-    const NfeDriverError started = engineClient_->Start();
-    if (!started.Succeeded()) {
-        CLog(kLogError) << "Start failed with error " << started.message;
-        return ReportFatalError(L"NEStart failed.");
-    }
+    if (!ConfigureAndStartEngine(fatalMessage)) return ReportFatalError(fatalMessage);
     engineEventThread = std::thread([this] { engineEventLoop_->Run(); });
     if (!OpenControlListener(fatalMessage)) return ReportFatalError(fatalMessage);
     try {
@@ -65,6 +61,45 @@ void CHbtCore::RunMainThread() {
     if (ipv6AcceptThread.joinable()) ipv6AcceptThread.join();
     if (auto control = ControlListener()) control->Close();
     if (controlThread_.joinable()) controlThread_.join();
+}
+
+bool CHbtCore::ConfigureAndStartEngine(std::wstring& fatalMessage) {
+    if (!PushRulesToEngine()) {
+        fatalMessage = L"Could not set rules to kernel module.";
+        return false;
+    }
+    const NfeDriverError started = engineClient_->Start();
+    if (!started.Succeeded()) {
+        CLog(kLogError) << "Start failed with error " << started.message;
+        fatalMessage = L"NEStart failed.";
+        return false;
+    }
+    return true;
+}
+
+void CHbtCore::HaltForLostEngine() {
+    Preferences working = *PreferencesSnapshot();
+    enabledBeforeHalt_ = working.enabled;
+    halted = true;
+    ApplyPreferences(working, kApplyOnly);  // switches the working record OFF
+    RefreshUserInterface();
+}
+
+bool CHbtCore::ReopenEngine() {
+    std::wstring failure;  // the reasons are in the log; a failed attempt is retried, never fatal
+    // Stop sets running before it closes an open device: whichever of the two
+    // sees the other's change last closes this one.
+    if (!engineClient_->NfeOpenDevice(AbsentEngineLog::kQuiet) || !ConfigureAndStartEngine(failure) ||
+        !running.load()) {
+        engineClient_->CloseDevice();
+        return false;
+    }
+    Preferences working = *PreferencesSnapshot();
+    working.enabled = enabledBeforeHalt_;
+    halted = false;
+    ApplyPreferences(working, kApplyOnly);
+    RefreshUserInterface();
+    return true;
 }
 
 void CHbtCore::WriteBanner() {

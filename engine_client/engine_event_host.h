@@ -44,6 +44,12 @@ public:
     virtual void Count(EngineCounter counter) = 0;
     // True while the console display is reported off.
     virtual bool DisplayOff() const = 0;
+    // The engine is gone (its device failed under a waiting read): show the
+    // product halted until ReopenEngine succeeds.
+    virtual void EngineGone() = 0;
+    // Opens the device again, sends the configuration and starts the engine,
+    // as start-up does; true when protection is back.
+    virtual bool ReopenEngine() = 0;
 };
 
 }  // namespace hbt

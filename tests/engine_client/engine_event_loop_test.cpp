@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 
 #include "HbtEngineDrv/device/in_process_engine_device.h"
@@ -20,6 +21,8 @@
 
 namespace hbt {
 namespace {
+
+using namespace std::chrono_literals;
 
 Preferences DefaultPreferences() {
     FileSettingsStore empty("/nonexistent/harbinet-test/Harbinet.conf");
@@ -45,6 +48,8 @@ public:
     std::vector<SocketAddressSlot> excluded;
     std::map<EngineCounter, int> counts;
     bool displayOff = false;
+    int enginesGone = 0;
+    std::function<bool()> reopen = [] { return false; };
     uint64_t lastId = 0;
     SocketAddressSlot proxy4 = *ParseIpAddress("127.0.0.1", 31001);
     SocketAddressSlot proxy6 = *ParseIpAddress("::1", 31002);
@@ -71,6 +76,8 @@ public:
     SocketAddressSlot ProxyAddress(bool ipv6) const override { return ipv6 ? proxy6 : proxy4; }
     void Count(EngineCounter counter) override { ++counts[counter]; }
     bool DisplayOff() const override { return displayOff; }
+    void EngineGone() override { ++enginesGone; }
+    bool ReopenEngine() override { return reopen(); }
 };
 
 // The real engine on the simulated platform, reached by the program's client
@@ -79,7 +86,7 @@ class EventLoopOnEngine : public ::testing::Test {
 protected:
     EventLoopOnEngine()
         : client([this](uint32_t&) { return InProcessEngineDevice::Open(engine); }),
-          loop(host, client, [](int) {}) {
+          loop(host, client, [](std::chrono::milliseconds) {}) {
         platform.Attach(engine);
     }
 
@@ -266,7 +273,7 @@ protected:
               scripted = device.get();
               return device;
           }),
-          loop(host, client, [this](int seconds) { sleeps.push_back(seconds); }) {}
+          loop(host, client, [this](std::chrono::milliseconds duration) { sleeps.push_back(duration); }) {}
 
     void SetUp() override {
         ASSERT_TRUE(client.NfeOpenDevice());
@@ -283,7 +290,7 @@ protected:
     std::vector<SentRequest> sent;
     ScriptedDevice* scripted = nullptr;
     NfeDeviceClient client;
-    std::vector<int> sleeps;
+    std::vector<std::chrono::milliseconds> sleeps;
     CEngineEventLoop loop;
 };
 
@@ -358,7 +365,7 @@ TEST_F(EventLoopScripted, FailedReadsBackOffAndSuccessResetsIt) {
         if (sent.size() > total + 1) host.running = false;  // + the version request
     };
     loop.Run();
-    EXPECT_EQ(sleeps, (std::vector<int>{1, 2, 4, 8, 8, 1}));
+    EXPECT_EQ(sleeps, (std::vector<std::chrono::milliseconds>{1s, 2s, 4s, 8s, 8s, 1s}));
     auto lines = log.Lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), L"GetEvent failed with error DeviceIoControl failed with error 31"),
               6);
@@ -391,6 +398,61 @@ TEST_F(EventLoopScripted, AutomaticStopRestartsTheEngine) {
     EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
     EXPECT_EQ(log.Lines(), std::vector<std::wstring>{L"Network Engine stopped."});
     EXPECT_EQ(sent.size(), 1u);
+}
+
+// A service manager restarts an engine that died: the read fails once, the
+// loop says so once and reopens with growing waits until an engine takes the
+// device, then serves the new one.
+TEST_F(EventLoopScripted, LostEngineIsReopenedWithBackOffAndServedAgain) {
+    NfeEvent established;
+    established.type = NFE_EVENT_FLOW_ESTABLISHED;
+    established.flowId = 12;
+    host.records.push_back({});
+    scripted->replies = {EventReply(established), Failure(kStatusCancelled)};
+    bool oldDeviceClosed = false;
+    int attempts = 0;
+    host.reopen = [&] {
+        oldDeviceClosed = !client.IsOpen();
+        EXPECT_EQ(host.enginesGone, 1);
+        EXPECT_TRUE(host.records.empty());
+        EXPECT_EQ(loop.FlowCount(), 0u);
+        if (++attempts < 7) return false;
+        if (!client.NfeOpenDevice()) return false;
+        // The new engine holds one connect; the core stops once it is answered.
+        scripted->replies = {EventReply(ScriptedConnect()), DeviceReply{}};
+        scripted->onSubmit = [this] {
+            if (sent.back().controlCode == NFE_IOCTL_PROCESS_REDIRECT) host.running = false;
+        };
+        return true;
+    };
+    loop.Run();
+
+    EXPECT_TRUE(oldDeviceClosed);
+    EXPECT_EQ(attempts, 7);
+    EXPECT_EQ(sleeps, (std::vector<std::chrono::milliseconds>{500ms, 1s, 2s, 4s, 5s, 5s, 5s}));
+    EXPECT_EQ(log.Lines(), (std::vector<std::wstring>{
+                               L"GetEvent failed with error GetOverlappedResult failed with error 995",
+                               L"Network Engine is gone. Protection is off until it is back.",
+                               L"Network Engine is back. Protection restored.",
+                               L"192.0.2.2:40000->93.184.216.34:80 (process)"}));
+    ASSERT_EQ(host.records.size(), 1u);
+    EXPECT_EQ(host.records[0].destination, ScriptedConnect().destination);
+    EXPECT_EQ(host.enginesGone, 1);
+}
+
+TEST_F(EventLoopScripted, StopDuringTheReopenWaitsEndsTheLoop) {
+    scripted->replies = {Failure(kStatusCancelled)};
+    int attempts = 0;
+    host.reopen = [&] { return ++attempts > 100; };
+    CEngineEventLoop stopping(host, client, [this](std::chrono::milliseconds duration) {
+        sleeps.push_back(duration);
+        if (sleeps.size() == 3) host.running = false;  // Stop during the third wait
+    });
+    stopping.Run();
+    EXPECT_EQ(attempts, 2);
+    auto lines = log.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), L"Network Engine is gone. Protection is off until it is back."), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), L"Network Engine is back. Protection restored."), 0);
 }
 
 TEST_F(EventLoopScripted, EngineErrorMessagesAndTheDisplayOffRule) {
