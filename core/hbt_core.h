@@ -144,6 +144,8 @@ private:
     void ReportFatalError(const std::wstring& message);
     // Sends the configuration and starts the engine; on failure `fatalMessage` says why.
     bool ConfigureAndStartEngine(std::wstring& fatalMessage);
+    // The product goes ON once start-up is done, unless the engine was lost meanwhile.
+    void SwitchOnAfterStartUp(Preferences& local);
     void RefreshUserInterface();
     SettingsStore& SettingsStoreForCore();
     void StartConnectionThread(std::shared_ptr<CSafeSocket> socket);
@@ -178,7 +180,10 @@ private:
 
     std::atomic<bool> preferencesLoaded{false};
     std::atomic<bool> halted{false};
-    bool enabledBeforeHalt_ = true;  // read and written by the engine event loop only
+    // Guards the switch between start-up, a lost engine and its return.
+    std::mutex engineStateLock_;
+    bool engineLost_ = false;
+    bool enabledBeforeHalt_ = false;
     std::atomic<bool> displayOff_{false};
     CoreUserInterface* userInterface_ = nullptr;
     std::shared_ptr<SettingsStore> settingsStore_;

@@ -50,10 +50,7 @@ void CHbtCore::RunMainThread() {
         CLog(kLogError) << "Could not create config accept thread";
     }
 
-    halted = false;
-    local.enabled = true;
-    ApplyPreferences(local, kApplyOnly);
-    RefreshUserInterface();
+    SwitchOnAfterStartUp(local);
 
     std::thread ipv6AcceptThread;
     if (auto ipv6 = Ipv6Listener()) ipv6AcceptThread = std::thread([this, ipv6] { AcceptConnections(ipv6); });
@@ -77,11 +74,29 @@ bool CHbtCore::ConfigureAndStartEngine(std::wstring& fatalMessage) {
     return true;
 }
 
+void CHbtCore::SwitchOnAfterStartUp(Preferences& local) {
+    {
+        std::lock_guard lock(engineStateLock_);
+        if (engineLost_) {
+            enabledBeforeHalt_ = true;  // lost since it started: on when it is back
+        } else {
+            halted = false;
+            local.enabled = true;
+            ApplyPreferences(local, kApplyOnly);
+        }
+    }
+    RefreshUserInterface();
+}
+
 void CHbtCore::HaltForLostEngine() {
-    Preferences working = *PreferencesSnapshot();
-    enabledBeforeHalt_ = working.enabled;
-    halted = true;
-    ApplyPreferences(working, kApplyOnly);  // switches the working record OFF
+    {
+        std::lock_guard lock(engineStateLock_);
+        Preferences working = *PreferencesSnapshot();
+        engineLost_ = true;
+        enabledBeforeHalt_ = working.enabled;
+        halted = true;
+        ApplyPreferences(working, kApplyOnly);  // switches the working record OFF
+    }
     RefreshUserInterface();
 }
 
@@ -94,10 +109,14 @@ bool CHbtCore::ReopenEngine() {
         engineClient_->CloseDevice();
         return false;
     }
-    Preferences working = *PreferencesSnapshot();
-    working.enabled = enabledBeforeHalt_;
-    halted = false;
-    ApplyPreferences(working, kApplyOnly);
+    {
+        std::lock_guard lock(engineStateLock_);
+        Preferences working = *PreferencesSnapshot();
+        working.enabled = enabledBeforeHalt_;
+        engineLost_ = false;
+        halted = false;
+        ApplyPreferences(working, kApplyOnly);
+    }
     RefreshUserInterface();
     return true;
 }
