@@ -19,6 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr uint32_t kWin32ServerDisabled = 1341;
+constexpr std::chrono::seconds kLongestReadBackoff = 8s;
 constexpr std::chrono::milliseconds kFirstReopenWait = 500ms;
 constexpr std::chrono::milliseconds kLongestReopenWait = 5s;
 constexpr uint32_t kMappedStreamData = 3;
@@ -102,7 +103,7 @@ void CEngineEventLoop::Run() {
         } else if (result == StepResult::kHandled) {
             backoff = 0s;
         } else if (result == StepResult::kReadFailed) {
-            backoff = backoff == 0s ? 1s : std::min(backoff * 2, std::chrono::seconds(8));
+            backoff = backoff == 0s ? 1s : std::min(backoff * 2, kLongestReadBackoff);
             sleeper_(backoff);
         }
     }
