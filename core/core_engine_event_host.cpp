@@ -45,4 +45,8 @@ bool CoreEngineEventHost::DisplayOff() const { return core_.DisplayOff(); }
 
 bool CoreEngineEventHost::AdmitToProxy() { return core_.AdmitToProxy(); }
 
+void CoreEngineEventHost::EngineGone() { core_.HaltForLostEngine(); }
+
+bool CoreEngineEventHost::ReopenEngine() { return core_.ReopenEngine(); }
+
 }  // namespace hbt

@@ -21,6 +21,8 @@ public:
     void Count(EngineCounter counter) override;
     bool DisplayOff() const override;
     bool AdmitToProxy() override;
+    void EngineGone() override;
+    bool ReopenEngine() override;
 
 private:
     CHbtCore& core_;

@@ -22,7 +22,7 @@ CHbtCore::CHbtCore()
       })),
       engineHost_(std::make_unique<CoreEngineEventHost>(*this)),
       engineEventLoop_(std::make_unique<CEngineEventLoop>(
-          *engineHost_, *engineClient_, [](int seconds) { std::this_thread::sleep_for(std::chrono::seconds(seconds)); })) {}
+          *engineHost_, *engineClient_, [this](std::chrono::milliseconds duration) { WaitUnlessStopped(duration); })) {}
 
 SettingsStore& CHbtCore::SettingsStoreForCore() {
     if (!settingsStore_) settingsStore_ = std::make_shared<FileSettingsStore>(DefaultSettingsPath());
@@ -114,6 +114,10 @@ bool CHbtCore::OpenControlListener(std::wstring& fatalMessage) {
 
 void CHbtCore::Stop() {
     running.exchange(false);
+    {
+        std::lock_guard lock(stopLock_);  // a waiter between its check and its wait still hears it
+    }
+    stopSignal_.notify_all();
     CHttpsChecker::Instance().StopChecks();
     std::shared_ptr<CSafeSocket> ipv4;
     std::shared_ptr<CSafeSocket> ipv6;
@@ -132,6 +136,11 @@ void CHbtCore::Stop() {
     CHttpsChecker::Instance().WaitForRunningChecks();
     if (mainThread.joinable()) mainThread.join();
     if (engineEventThread.joinable()) engineEventThread.join();
+}
+
+void CHbtCore::WaitUnlessStopped(std::chrono::milliseconds duration) {
+    std::unique_lock lock(stopLock_);
+    stopSignal_.wait_for(lock, duration, [this] { return !running.load(); });
 }
 
 std::shared_ptr<CSafeSocket> CHbtCore::Ipv4Listener() const {

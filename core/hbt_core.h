@@ -6,6 +6,7 @@
 // and the active connections; its methods of those names forward to them.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -102,7 +103,7 @@ public:
     RedirectRecordId AddRedirectRecord(RedirectRecord record);
     // Taken back by the engine event loop when the engine was not told to redirect.
     void WithdrawRedirectRecord(RedirectRecordId id) { redirectRecords_.Withdraw(id); }
-    // When the engine restarts after stopping on its own, no record can be claimed any more.
+    // When the engine restarts after stopping on its own, or dies, no record can be claimed any more.
     void ClearRedirectRecords();
 
     // Temporary exclusions, each change followed by PushRulesToEngine.
@@ -117,6 +118,15 @@ public:
     // Sends the engine its configuration (this process and the stream
     // patterns); true when it was accepted or no engine is open.
     bool PushRulesToEngine();
+
+    // The engine event loop lost the engine: the product is OFF (halted)
+    // until ReopenEngine succeeds, which switches it back as it was.
+    void HaltForLostEngine();
+    // Start-up's sequence on a device opened again; false (with the device
+    // closed) while no engine takes it.
+    bool ReopenEngine();
+    // Waits as long as given, or less when the core stops meanwhile.
+    void WaitUnlessStopped(std::chrono::milliseconds duration);
 
     // The working preferences: shared, never changed, never null.
     std::shared_ptr<const Preferences> PreferencesSnapshot() const;
@@ -152,6 +162,10 @@ private:
     void RunMainThread();
     void WriteBanner();
     void ReportFatalError(const std::wstring& message);
+    // Sends the configuration and starts the engine; on failure `fatalMessage` says why.
+    bool ConfigureAndStartEngine(std::wstring& fatalMessage);
+    // The product goes ON once start-up is done, unless the engine was lost meanwhile.
+    void SwitchOnAfterStartUp(Preferences& local);
     void RefreshUserInterface();
     SettingsStore& SettingsStoreForCore();
     void StartConnectionThread(std::shared_ptr<CSafeSocket> socket);
@@ -184,11 +198,17 @@ private:
     std::shared_ptr<const Preferences> preferences_ = std::make_shared<const Preferences>();
 
     std::atomic<bool> running{true};
+    std::mutex stopLock_;  // with stopSignal_, ends WaitUnlessStopped
+    std::condition_variable stopSignal_;
     std::thread engineEventThread;
     std::thread mainThread;
 
     std::atomic<bool> preferencesLoaded{false};
     std::atomic<bool> halted{false};
+    // Guards the switch between start-up, a lost engine and its return.
+    std::mutex engineStateLock_;
+    bool engineLost_ = false;
+    bool enabledBeforeHalt_ = false;
     std::atomic<bool> displayOff_{false};
     CoreUserInterface* userInterface_ = nullptr;
     std::shared_ptr<SettingsStore> settingsStore_;

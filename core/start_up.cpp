@@ -1,4 +1,5 @@
-// The core's start-up sequence and its fatal-error report.
+// The core's start-up sequence, its fatal-error report, and the same sequence
+// for an engine that died and came back.
 #include <system_error>
 
 #include "core/hbt_core.h"
@@ -43,14 +44,9 @@ void CHbtCore::RunMainThread() {
         if (userInterface_) userInterface_->RunOnUiThread([this] { userInterface_->EngineUnavailable(); });
         return;
     }
-    if (!PushRulesToEngine()) return ReportFatalError(L"Could not set rules to kernel module.");
     std::wstring fatalMessage;
     if (!OpenProxyListeners(fatalMessage)) return ReportFatalError(fatalMessage);
-    const NfeDriverError started = engineClient_->Start();
-    if (!started.Succeeded()) {
-        CLog(kLogError) << "Start failed with error " << started.message;
-        return ReportFatalError(L"NEStart failed.");
-    }
+    if (!ConfigureAndStartEngine(fatalMessage)) return ReportFatalError(fatalMessage);
     engineEventThread = std::thread([this] { engineEventLoop_->Run(); });
     if (!OpenControlListener(fatalMessage)) return ReportFatalError(fatalMessage);
     try {
@@ -59,10 +55,7 @@ void CHbtCore::RunMainThread() {
         CLog(kLogError) << "Could not create config accept thread";
     }
 
-    halted = false;
-    local.enabled = true;
-    ApplyPreferences(local, kApplyOnly);
-    RefreshUserInterface();
+    SwitchOnAfterStartUp(local);
 
     std::thread ipv6AcceptThread;
     if (auto ipv6 = Ipv6Listener()) ipv6AcceptThread = std::thread([this, ipv6] { AcceptConnections(ipv6); });
@@ -70,6 +63,67 @@ void CHbtCore::RunMainThread() {
     if (ipv6AcceptThread.joinable()) ipv6AcceptThread.join();
     if (auto control = ControlListener()) control->Close();
     if (controlThread_.joinable()) controlThread_.join();
+}
+
+bool CHbtCore::ConfigureAndStartEngine(std::wstring& fatalMessage) {
+    if (!PushRulesToEngine()) {
+        fatalMessage = L"Could not set rules to kernel module.";
+        return false;
+    }
+    const NfeDriverError started = engineClient_->Start();
+    if (!started.Succeeded()) {
+        CLog(kLogError) << "Start failed with error " << started.message;
+        fatalMessage = L"NEStart failed.";
+        return false;
+    }
+    return true;
+}
+
+void CHbtCore::SwitchOnAfterStartUp(Preferences& local) {
+    {
+        std::lock_guard lock(engineStateLock_);
+        if (engineLost_) {
+            enabledBeforeHalt_ = true;  // lost since it started: on when it is back
+        } else {
+            halted = false;
+            local.enabled = true;
+            ApplyPreferences(local, kApplyOnly);
+        }
+    }
+    RefreshUserInterface();
+}
+
+void CHbtCore::HaltForLostEngine() {
+    {
+        std::lock_guard lock(engineStateLock_);
+        Preferences working = *PreferencesSnapshot();
+        engineLost_ = true;
+        enabledBeforeHalt_ = working.enabled;
+        halted = true;
+        ApplyPreferences(working, kApplyOnly);  // switches the working record OFF
+    }
+    RefreshUserInterface();
+}
+
+bool CHbtCore::ReopenEngine() {
+    std::wstring failure;  // the reasons are in the log; a failed attempt is retried, never fatal
+    // Stop sets running before it closes an open device: whichever of the two
+    // sees the other's change last closes this one.
+    if (!engineClient_->NfeOpenDevice(AbsentEngineLog::kQuiet) || !ConfigureAndStartEngine(failure) ||
+        !running.load()) {
+        engineClient_->CloseDevice();
+        return false;
+    }
+    {
+        std::lock_guard lock(engineStateLock_);
+        Preferences working = *PreferencesSnapshot();
+        working.enabled = enabledBeforeHalt_;
+        engineLost_ = false;
+        halted = false;
+        ApplyPreferences(working, kApplyOnly);
+    }
+    RefreshUserInterface();
+    return true;
 }
 
 void CHbtCore::WriteBanner() {

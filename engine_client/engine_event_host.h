@@ -48,6 +48,12 @@ public:
     // cannot take another connection, and the connect then goes direct (the
     // host counts it for its log lines).
     virtual bool AdmitToProxy() = 0;
+    // The engine is gone (its device failed under a waiting read): show the
+    // product halted until ReopenEngine succeeds.
+    virtual void EngineGone() = 0;
+    // Opens the device again, sends the configuration and starts the engine,
+    // as start-up does; true when protection is back.
+    virtual bool ReopenEngine() = 0;
 };
 
 }  // namespace hbt

@@ -1,5 +1,6 @@
 #include "engine_client/engine_event_loop.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "engine_protocol/nfe_protocol.h"
@@ -15,7 +16,12 @@ namespace hbt {
 
 namespace {
 
+using namespace std::chrono_literals;
+
 constexpr uint32_t kWin32ServerDisabled = 1341;
+constexpr std::chrono::seconds kLongestReadBackoff = 8s;
+constexpr std::chrono::milliseconds kFirstReopenWait = 500ms;
+constexpr std::chrono::milliseconds kLongestReopenWait = 5s;
 constexpr uint32_t kMappedStreamData = 3;
 constexpr uint32_t kSendClosing = NFE_STREAM_FLAG_SEND_DISCONNECT | NFE_STREAM_FLAG_SEND_ABORT;
 constexpr uint32_t kReceiveClosing = NFE_STREAM_FLAG_RECEIVE_DISCONNECT | NFE_STREAM_FLAG_RECEIVE_ABORT;
@@ -90,18 +96,17 @@ CEngineEventLoop::~CEngineEventLoop() = default;
 
 void CEngineEventLoop::Run() {
     eventBuffer_.assign(kNfeEventHeaderSize, 0);
-    int backoff = 0;
+    std::chrono::seconds backoff{0};
     for (;;) {
         StepResult result = Step();
         if (result == StepResult::kStop) break;
-        if (result == StepResult::kHandled) {
-            backoff = 0;
+        if (result == StepResult::kEngineGone) {
+            if (!TakeUpRestartedEngine()) break;
+            backoff = 0s;
+        } else if (result == StepResult::kHandled) {
+            backoff = 0s;
         } else if (result == StepResult::kReadFailed) {
-            if (backoff == 0) {
-                backoff = 1;
-            } else if (backoff < 8) {
-                backoff *= 2;
-            }
+            backoff = backoff == 0s ? 1s : std::min(backoff * 2, kLongestReadBackoff);
             sleeper_(backoff);
         }
     }
@@ -119,7 +124,9 @@ CEngineEventLoop::StepResult CEngineEventLoop::Step() {
         if (error.kind == NfeErrorKind::kNoEvent) continue;
         if (!error.Succeeded()) {
             CLog(kLogError) << "GetEvent failed with error " << error.message;
-            return StepResult::kReadFailed;
+            // Only a device closed under the waiting read fails the wait; the
+            // core closes it only after it stopped running.
+            return error.kind == NfeErrorKind::kWaitFailed ? StepResult::kEngineGone : StepResult::kReadFailed;
         }
         host_.Count(EngineCounter::kEngineEventsRead);
         if (!host_.IsRunning()) return StepResult::kStop;
@@ -127,6 +134,30 @@ CEngineEventLoop::StepResult CEngineEventLoop::Step() {
         if (!event) return StepResult::kHandledWithError;  // the client has checked both sizes already
         return Dispatch(*event);
     }
+}
+
+void CEngineEventLoop::ForgetEngineState() {
+    host_.ClearRedirectRecords();
+    flows_.clear();
+}
+
+bool CEngineEventLoop::TakeUpRestartedEngine() {
+    CLog(kLogError) << "Network Engine is gone. Protection is off until it is back.";
+    client_.CloseDevice();
+    ForgetEngineState();
+    redirectFailures_ = 0;
+    host_.EngineGone();
+    // A service manager starts the engine again within seconds; a quiet
+    // attempt every few seconds costs nothing meanwhile.
+    std::chrono::milliseconds wait = kFirstReopenWait;
+    for (;;) {
+        sleeper_(wait);
+        if (!host_.IsRunning()) return false;
+        if (host_.ReopenEngine()) break;
+        wait = std::min(wait * 2, kLongestReopenWait);
+    }
+    CLog(kLogAlways) << "Network Engine is back. Protection restored.";
+    return true;
 }
 
 CEngineEventLoop::StepResult CEngineEventLoop::Dispatch(const NfeEvent& event) {
@@ -156,8 +187,7 @@ CEngineEventLoop::StepResult CEngineEventLoop::OnMessage(const NfeEvent& event) 
             CLog(kLogNormal) << "Network Engine stopped.";
         } else if (parameter == 2) {
             CLog(kLogNormal) << "Network Engine was stopped automatically. Restarting.";
-            host_.ClearRedirectRecords();
-            flows_.clear();
+            ForgetEngineState();
             NfeDriverError error = client_.Start();
             if (!error.Succeeded()) CLog(kLogError) << "Start failed with error " << error.message;
         }

@@ -2,7 +2,8 @@
 // The one reader of engine events: answers each held connect (leave alone,
 // redirect to the proxy, inspect), keeps the flow table of inspected
 // connections and carries out their verdicts, logs the engine's messages and
-// restarts the engine after it stopped itself.
+// restarts the engine after it stopped itself or takes up a new one after it died.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -30,20 +31,26 @@ std::string EventDescription(const NfeEvent& event);
 
 class CEngineEventLoop {
 public:
-    enum class StepResult { kHandled = 0, kReadFailed = 1, kHandledWithError = 2, kStop = 3 };
-    using Sleeper = std::function<void(int seconds)>;
+    enum class StepResult { kHandled = 0, kReadFailed = 1, kHandledWithError = 2, kStop = 3, kEngineGone = 4 };
+    // Waits the given time, or less when the core stops meanwhile.
+    using Sleeper = std::function<void(std::chrono::milliseconds)>;
 
     CEngineEventLoop(EngineEventHost& host, NfeDeviceClient& client, Sleeper sleeper);
     ~CEngineEventLoop();
 
     // The thread body: steps until the core stops, backing off 1, 2, 4, 8, 8 …
-    // seconds after failed reads.
+    // seconds after failed reads, and reopening a lost engine after 0.5, 1, 2,
+    // 4, 5, 5 … seconds.
     void Run();
     StepResult Step();
 
     std::size_t FlowCount() const { return flows_.size(); }
 
 private:
+    // Records and flows of an engine that stopped mean nothing to the next one.
+    void ForgetEngineState();
+    // False when the core stopped before the engine came back.
+    bool TakeUpRestartedEngine();
     StepResult Dispatch(const NfeEvent& event);
     StepResult OnMessage(const NfeEvent& event);
     StepResult OnConnect(const NfeEvent& event, const std::string& description);

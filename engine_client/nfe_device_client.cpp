@@ -44,10 +44,11 @@ NfeDeviceClient::NfeDeviceClient(DeviceOpener opener) : opener_(std::move(opener
 
 NfeDeviceClient::~NfeDeviceClient() { CloseDevice(); }
 
-bool NfeDeviceClient::NfeOpenDevice() {
+bool NfeDeviceClient::NfeOpenDevice(AbsentEngineLog absent) {
     uint32_t win32Error = 0;
     std::unique_ptr<EngineDevice> device = opener_(win32Error);
     if (!device) {
+        if (absent == AbsentEngineLog::kQuiet) return false;
         LogReinstall("NfeOpenDevice failed with error CreateFileW failed with error " + std::to_string(win32Error),
                      "If the problem persists please reinstall Harbinet");
         return false;

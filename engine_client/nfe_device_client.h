@@ -20,6 +20,10 @@ struct NfeEvent;
 inline constexpr uint32_t kExpectedDriverVersion = 115;
 inline constexpr uint32_t kMaxEventAgeSeconds = 5;
 
+// Whether NfeOpenDevice logs a device that no engine serves, as is expected
+// while a restarted engine is not up yet.
+enum class AbsentEngineLog { kLog, kQuiet };
+
 class NfeDeviceClient {
 public:
     // Opens the device; on failure returns nullptr and the Win32 error.
@@ -29,7 +33,7 @@ public:
     ~NfeDeviceClient();
 
     // Opens the device and checks the engine's version; logs why when it fails.
-    bool NfeOpenDevice();
+    bool NfeOpenDevice(AbsentEngineLog absent = AbsentEngineLog::kLog);
     // Closes the device; a request still waiting completes with an error.
     void CloseDevice();
     bool IsOpen() const;

@@ -166,6 +166,36 @@ TEST_F(ProgramE2e, StoppingLeavesConnectionsWorkingAndTheEngineStopped) {
     next.Close();
 }
 
+// A service manager restarts an engine that was killed: the program takes up the new one by itself.
+TEST_F(ProgramE2e, ProtectionComesBackWhenAKilledEngineIsStartedAgain) {
+    StartProgram();
+    EXPECT_EQ(RedirectOf("http://secure.e2e.test/"), "307 https://secure.e2e.test/") << Output();
+    const auto killed = std::chrono::steady_clock::now();
+    engine_.Stop(SIGKILL, 10);
+    const std::string gone = "] Network Engine is gone. Protection is off until it is back.\n";
+    ASSERT_TRUE(WaitForOutput(gone)) << Output();
+
+    StartEngine();
+    const auto restarted = std::chrono::steady_clock::now();
+    std::string answer;
+    for (int i = 0; i < 300 && answer != "307 https://secure.e2e.test/"; ++i) {
+        if (i > 0) std::this_thread::sleep_for(100ms);
+        answer = RedirectOf("http://secure.e2e.test/");
+    }
+    EXPECT_EQ(answer, "307 https://secure.e2e.test/") << Output();
+    const auto now = std::chrono::steady_clock::now();
+    const auto ms = [](auto duration) {
+        return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(duration).count());
+    };
+    std::printf("[   INFO   ] protection back %lld ms after the engine served again (%lld ms after the kill)\n",
+                ms(now - restarted), ms(now - killed));
+    EXPECT_TRUE(WaitForOutput("] Network Engine is back. Protection restored.\n")) << Output();
+    const std::string output = ReadFile(dir_ + "/harbinet.out");
+    EXPECT_EQ(Count(output, gone), 1u) << Output();
+    EXPECT_EQ(Count(output, "GetEvent failed with error"), 1u) << Output();
+    EXPECT_TRUE(program_.Running());
+}
+
 TEST_F(ProgramE2e, WithoutTheEngineTheProgramEndsWithStatus2) {
     const ProgramRun run = RunProgramIn(
         net_.Client(), AsUser({"env", "HBT_ENGINE_DEVICE=" + dir_ + "/missing", HARBINET_PATH, "--headless"}));

@@ -2,82 +2,18 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <mutex>
+#include <chrono>
 
 #include "HbtEngineDrv/device/in_process_engine_device.h"
 #include "HbtEngineDrv/engine/nfe_engine.h"
 #include "HbtEngineDrv/platform/sim_platform.h"
-#include "engine_protocol/nfe_flow_operation.h"
 #include "engine_protocol/nfe_protocol.h"
-#include "platform/file_settings_store.h"
-#include "platform/socket_address.h"
-#include "rules/preferences.h"
-#include "rules/preferences_storage.h"
-#include "scripted_device.h"
+#include "test_engine_host.h"
 #include "tests/log/log_capture.h"
 #include "tests/tls_inspect/hello_builder.h"
 
 namespace hbt {
 namespace {
-
-Preferences DefaultPreferences() {
-    FileSettingsStore empty("/nonexistent/harbinet-test/Harbinet.conf");
-    Preferences preferences;
-    LoadPreferences(empty, preferences);
-    preferences.enabled = true;
-    return preferences;
-}
-
-// The core's side of the loop, as far as the loop sees it.
-class TestHost : public EngineEventHost {
-public:
-    struct Record {
-        SocketAddressSlot client, destination;
-        uint32_t processId;
-        std::wstring path;
-        uint64_t id;
-    };
-
-    Preferences preferences = DefaultPreferences();
-    std::atomic<bool> running{true};
-    std::vector<Record> records;
-    std::vector<SocketAddressSlot> excluded;
-    std::map<EngineCounter, int> counts;
-    bool displayOff = false;
-    bool proxyFull = false;
-    int admissionsAsked = 0;
-    uint64_t lastId = 0;
-    SocketAddressSlot proxy4 = *ParseIpAddress("127.0.0.1", 31001);
-    SocketAddressSlot proxy6 = *ParseIpAddress("::1", 31002);
-
-    bool IsRunning() const override { return running; }
-    std::shared_ptr<const Preferences> PreferencesSnapshot() const override {
-        return std::make_shared<const Preferences>(preferences);
-    }
-    bool IsTemporarilyExcluded(const SocketAddressSlot& destination) const override {
-        for (const auto& e : excluded) {
-            if (e.SameAddress(destination)) return true;
-        }
-        return false;
-    }
-    uint64_t AppendRedirectRecord(const SocketAddressSlot& client, const SocketAddressSlot& destination,
-                                  uint32_t processId, const std::wstring& path) override {
-        records.push_back({client, destination, processId, path, ++lastId});
-        return lastId;
-    }
-    void WithdrawRedirectRecord(uint64_t id) override {
-        std::erase_if(records, [id](const Record& record) { return record.id == id; });
-    }
-    void ClearRedirectRecords() override { records.clear(); }
-    SocketAddressSlot ProxyAddress(bool ipv6) const override { return ipv6 ? proxy6 : proxy4; }
-    void Count(EngineCounter counter) override { ++counts[counter]; }
-    bool DisplayOff() const override { return displayOff; }
-    bool AdmitToProxy() override {
-        ++admissionsAsked;
-        return !proxyFull;
-    }
-};
 
 // The real engine on the simulated platform, reached by the program's client
 // through the in-process device, with the event loop on top.
@@ -85,7 +21,7 @@ class EventLoopOnEngine : public ::testing::Test {
 protected:
     EventLoopOnEngine()
         : client([this](uint32_t&) { return InProcessEngineDevice::Open(engine); }),
-          loop(host, client, [](int) {}) {
+          loop(host, client, [](std::chrono::milliseconds) {}) {
         platform.Attach(engine);
     }
 
@@ -265,166 +201,6 @@ TEST_F(TlsFlowOnEngine, DisallowedVersionIsClosedWithTheAlertDeliveredIn) {
     EXPECT_EQ(injections[0].data, (std::vector<uint8_t>{0x15, 0x03, 0x01, 0x00, 0x02, 0x02, 0x28}));
     for (const auto& injection : injections) EXPECT_NE(injection.data, clientHello) << "the hello must not go out";
     EXPECT_EQ(host.counts[EngineCounter::kTlsFlowsBlocked], 1);
-}
-
-// Cases the engine does not produce on its own come from a scripted device.
-class EventLoopScripted : public ::testing::Test {
-protected:
-    EventLoopScripted()
-        : client([this](uint32_t&) {
-              auto device = std::make_unique<ScriptedDevice>(&sent);
-              std::vector<uint8_t> version{115, 0, 0, 0};
-              device->replies = {DeviceReply{kStatusSuccess, 4, version}};
-              scripted = device.get();
-              return device;
-          }),
-          loop(host, client, [this](int seconds) { sleeps.push_back(seconds); }) {}
-
-    void SetUp() override {
-        ASSERT_TRUE(client.NfeOpenDevice());
-    }
-
-    static DeviceReply EventReply(const NfeEvent& event) {
-        auto bytes = event.Encode();
-        return DeviceReply{kStatusSuccess, static_cast<uint32_t>(bytes.size()), bytes};
-    }
-    static DeviceReply Failure(uint32_t status) { return DeviceReply{status, 0, {}}; }
-
-    LogCapture log;
-    TestHost host;
-    std::vector<SentRequest> sent;
-    ScriptedDevice* scripted = nullptr;
-    NfeDeviceClient client;
-    std::vector<int> sleeps;
-    CEngineEventLoop loop;
-};
-
-TEST_F(EventLoopScripted, UnknownFlowIsClosed) {
-    NfeEvent data;
-    data.type = NFE_EVENT_STREAM_DATA;
-    data.flowId = 99;
-    data.streamFlags = NFE_STREAM_FLAG_SEND;
-    data.source = *ParseIpAddress("192.0.2.2", 40000);
-    data.destination = *ParseIpAddress("192.0.2.1", 443);
-    data.data = {1, 2, 3};
-    scripted->replies = {EventReply(data), DeviceReply{}};
-    sent.clear();
-    EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
-    EXPECT_EQ(log.Lines(), std::vector<std::wstring>{
-                               L"FlowId 99 not found, connection closed (192.0.2.2:40000->192.0.2.1:443)"});
-    ASSERT_EQ(sent.back().controlCode, NFE_IOCTL_FLOW_OPERATION);
-    auto op = NfeFlowOperation::Decode(sent.back().input.data(), sent.back().input.size());
-    ASSERT_TRUE(op);
-    EXPECT_EQ(op->flowId, 99u);
-    EXPECT_EQ(op->streamFlags, 5u);
-    EXPECT_TRUE(op->data.empty());
-}
-
-// A connect-redirect event from 192.0.2.2:40000 to port 80.
-NfeEvent ScriptedConnect() {
-    NfeEvent connect;
-    connect.type = NFE_EVENT_CONNECT_REDIRECT;
-    connect.redirectRequestId = 5;
-    connect.processId = 42;
-    connect.source = *ParseIpAddress("192.0.2.2", 40000);
-    connect.destination = *ParseIpAddress("93.184.216.34", 80);
-    return connect;
-}
-
-TEST_F(EventLoopScripted, SecondEngineNotStartedFailureInARowIsLogged) {
-    const NfeEvent connect = ScriptedConnect();
-    scripted->replies = {EventReply(connect), Failure(kStatusServerDisabled), EventReply(connect),
-                         Failure(kStatusServerDisabled)};
-    EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandledWithError);
-    EXPECT_TRUE(log.Lines().empty());
-    EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandledWithError);
-    EXPECT_EQ(log.Lines(), std::vector<std::wstring>{L"ProcessRedirect failed with error DeviceIoControl failed with error 1341"});
-}
-
-// A record left behind by a failed redirect would be claimed by the next
-// connection from the same client port, and send it to the wrong destination.
-TEST_F(EventLoopScripted, FailedRedirectWithdrawsItsRecord) {
-    const NfeEvent connect = ScriptedConnect();
-    NfeEvent next = connect;
-    next.redirectRequestId = 6;
-    next.destination = *ParseIpAddress("198.51.100.7", 80);
-    scripted->replies = {EventReply(connect), Failure(kStatusUnsuccessful), EventReply(next), DeviceReply{}};
-    EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandledWithError);
-    EXPECT_TRUE(host.records.empty());
-    EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
-    ASSERT_EQ(host.records.size(), 1u);
-    EXPECT_EQ(host.records[0].destination, next.destination);
-}
-
-TEST_F(EventLoopScripted, FailedReadsBackOffAndSuccessResetsIt) {
-    NfeEvent message;
-    message.type = NFE_EVENT_MESSAGE;
-    message.messageSeverity = NFE_SEVERITY_INFORMATION;
-    message.messageParameter = 1;
-    scripted->replies = {Failure(kStatusUnsuccessful), Failure(kStatusUnsuccessful), Failure(kStatusUnsuccessful),
-                         Failure(kStatusUnsuccessful), Failure(kStatusUnsuccessful), EventReply(message),
-                         Failure(kStatusUnsuccessful)};
-    // Once the script is used up, the core stops.
-    std::size_t total = scripted->replies.size();
-    scripted->onSubmit = [this, total] {
-        if (sent.size() > total + 1) host.running = false;  // + the version request
-    };
-    loop.Run();
-    EXPECT_EQ(sleeps, (std::vector<int>{1, 2, 4, 8, 8, 1}));
-    auto lines = log.Lines();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), L"GetEvent failed with error DeviceIoControl failed with error 31"),
-              6);
-}
-
-TEST_F(EventLoopScripted, AutomaticStopRestartsTheEngine) {
-    NfeEvent stopped;
-    stopped.type = NFE_EVENT_MESSAGE;
-    stopped.messageSeverity = NFE_SEVERITY_INFORMATION;
-    stopped.messageParameter = 2;
-    stopped.messageStatus = 1;
-    NfeEvent established;
-    established.type = NFE_EVENT_FLOW_ESTABLISHED;
-    established.flowId = 12;
-    host.records.push_back({});
-    scripted->replies = {EventReply(established), EventReply(stopped), DeviceReply{}};
-    EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
-    EXPECT_EQ(loop.FlowCount(), 1u);
-    sent.clear();
-    EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
-    EXPECT_EQ(loop.FlowCount(), 0u);
-    EXPECT_EQ(log.Lines(), std::vector<std::wstring>{L"Network Engine was stopped automatically. Restarting."});
-    EXPECT_TRUE(host.records.empty());
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(sent[1].controlCode, NFE_IOCTL_START);
-
-    stopped.messageStatus = 0;
-    scripted->replies = {EventReply(stopped)};
-    sent.clear();
-    EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
-    EXPECT_EQ(log.Lines(), std::vector<std::wstring>{L"Network Engine stopped."});
-    EXPECT_EQ(sent.size(), 1u);
-}
-
-TEST_F(EventLoopScripted, EngineErrorMessagesAndTheDisplayOffRule) {
-    NfeEvent abandoned;
-    abandoned.type = NFE_EVENT_MESSAGE;
-    abandoned.messageSeverity = NFE_SEVERITY_ERROR;
-    abandoned.messageStatus = 0;
-    abandoned.messageParameter = 7;
-    const std::string text = "107:Abandoned redirection request detected";
-    abandoned.data.assign(text.begin(), text.end());
-    abandoned.data.push_back(0);
-    NfeEvent unknown;
-    unknown.type = 9;
-    scripted->replies = {EventReply(abandoned), EventReply(abandoned), EventReply(unknown)};
-    host.displayOff = true;
-    EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
-    host.displayOff = false;
-    EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
-    EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
-    EXPECT_EQ(log.Lines(), (std::vector<std::wstring>{
-                               L"Event Message: 107:Abandoned redirection request detected. Error=0, Param=7",
-                               L"NEGetEvent return unexpected event type: 9"}));
 }
 
 }  // namespace

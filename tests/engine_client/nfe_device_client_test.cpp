@@ -75,6 +75,9 @@ TEST_F(DeviceClientTest, OpenChecksTheEngineVersion) {
     EXPECT_FALSE(missing.NfeOpenDevice());
     EXPECT_EQ(Lines(), (std::vector<std::wstring>{L"NfeOpenDevice failed with error CreateFileW failed with error 2",
                                                   L"If the problem persists please reinstall Harbinet"}));
+    // While a restarted engine is not up yet, its absence is expected and not logged.
+    EXPECT_FALSE(missing.NfeOpenDevice(AbsentEngineLog::kQuiet));
+    EXPECT_TRUE(Lines().empty());
 }
 
 TEST_F(DeviceClientTest, SetConfigLaysOutPatternsAndRefusesBadListsLocally) {
