@@ -125,12 +125,15 @@ private:
                                            NFE_STREAM_FLAG_RECEIVE | NFE_STREAM_FLAG_RECEIVE_DISCONNECT, {}}));
             return;
         }
-        Record(platform_.InjectStream({s.flowId, kLayerStreamV4, kStreamCalloutIdV4, s.flags, s.data}));
+        // The flow is marked released before its last segment goes back, so
+        // that what the client sends in answer passes instead of being
+        // reported for a flow that is about to be let go.
         bool detach = false;
         {
             std::lock_guard lock(mutex_);
-            detach = segments_.size() >= detachAfterSegments && detached_.insert(s.flowId).second;
+            detach = ++carried_ >= detachAfterSegments && detached_.insert(s.flowId).second;
         }
+        Record(platform_.InjectStream({s.flowId, kLayerStreamV4, kStreamCalloutIdV4, s.flags, s.data}));
         if (detach) platform_.RemoveFlowContext(s.flowId, kLayerStreamV4, kStreamCalloutIdV4);
     }
     void Record(uint32_t status) {
@@ -165,6 +168,7 @@ private:
     std::vector<ClassifyInfo> connects_;
     std::map<uint64_t, bool> inspect_;
     std::set<uint64_t> detached_;
+    std::size_t carried_ = 0;  // segments injected back so far
     std::vector<Segment> segments_;
     std::vector<uint32_t> injectResults_;
     int deleted_ = 0;
