@@ -104,8 +104,7 @@ std::optional<SocketAddressSlot> CHbtCore::RedirectedDestination(const CSafeSock
     const std::optional<SocketAddressSlot> original = originalDestination_(socket.Handle());
     if (!original) return std::nullopt;
     // Without translation the kernel names the proxy itself.
-    const std::optional<SocketAddressSlot> local = LocalAddress(socket.Handle());
-    if (local && SameEndpoint(*local, *original)) return std::nullopt;
+    if (SameEndpoint(*original, ipv4ProxyAddress) || SameEndpoint(*original, ipv6ProxyAddress)) return std::nullopt;
     return original;
 }
 
