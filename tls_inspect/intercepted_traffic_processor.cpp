@@ -1,10 +1,8 @@
 #include "tls_inspect/intercepted_traffic_processor.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "tls_inspect/cipher_policy.h"
-#include "tls_inspect/cipher_suite_catalogue.h"
 #include "tls_inspect/https_header_parser.h"
 #include "tls_inspect/tls_version_names.h"
 
@@ -13,22 +11,11 @@ namespace {
 
 constexpr std::size_t kMinRecordBytes = 6;
 constexpr uint16_t kSsl2 = 0x0200;
-constexpr uint16_t kTls13DraftMask = 0x7F00;
 
 bool StartsLikeHttp(std::span<const uint8_t> data) {
     static const char* const kMethods[] = {"OPT", "GET", "HEA", "POS", "PUT", "DEL", "TRA", "CON"};
     for (const char* method : kMethods) {
         if (std::memcmp(data.data(), method, 3) == 0) return true;
-    }
-    return false;
-}
-
-// An allowed 0x7F00 admits every TLS 1.3 draft 0x7Fnn.
-bool OffersAllowedVersion(const std::vector<uint16_t>& versions, const std::vector<uint16_t>& allowed) {
-    for (uint16_t a : allowed) {
-        for (uint16_t v : versions) {
-            if (v == a || (v & a) == kTls13DraftMask) return true;
-        }
     }
     return false;
 }
@@ -209,7 +196,7 @@ bool CInterceptedTrafficProcessor::JudgeRecord(Side side, const Preferences& pre
         }
     }
 
-    if (!preferences.allowInsecureIfNoHttps && !OffersAllowedVersion(state.versions, preferences.allowedSslVersions)) {
+    if (!TlsPolicyAllowsVersions(preferences, state.versions)) {
         state_ = FlowState::kClosed;
         verdict.block = true;
         CLog line = Log(kLogNormal);
@@ -246,12 +233,8 @@ bool CInterceptedTrafficProcessor::Decide(const TlsRecordState& state, const Pre
     }
 
     const uint16_t code = state.CipherSuiteCode();
-    char hex[8];
-    std::snprintf(hex, sizeof hex, "%04X", static_cast<unsigned>(code));
-    const std::string suite = std::string(", cipher suite 0x") + hex + " " + CipherSuiteName(code);
-    if (!preferences.allowInsecureIfNoHttps &&
-        !IsCipherSuiteAllowed(preferences.checkEncMethod, preferences.cipherBaseMode, preferences.cipherOverrides,
-                              code)) {
+    const std::string suite = ", " + CipherSuiteText(code);
+    if (!TlsPolicyAllowsCipherSuite(preferences, code)) {
         line << " (block: disallowed cipher suite " << versions << suite << ")";
         state_ = FlowState::kClosed;
         verdict.block = true;
