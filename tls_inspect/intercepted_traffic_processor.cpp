@@ -87,7 +87,7 @@ void CInterceptedTrafficProcessor::OutgoingData(std::span<const uint8_t> data, c
     if (verdict.bypass) {
         Release(verdict);
     } else if (verdict.block) {
-        verdict.deliverIn = Refusal();
+        verdict.deliverIn = Refusal(kAlertHandshakeFailure);
         state_ = FlowState::kClosed;
     } else {
         // The client hello goes on to the server; the flow stays inspected.
@@ -104,8 +104,12 @@ bool CInterceptedTrafficProcessor::IncomingData(std::span<const uint8_t> data, c
     bool needMore = false;
     if (JudgeRecord(Side::kServer, preferences, verdict, needMore)) {
         // A judged server record always ends in block or bypass. A blocked
-        // answer is dropped with the flow: nothing of it reaches the application.
+        // answer is dropped with the flow: nothing of it reaches the
+        // application but an alert that says why, so that a client does not
+        // take the cut for a network fault and try again.
         if (verdict.block) {
+            heldIncoming_.clear();
+            verdict.deliverIn = Refusal(serverRefusalAlert_);
             state_ = FlowState::kClosed;
         } else {
             Release(verdict);
@@ -199,6 +203,7 @@ bool CInterceptedTrafficProcessor::JudgeRecord(Side side, const Preferences& pre
     if (!TlsPolicyAllowsVersions(preferences, state.versions)) {
         state_ = FlowState::kClosed;
         verdict.block = true;
+        serverRefusalAlert_ = kAlertProtocolVersion;
         CLog line = Log(kLogNormal);
         line << description_;
         WriteHost(line);
@@ -236,6 +241,7 @@ bool CInterceptedTrafficProcessor::Decide(const TlsRecordState& state, const Pre
     const std::string suite = ", " + CipherSuiteText(code);
     if (!TlsPolicyAllowsCipherSuite(preferences, code)) {
         line << " (block: disallowed cipher suite " << versions << suite << ")";
+        serverRefusalAlert_ = kAlertHandshakeFailure;
         state_ = FlowState::kClosed;
         verdict.block = true;
         verdict.bypass = false;
@@ -245,10 +251,10 @@ bool CInterceptedTrafficProcessor::Decide(const TlsRecordState& state, const Pre
     return true;
 }
 
-std::vector<uint8_t> CInterceptedTrafficProcessor::Refusal() const {
+std::vector<uint8_t> CInterceptedTrafficProcessor::Refusal(uint8_t alert) const {
     if (clientState_.versionMajor < 3) return {0x80, 0x03, 0x00, 0x00, 0x01};  // SSL 2 error message
-    // A fatal handshake_failure alert in the client's own record version.
-    return {0x15, clientState_.versionMajor, clientState_.versionMinor, 0x00, 0x02, 0x02, 0x28};
+    // A fatal alert in the client's own record version.
+    return {kContentTypeAlert, clientState_.versionMajor, clientState_.versionMinor, 0x00, 0x02, 0x02, alert};
 }
 
 }  // namespace hbt

@@ -62,7 +62,9 @@ private:
     bool JudgeRecord(Side side, const Preferences& preferences, FlowVerdict& verdict, bool& needMore);
     bool ParseHttpsHeader(TlsRecordState& state, const uint8_t* data, std::size_t& available, bool& needMore);
     bool Decide(const TlsRecordState& state, const Preferences& preferences, FlowVerdict& verdict);
-    std::vector<uint8_t> Refusal() const;
+    // What a refused hello's sender receives: the SSL 2 error message, or a
+    // fatal alert of the given description.
+    std::vector<uint8_t> Refusal(uint8_t alert) const;
 
     CLog Log(int32_t level) const;
     // " (" + host + ")" with the host as a link, when there is a host.
@@ -83,6 +85,7 @@ private:
     std::string host_;
     std::vector<uint8_t> heldOutgoing_;
     std::vector<uint8_t> heldIncoming_;
+    uint8_t serverRefusalAlert_ = kAlertHandshakeFailure;
 };
 
 }  // namespace hbt

@@ -210,20 +210,26 @@ TEST_F(ProcessorTest, ServerChoicesAreJudged) {
         Bytes serverHello;
         bool block;
         Line line;
+        const char* alert = "";  // what a refused answer's client receives instead
     };
+    // The client's hello goes in a TLS 1.0 record, so the alerts do too.
+    const char* const versionAlert = "15 03 01 00 02 02 46";
+    const char* const suiteAlert = "15 03 01 00 02 02 28";
     const Bytes tls11 = test::ServerHello(0x0302, 0x002F);
     const Bytes tripleDes = test::ServerHello(0x0303, 0x000A);
     const Case cases[] = {
-        {"Tls11NotAllowed", {0x0303}, 1, false, tls11, true, {2, D(" (h.example) (block: insecure TLS 1.1)")}},
+        {"Tls11NotAllowed", {0x0303}, 1, false, tls11, true, {2, D(" (h.example) (block: insecure TLS 1.1)")},
+         versionAlert},
         {"Level1SuiteUnderSafeOnly", {0x0303}, 2, false, tripleDes, true,
          {3, D(" (h.example) (block: disallowed cipher suite TLS 1.2, cipher suite 0x000A "
-               "TLS_RSA_WITH_3DES_EDE_CBC_SHA)")}},
+               "TLS_RSA_WITH_3DES_EDE_CBC_SHA)")},
+         suiteAlert},
         {"BestEffortOnlyLogs", {0x0303}, 2, true, tripleDes, false,
          {3, D(" (h.example) (TLS 1.2, cipher suite 0x000A TLS_RSA_WITH_3DES_EDE_CBC_SHA)")}},
         {"UnknownSuiteUnderSafeOnly", {0x0303}, 2, false, test::ServerHello(0x0303, 0x0A0A), false,
          {3, D(" (h.example) (TLS 1.2, cipher suite 0x0A0A )")}},
         {"UnknownSuiteUnderStrongOnly", {0x0303}, 3, false, test::ServerHello(0x0303, 0x0A0A), true,
-         {3, D(" (h.example) (block: disallowed cipher suite TLS 1.2, cipher suite 0x0A0A )")}},
+         {3, D(" (h.example) (block: disallowed cipher suite TLS 1.2, cipher suite 0x0A0A )")}, suiteAlert},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -241,10 +247,29 @@ TEST_F(ProcessorTest, ServerChoicesAreJudged) {
         EXPECT_EQ(answer.block, c.block);
         EXPECT_EQ(answer.bypass, !c.block);
         EXPECT_EQ(processor.State(), c.block ? FlowState::kClosed : FlowState::kDetached);
-        // A refused answer is dropped with the flow; an accepted one is delivered.
-        EXPECT_EQ(answer.deliverIn, c.block ? Bytes{} : c.serverHello);
+        // A refused answer is dropped with the flow, and the client gets a
+        // fatal alert instead; an accepted one is delivered.
+        if (c.block) {
+            EXPECT_EQ(test::Hex(answer.deliverIn), c.alert);
+        } else {
+            EXPECT_EQ(answer.deliverIn, c.serverHello);
+        }
         EXPECT_THAT(Lines(), ElementsAre(c.line));
     }
+}
+
+TEST_F(ProcessorTest, RefusedAnswerAlertUsesTheRecordVersionOfTheClientHello) {
+    preferences_.allowedSslVersions = {0x0303};
+    CInterceptedTrafficProcessor processor(9);
+    processor.SetFlowInfo({}, kDescription, 42, L"/usr/bin/browser");
+    FlowVerdict hello;
+    processor.OutgoingData(test::ClientHello(0x0303, {0x002F}, {}, true, 0, 0x0303), preferences_, hello);
+    ASSERT_FALSE(hello.block || hello.bypass);
+    FlowVerdict answer;
+    processor.IncomingData(test::ServerHello(0x0302, 0x002F), preferences_, answer);
+    EXPECT_TRUE(answer.block);
+    EXPECT_EQ(test::Hex(answer.deliverIn), "15 03 03 00 02 02 46");
+    EXPECT_THAT(answer.sendOut, IsEmpty());
 }
 
 TEST_F(ProcessorTest, OfferedTls13PassesWhenOnlyTls12IsAllowed) {
