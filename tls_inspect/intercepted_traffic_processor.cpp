@@ -43,6 +43,18 @@ void CInterceptedTrafficProcessor::SetFlowInfo(const SocketAddressSlot& remoteAd
     applicationPath_ = std::move(applicationPath);
 }
 
+void WriteRefusalLine(const RefusalLine& refusal, unsigned times) {
+    CLog line(refusal.level, refusal.processId, refusal.applicationPath.c_str());
+    line << refusal.description;
+    if (!refusal.host.empty() && line.Enabled()) line << LogUrl{"hbturl", refusal.host, " (", ")", 0};
+    line << " (block: " << refusal.reason << ")";
+    if (times > 1) line << " (" << times << " times)";
+}
+
+RefusalLine CInterceptedTrafficProcessor::Refused(int32_t level, std::string reason) const {
+    return {level, processId_, applicationPath_, description_, host_, std::move(reason)};
+}
+
 CLog CInterceptedTrafficProcessor::Log(int32_t level) const {
     return CLog(level, processId_, applicationPath_.c_str());
 }
@@ -204,10 +216,7 @@ bool CInterceptedTrafficProcessor::JudgeRecord(Side side, const Preferences& pre
         state_ = FlowState::kClosed;
         verdict.block = true;
         serverRefusalAlert_ = kAlertProtocolVersion;
-        CLog line = Log(kLogNormal);
-        line << description_;
-        WriteHost(line);
-        line << " (block: insecure " << TlsVersionListText(state.versions) << ")";
+        verdict.refusal = Refused(kLogNormal, "insecure " + TlsVersionListText(state.versions));
         return true;
     }
 
@@ -228,26 +237,23 @@ bool CInterceptedTrafficProcessor::Decide(const TlsRecordState& state, const Pre
                                           FlowVerdict& verdict) {
     state_ = FlowState::kDetached;
     verdict.bypass = true;
-    const std::string versions = TlsVersionListText(state.versions);
+    std::string versions = TlsVersionListText(state.versions);
+    if (!IsSsl2Only(state.versions)) {
+        const uint16_t code = state.CipherSuiteCode();
+        versions += ", " + CipherSuiteText(code);
+        if (!TlsPolicyAllowsCipherSuite(preferences, code)) {
+            verdict.refusal = Refused(kLogVerbose, "disallowed cipher suite " + versions);
+            serverRefusalAlert_ = kAlertHandshakeFailure;
+            state_ = FlowState::kClosed;
+            verdict.block = true;
+            verdict.bypass = false;
+            return true;
+        }
+    }
     CLog line = Log(kLogVerbose);
     line << description_;
     WriteHost(line);
-    if (IsSsl2Only(state.versions)) {
-        line << " (" << versions << ")";
-        return true;
-    }
-
-    const uint16_t code = state.CipherSuiteCode();
-    const std::string suite = ", " + CipherSuiteText(code);
-    if (!TlsPolicyAllowsCipherSuite(preferences, code)) {
-        line << " (block: disallowed cipher suite " << versions << suite << ")";
-        serverRefusalAlert_ = kAlertHandshakeFailure;
-        state_ = FlowState::kClosed;
-        verdict.block = true;
-        verdict.bypass = false;
-        return true;
-    }
-    line << " (" << versions << suite << ")";
+    line << " (" << versions << ")";
     return true;
 }
 

@@ -53,14 +53,20 @@ protected:
         SetFileLogLevel(kLogNormal);
     }
 
+    // The refusal's line is written as the engine client writes a single one.
+    static void WriteRefusal(const FlowVerdict& verdict) {
+        if (verdict.refusal) WriteRefusalLine(*verdict.refusal, 1);
+    }
     FlowVerdict Out(const Bytes& bytes) {
         FlowVerdict verdict;
         processor_.OutgoingData(bytes, preferences_, verdict);
+        WriteRefusal(verdict);
         return verdict;
     }
     FlowVerdict In(const Bytes& bytes) {
         FlowVerdict verdict;
         EXPECT_TRUE(processor_.IncomingData(bytes, preferences_, verdict));
+        WriteRefusal(verdict);
         return verdict;
     }
     std::vector<Line> Lines() {
@@ -196,6 +202,7 @@ TEST_F(ProcessorTest, ClientHelloWithoutAnAllowedVersionIsRefused) {
     const test::CapturedHellos hellos = test::CaptureHellos({TLS1_2_VERSION, TLS1_2_VERSION, "old.example", ""});
     FlowVerdict refused;
     other.OutgoingData(hellos.clientFlight, preferences_, refused);
+    WriteRefusal(refused);
     EXPECT_TRUE(refused.block);
     EXPECT_EQ(test::Hex(refused.deliverIn), "15 03 01 00 02 02 28");
     EXPECT_THAT(Lines(), ElementsAre(Line{2, D(" (old.example) (block: insecure TLS 1.2 (TLS 1.1, TLS 1.0, SSL 3))")}));
@@ -244,7 +251,9 @@ TEST_F(ProcessorTest, ServerChoicesAreJudged) {
         ASSERT_FALSE(hello.block || hello.bypass);
         FlowVerdict answer;
         processor.IncomingData(c.serverHello, preferences_, answer);
+        WriteRefusal(answer);
         EXPECT_EQ(answer.block, c.block);
+        EXPECT_EQ(answer.refusal.has_value(), c.block);
         EXPECT_EQ(answer.bypass, !c.block);
         EXPECT_EQ(processor.State(), c.block ? FlowState::kClosed : FlowState::kDetached);
         // A refused answer is dropped with the flow, and the client gets a
