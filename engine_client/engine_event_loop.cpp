@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <thread>
 
 #include "engine_protocol/nfe_protocol.h"
 #include "log/log.h"
@@ -89,12 +90,17 @@ ConnectDecision DecideConnect(EngineEventHost& host, const SocketAddressSlot& de
     return ConnectDecision::kLeaveAlone;
 }
 
-CEngineEventLoop::CEngineEventLoop(EngineEventHost& host, NfeDeviceClient& client, Sleeper sleeper)
-    : host_(host), client_(client), sleeper_(std::move(sleeper)) {}
+CEngineEventLoop::CEngineEventLoop(EngineEventHost& host, NfeDeviceClient& client, Sleeper sleeper, Clock clock)
+    : host_(host),
+      client_(client),
+      sleeper_(std::move(sleeper)),
+      clock_(clock ? std::move(clock) : Clock(CRefusalFolding::Clock::now)) {}
 
-CEngineEventLoop::~CEngineEventLoop() = default;
+CEngineEventLoop::~CEngineEventLoop() { refusals_.WriteAll(); }
 
 void CEngineEventLoop::Run() {
+    // Stopped and joined when Run returns; it writes what is left then.
+    std::jthread refusalWriter([this](std::stop_token stop) { refusals_.WriteUntilStopped(stop); });
     eventBuffer_.assign(kNfeEventHeaderSize, 0);
     std::chrono::seconds backoff{0};
     for (;;) {
@@ -163,6 +169,7 @@ bool CEngineEventLoop::TakeUpRestartedEngine() {
 CEngineEventLoop::StepResult CEngineEventLoop::Dispatch(const NfeEvent& event) {
     const uint32_t type = MapEventType(event.type);
     host_.Count(EngineCounter::kEngineEventsHandled);
+    refusals_.WriteDue(clock_());
     const std::string description = EventDescription(event);
     switch (type) {
         case NFE_EVENT_MESSAGE: return OnMessage(event);
@@ -284,7 +291,11 @@ CEngineEventLoop::StepResult CEngineEventLoop::OnStreamData(const NfeEvent& even
     if (!verdict.sendOut.empty()) ok = client_.InjectOut(event, description, path, verdict.sendOut);
     if (!verdict.deliverIn.empty()) ok = ok && client_.InjectIn(event, description, path, verdict.deliverIn);
     if (verdict.block) {
-        host_.Count(EngineCounter::kTlsFlowsBlocked);
+        // A client's quick retries count as the one refusal they repeat.
+        const std::string destination = EndpointText(event.destination, event.destination.IsIpv6());
+        if (!verdict.refusal || refusals_.Add(*verdict.refusal, destination, clock_())) {
+            host_.Count(EngineCounter::kTlsFlowsBlocked);
+        }
         ok = ok && client_.CloseFlow(event, description, path);
     }
     if (verdict.bypass) {

@@ -13,6 +13,7 @@
 
 #include "engine_client/engine_event_host.h"
 #include "engine_client/nfe_device_client.h"
+#include "engine_client/refusal_folding.h"
 #include "engine_protocol/nfe_event.h"
 
 namespace hbt {
@@ -34,13 +35,16 @@ public:
     enum class StepResult { kHandled = 0, kReadFailed = 1, kHandledWithError = 2, kStop = 3, kEngineGone = 4 };
     // Waits the given time, or less when the core stops meanwhile.
     using Sleeper = std::function<void(std::chrono::milliseconds)>;
+    // The time that refusal bursts are measured by; empty: the steady clock.
+    using Clock = std::function<CRefusalFolding::Clock::time_point()>;
 
-    CEngineEventLoop(EngineEventHost& host, NfeDeviceClient& client, Sleeper sleeper);
+    CEngineEventLoop(EngineEventHost& host, NfeDeviceClient& client, Sleeper sleeper, Clock clock = {});
+    // Writes the refusal lines still waiting for their window to pass.
     ~CEngineEventLoop();
 
     // The thread body: steps until the core stops, backing off 1, 2, 4, 8, 8 …
     // seconds after failed reads, and reopening a lost engine after 0.5, 1, 2,
-    // 4, 5, 5 … seconds.
+    // 4, 5, 5 … seconds. A helper thread writes folded refusal lines meanwhile.
     void Run();
     StepResult Step();
 
@@ -66,6 +70,8 @@ private:
     std::vector<uint8_t> eventBuffer_;
     std::map<uint64_t, std::shared_ptr<CInterceptedTrafficProcessor>> flows_;
     int redirectFailures_ = 0;
+    Clock clock_;
+    CRefusalFolding refusals_;
 };
 
 }  // namespace hbt

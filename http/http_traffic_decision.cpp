@@ -72,7 +72,7 @@ bool CHttpTraffic::Decide(HttpRequest& request, const ProcessContext& context) {
             response.messages.push_back({true, true, checkedHost + " - checking HTTPS availability"});
             HttpsCheckResult result;
             if (checker.Check(result, checkedHost, request.requestHost, connection.destination,
-                              connection.applicationPath, connection.processId, request.proxyStyle, bestEffort,
+                              connection.applicationPath, connection.processId, request.proxyStyle, preferences,
                               resolveByName)) {
                 response.messages.push_back({true, true, "Check result found in cache"});
             }

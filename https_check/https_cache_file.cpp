@@ -19,6 +19,14 @@ std::string ParentFolder(const std::string& path) {
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
+// A version or suite attribute; 0 when missing or not a 16-bit number.
+uint16_t WireCode(const char* text) {
+    if (text == nullptr) return 0;
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text, &end, 10);
+    return *end == '\0' && value <= 0xFFFF ? static_cast<uint16_t>(value) : 0;
+}
+
 }  // namespace
 
 std::string DefaultHttpsCachePath() { return DocumentsFolder() + "/Harbinet/https_cache.xml"; }
@@ -29,10 +37,14 @@ std::string SerializeHttpsCache(const HttpsCacheAnswers& answers) {
     tinyxml2::XMLElement* cache = document.NewElement("Cache");
     document.InsertEndChild(cache);
     tinyxml2::XMLElement* hosts = cache->InsertNewChildElement("Hosts");
-    for (const auto& [key, available] : answers) {
+    for (const auto& [key, answer] : answers) {
         tinyxml2::XMLElement* host = hosts->InsertNewChildElement("Host");
         host->SetAttribute("Name", key.c_str());
-        host->SetAttribute("HTTPS", available ? "1" : "0");
+        host->SetAttribute("HTTPS", answer.available ? "1" : "0");
+        if (answer.tlsVersion != 0) {
+            host->SetAttribute("TLSVersion", static_cast<unsigned>(answer.tlsVersion));
+            host->SetAttribute("CipherSuite", static_cast<unsigned>(answer.cipherSuite));
+        }
     }
     tinyxml2::XMLPrinter printer(nullptr, false);
     document.Print(&printer);
@@ -58,7 +70,8 @@ bool ParseHttpsCache(const std::string& text, HttpsCacheAnswers& answers) {
         const char* name = host->Attribute("Name");
         const char* https = host->Attribute("HTTPS");
         if (name == nullptr || https == nullptr) continue;
-        answers[name] = std::strtol(https, nullptr, 10) != 0;
+        answers[name] = {std::strtol(https, nullptr, 10) != 0, WireCode(host->Attribute("TLSVersion")),
+                         WireCode(host->Attribute("CipherSuite"))};
     }
     return true;
 }

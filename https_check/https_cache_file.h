@@ -1,19 +1,29 @@
 #pragma once
-// The file https_cache.xml that keeps the bare yes/no answers of the HTTPS
-// check between program runs:
+// The file https_cache.xml that keeps the yes/no answers of the HTTPS check
+// between program runs, with the protocol version and cipher suite that the
+// handshake negotiated (decimal wire codes; left out when none was):
 //   <?xml version="1.0"?>
 //   <Cache>
 //       <Hosts>
-//           <Host Name="checked/requested" HTTPS="1"/>
+//           <Host Name="checked/requested" HTTPS="1" TLSVersion="771" CipherSuite="49199"/>
 //       </Hosts>
 //   </Cache>
+// A file written before the two attributes existed loads with both 0.
+#include <cstdint>
 #include <map>
 #include <string>
 
 namespace hbt {
 
-// cache key ("checked host/requested host") -> available
-using HttpsCacheAnswers = std::map<std::string, bool>;
+struct CachedHttpsAnswer {
+    bool available = false;
+    uint16_t tlsVersion = 0;
+    uint16_t cipherSuite = 0;
+    bool operator==(const CachedHttpsAnswer&) const = default;
+};
+
+// cache key ("checked host/requested host") -> answer
+using HttpsCacheAnswers = std::map<std::string, CachedHttpsAnswer>;
 
 // The Harbinet folder of the user's documents folder + "/https_cache.xml".
 std::string DefaultHttpsCachePath();

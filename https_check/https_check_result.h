@@ -18,6 +18,11 @@ struct HttpsCheckResult {
     bool available = false;
     int64_t checkTime = 0;  // seconds since 1970, UTC
     std::vector<CheckMessage> messages;
+    // What the handshake step negotiated, judged by the TLS policy whenever
+    // the result is handed out; 0 when no handshake got that far (or the
+    // answer came from an older cache file).
+    uint16_t tlsVersion = 0;
+    uint16_t cipherSuite = 0;
 };
 
 }  // namespace hbt

@@ -141,7 +141,11 @@ private:
         const std::string m = "SSL handshake";
         Begin(m + " failed - timeout");
         int error = 0;
-        if (socket_->Handshake(job_.checkedHost, error)) return Finish(true, m + " succeeded");
+        if (socket_->Handshake(job_.checkedHost, error)) {
+            own_.tlsVersion = socket_->NegotiatedVersion();
+            own_.cipherSuite = socket_->NegotiatedCipherSuite();
+            return Finish(true, m + " succeeded");
+        }
         return Finish(false, m + " failed with error code " + std::to_string(error));
     }
 

@@ -11,6 +11,9 @@
 #include "https_check/https_check_job.h"
 #include "https_check/ssl_socket.h"
 #include "log/log.h"
+#include "rules/preferences.h"
+#include "tls_inspect/cipher_policy.h"
+#include "tls_inspect/tls_version_names.h"
 
 namespace hbt {
 namespace {
@@ -19,6 +22,21 @@ constexpr int64_t kFreshSeconds = 300;
 
 std::string CacheKey(const std::string& checkedHost, const std::string& requestedHost) {
     return checkedHost + "/" + requestedHost;
+}
+
+// The check's last step in Strict Mode. It runs whenever an answer is handed
+// out, fresh or cached, so that a change of the policy or of the mode counts
+// at once; the cache itself keeps the answer without it.
+void AddTlsPolicyStep(HttpsCheckResult& result, const Preferences& preferences) {
+    if (preferences.allowInsecureIfNoHttps || !result.available) return;
+    std::string refused;
+    switch (JudgeNegotiatedTls(preferences, result.tlsVersion, result.cipherSuite)) {
+        case TlsPolicyVerdict::kAllowed: result.messages.push_back({true, true, "TLS policy check succeeded"}); return;
+        case TlsPolicyVerdict::kVersionRefused: refused = TlsVersionName(result.tlsVersion); break;
+        case TlsPolicyVerdict::kCipherSuiteRefused: refused = CipherSuiteText(result.cipherSuite); break;
+    }
+    result.available = false;
+    result.messages.push_back({true, false, "TLS policy check failed (" + refused + " is not allowed)"});
 }
 
 }  // namespace
@@ -61,14 +79,21 @@ void CHttpsChecker::SetCacheFilePath(const std::string& path) {
 
 bool CHttpsChecker::Check(HttpsCheckResult& result, const std::string& checkedHost, const std::string& requestedHost,
                           const SocketAddressSlot& destination, const std::wstring& applicationPath,
-                          uint64_t processId, bool viaProxy, bool bestEffort, bool resolveByName) {
+                          uint64_t processId, bool viaProxy, const Preferences& preferences, bool resolveByName) {
+    const bool bestEffort = preferences.allowInsecureIfNoHttps;
     result.available = false;
-    const bool found = LookupCache(result, checkedHost, requestedHost);
+    bool found = LookupCache(result, checkedHost, requestedHost);
+    // An answer from an older file knows no handshake, so Strict Mode cannot
+    // judge it and checks the host again.
+    if (found && !bestEffort && result.available && result.tlsVersion == 0) found = false;
     if (found) {
         const int64_t age = Now() - result.checkTime;
-        if (age > 0 && age < kFreshSeconds) return true;
+        if (age > 0 && age < kFreshSeconds) {
+            AddTlsPolicyStep(result, preferences);
+            return true;
+        }
     } else {
-        result.messages.clear();
+        result = HttpsCheckResult{};
     }
     auto addError = [&](const char* text) {
         if (!found) {
@@ -110,7 +135,10 @@ bool CHttpsChecker::Check(HttpsCheckResult& result, const std::string& checkedHo
         job->callerResult = nullptr;
         return addError("Could not allocate thread while update.");
     }
-    if (found) return true;
+    if (found) {
+        AddTlsPolicyStep(result, preferences);
+        return true;
+    }
 
     // The worker moves the deadline at every step, so it is read anew.
     const auto slice = std::chrono::milliseconds(job->stepTimeout / 10);
@@ -120,6 +148,7 @@ bool CHttpsChecker::Check(HttpsCheckResult& result, const std::string& checkedHo
     if (job->done) {
         if (!result.messages.empty() && result.messages.back().final) {
             result.available = result.messages.back().ok;
+            AddTlsPolicyStep(result, preferences);
         } else {
             result.available = false;
             result.messages.push_back(
@@ -204,7 +233,9 @@ void CHttpsChecker::StoreResult(HttpsCheckResult& result, const std::string& che
     const std::string key = CacheKey(checkedHost, requestedHost);
     std::lock_guard guard(lock_);
     const auto entry = checkCache_.find(key);
-    const bool unchanged = entry != checkCache_.end() && entry->second.available == result.available;
+    const bool unchanged = entry != checkCache_.end() && entry->second.available == result.available &&
+                           entry->second.tlsVersion == result.tlsVersion &&
+                           entry->second.cipherSuite == result.cipherSuite;
     result.checkTime = Now();
     if (checksStopping_) return;
     checkCache_[key] = result;
@@ -215,9 +246,10 @@ bool CHttpsChecker::LoadCacheFile() {
     if (checksStopping_) return false;
     HttpsCacheAnswers answers;
     if (!LoadHttpsCacheFile(options_.cachePath, answers)) return false;
-    for (const auto& [key, available] : answers) {
+    for (const auto& [key, answer] : answers) {
         if (checksStopping_) return false;
-        checkCache_[key] = HttpsCheckResult{available, 0, {{true, true, "Result from file cache"}}};
+        checkCache_[key] = HttpsCheckResult{
+            answer.available, 0, {{true, true, "Result from file cache"}}, answer.tlsVersion, answer.cipherSuite};
     }
     return true;
 }
@@ -225,7 +257,7 @@ bool CHttpsChecker::LoadCacheFile() {
 bool CHttpsChecker::SaveCacheFile() {
     if (checksStopping_) return false;
     HttpsCacheAnswers answers;
-    for (const auto& [key, result] : checkCache_) answers[key] = result.available;
+    for (const auto& [key, result] : checkCache_) answers[key] = {result.available, result.tlsVersion, result.cipherSuite};
     return SaveHttpsCacheFile(options_.cachePath, answers);
 }
 

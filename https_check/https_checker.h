@@ -2,9 +2,11 @@
 // CHttpsChecker answers whether a host serves HTTPS that works: connect to
 // port 443 (directly or through the client's proxy), TLS handshake, the
 // certificate, and a GET / that does not redirect straight back to plain
-// http:// on the same host. Each check runs on a worker thread of its own;
+// http:// on the same host, and in Strict Mode the TLS policy for what the
+// handshake negotiated. Each check runs on a worker thread of its own;
 // the caller waits with a time limit per step. Answers are cached for five
-// minutes and their yes/no kept in https_cache.xml.
+// minutes and their yes/no (with the negotiated version and suite) kept in
+// https_cache.xml.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -21,6 +23,7 @@ namespace hbt {
 
 class CSslSocket;
 struct HttpsCheckJob;
+struct Preferences;
 
 // Looks a host name up for the address step. On success fills address (port
 // left to the caller); on failure fills error with the WinSock number.
@@ -50,10 +53,12 @@ public:
     ~CHttpsChecker();
 
     // True when the answer came from the cache (fresh, or old while a fresh
-    // check runs in the background).
+    // check runs in the background). Best-Effort Mode (allowInsecureIfNoHttps)
+    // shortens the step limits; in Strict Mode an answer that passed every
+    // step is judged by the TLS policy of the preferences as a last step.
     bool Check(HttpsCheckResult& result, const std::string& checkedHost, const std::string& requestedHost,
                const SocketAddressSlot& destination, const std::wstring& applicationPath, uint64_t processId,
-               bool viaProxy, bool bestEffort, bool resolveByName);
+               bool viaProxy, const Preferences& preferences, bool resolveByName);
 
     bool LookupCache(HttpsCheckResult& result, const std::string& checkedHost, const std::string& requestedHost);
     // Stamps the result with the current time and keeps it; the file is

@@ -71,6 +71,11 @@ public:
     // Status of the last failed Send or Receive (TLS status or WinSock number).
     int LastError() const;
 
+    // What the last successful handshake agreed on, as wire codes (0x0303
+    // TLS 1.2; the suite's two bytes); 0 before one.
+    uint16_t NegotiatedVersion() const;
+    uint16_t NegotiatedCipherSuite() const;
+
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;

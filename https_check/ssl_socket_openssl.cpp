@@ -167,6 +167,8 @@ struct CSslSocket::Impl {
     SSL_CTX* context = nullptr;
     SSL* session = nullptr;
     std::atomic<int> lastError{0};
+    uint16_t version = 0;
+    uint16_t cipherSuite = 0;
 
     void DropSession() {
         SSL_free(session);
@@ -271,7 +273,11 @@ bool CSslSocket::Handshake(const std::string& host, int& errorCode) {
     errno = 0;
     const int result = SSL_connect(impl_->session);
     const int savedErrno = errno;
-    if (result == 1) return true;
+    if (result == 1) {
+        impl_->version = static_cast<uint16_t>(SSL_version(impl_->session));
+        impl_->cipherSuite = SSL_CIPHER_get_protocol_id(SSL_get_current_cipher(impl_->session));
+        return true;
+    }
     errorCode = ErrorCodeFor(impl_->session, result, savedErrno);
     ERR_clear_error();
     impl_->DropSession();
@@ -395,5 +401,9 @@ int CSslSocket::Shutdown() {
 }
 
 int CSslSocket::LastError() const { return impl_->lastError; }
+
+uint16_t CSslSocket::NegotiatedVersion() const { return impl_->version; }
+
+uint16_t CSslSocket::NegotiatedCipherSuite() const { return impl_->cipherSuite; }
 
 }  // namespace hbt

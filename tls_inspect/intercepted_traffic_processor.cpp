@@ -1,10 +1,8 @@
 #include "tls_inspect/intercepted_traffic_processor.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "tls_inspect/cipher_policy.h"
-#include "tls_inspect/cipher_suite_catalogue.h"
 #include "tls_inspect/https_header_parser.h"
 #include "tls_inspect/tls_version_names.h"
 
@@ -13,22 +11,11 @@ namespace {
 
 constexpr std::size_t kMinRecordBytes = 6;
 constexpr uint16_t kSsl2 = 0x0200;
-constexpr uint16_t kTls13DraftMask = 0x7F00;
 
 bool StartsLikeHttp(std::span<const uint8_t> data) {
     static const char* const kMethods[] = {"OPT", "GET", "HEA", "POS", "PUT", "DEL", "TRA", "CON"};
     for (const char* method : kMethods) {
         if (std::memcmp(data.data(), method, 3) == 0) return true;
-    }
-    return false;
-}
-
-// An allowed 0x7F00 admits every TLS 1.3 draft 0x7Fnn.
-bool OffersAllowedVersion(const std::vector<uint16_t>& versions, const std::vector<uint16_t>& allowed) {
-    for (uint16_t a : allowed) {
-        for (uint16_t v : versions) {
-            if (v == a || (v & a) == kTls13DraftMask) return true;
-        }
     }
     return false;
 }
@@ -54,6 +41,18 @@ void CInterceptedTrafficProcessor::SetFlowInfo(const SocketAddressSlot& remoteAd
     description_ = std::move(description);
     processId_ = processId;
     applicationPath_ = std::move(applicationPath);
+}
+
+void WriteRefusalLine(const RefusalLine& refusal, unsigned times) {
+    CLog line(refusal.level, refusal.processId, refusal.applicationPath.c_str());
+    line << refusal.description;
+    if (!refusal.host.empty() && line.Enabled()) line << LogUrl{"hbturl", refusal.host, " (", ")", 0};
+    line << " (block: " << refusal.reason << ")";
+    if (times > 1) line << " (" << times << " times)";
+}
+
+RefusalLine CInterceptedTrafficProcessor::Refused(int32_t level, std::string reason) const {
+    return {level, processId_, applicationPath_, description_, host_, std::move(reason)};
 }
 
 CLog CInterceptedTrafficProcessor::Log(int32_t level) const {
@@ -100,7 +99,7 @@ void CInterceptedTrafficProcessor::OutgoingData(std::span<const uint8_t> data, c
     if (verdict.bypass) {
         Release(verdict);
     } else if (verdict.block) {
-        verdict.deliverIn = Refusal();
+        verdict.deliverIn = Refusal(kAlertHandshakeFailure);
         state_ = FlowState::kClosed;
     } else {
         // The client hello goes on to the server; the flow stays inspected.
@@ -117,8 +116,12 @@ bool CInterceptedTrafficProcessor::IncomingData(std::span<const uint8_t> data, c
     bool needMore = false;
     if (JudgeRecord(Side::kServer, preferences, verdict, needMore)) {
         // A judged server record always ends in block or bypass. A blocked
-        // answer is dropped with the flow: nothing of it reaches the application.
+        // answer is dropped with the flow: nothing of it reaches the
+        // application but an alert that says why, so that a client does not
+        // take the cut for a network fault and try again.
         if (verdict.block) {
+            heldIncoming_.clear();
+            verdict.deliverIn = Refusal(serverRefusalAlert_);
             state_ = FlowState::kClosed;
         } else {
             Release(verdict);
@@ -209,13 +212,11 @@ bool CInterceptedTrafficProcessor::JudgeRecord(Side side, const Preferences& pre
         }
     }
 
-    if (!preferences.allowInsecureIfNoHttps && !OffersAllowedVersion(state.versions, preferences.allowedSslVersions)) {
+    if (!TlsPolicyAllowsVersions(preferences, state.versions)) {
         state_ = FlowState::kClosed;
         verdict.block = true;
-        CLog line = Log(kLogNormal);
-        line << description_;
-        WriteHost(line);
-        line << " (block: insecure " << TlsVersionListText(state.versions) << ")";
+        serverRefusalAlert_ = kAlertProtocolVersion;
+        verdict.refusal = Refused(kLogNormal, "insecure " + TlsVersionListText(state.versions));
         return true;
     }
 
@@ -236,36 +237,30 @@ bool CInterceptedTrafficProcessor::Decide(const TlsRecordState& state, const Pre
                                           FlowVerdict& verdict) {
     state_ = FlowState::kDetached;
     verdict.bypass = true;
-    const std::string versions = TlsVersionListText(state.versions);
+    std::string versions = TlsVersionListText(state.versions);
+    if (!IsSsl2Only(state.versions)) {
+        const uint16_t code = state.CipherSuiteCode();
+        versions += ", " + CipherSuiteText(code);
+        if (!TlsPolicyAllowsCipherSuite(preferences, code)) {
+            verdict.refusal = Refused(kLogVerbose, "disallowed cipher suite " + versions);
+            serverRefusalAlert_ = kAlertHandshakeFailure;
+            state_ = FlowState::kClosed;
+            verdict.block = true;
+            verdict.bypass = false;
+            return true;
+        }
+    }
     CLog line = Log(kLogVerbose);
     line << description_;
     WriteHost(line);
-    if (IsSsl2Only(state.versions)) {
-        line << " (" << versions << ")";
-        return true;
-    }
-
-    const uint16_t code = state.CipherSuiteCode();
-    char hex[8];
-    std::snprintf(hex, sizeof hex, "%04X", static_cast<unsigned>(code));
-    const std::string suite = std::string(", cipher suite 0x") + hex + " " + CipherSuiteName(code);
-    if (!preferences.allowInsecureIfNoHttps &&
-        !IsCipherSuiteAllowed(preferences.checkEncMethod, preferences.cipherBaseMode, preferences.cipherOverrides,
-                              code)) {
-        line << " (block: disallowed cipher suite " << versions << suite << ")";
-        state_ = FlowState::kClosed;
-        verdict.block = true;
-        verdict.bypass = false;
-        return true;
-    }
-    line << " (" << versions << suite << ")";
+    line << " (" << versions << ")";
     return true;
 }
 
-std::vector<uint8_t> CInterceptedTrafficProcessor::Refusal() const {
+std::vector<uint8_t> CInterceptedTrafficProcessor::Refusal(uint8_t alert) const {
     if (clientState_.versionMajor < 3) return {0x80, 0x03, 0x00, 0x00, 0x01};  // SSL 2 error message
-    // A fatal handshake_failure alert in the client's own record version.
-    return {0x15, clientState_.versionMajor, clientState_.versionMinor, 0x00, 0x02, 0x02, 0x28};
+    // A fatal alert in the client's own record version.
+    return {kContentTypeAlert, clientState_.versionMajor, clientState_.versionMinor, 0x00, 0x02, 0x02, alert};
 }
 
 }  // namespace hbt

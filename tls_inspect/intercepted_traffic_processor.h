@@ -5,6 +5,7 @@
 // (block) or let it run on untouched (bypass).
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -16,12 +17,28 @@
 
 namespace hbt {
 
+// Why a flow was refused, for its log line. The line is written by whoever
+// carries out the verdict, so that a client's retries can share one line.
+struct RefusalLine {
+    int32_t level = kLogNormal;
+    uint64_t processId = 0;
+    std::wstring applicationPath;
+    std::string description;
+    std::string host;    // empty when the hello named none
+    std::string reason;  // "insecure TLS 1.0", "disallowed cipher suite …"
+};
+
+// description + " (" + host + ")" (the host as a link) + " (block: " + reason
+// + ")", and " (3 times)" when times is above 1.
+void WriteRefusalLine(const RefusalLine& refusal, unsigned times);
+
 // What one data operation asks of the engine client, as plain values.
 struct FlowVerdict {
     std::vector<uint8_t> deliverIn;  // inject towards the local application
     std::vector<uint8_t> sendOut;    // inject towards the server
     bool block = false;              // close the flow
     bool bypass = false;             // detach from the flow
+    std::optional<RefusalLine> refusal;  // set with block
 };
 
 enum class FlowState { kInspecting = 1, kClosed = 2, kDetached = 3 };
@@ -62,8 +79,11 @@ private:
     bool JudgeRecord(Side side, const Preferences& preferences, FlowVerdict& verdict, bool& needMore);
     bool ParseHttpsHeader(TlsRecordState& state, const uint8_t* data, std::size_t& available, bool& needMore);
     bool Decide(const TlsRecordState& state, const Preferences& preferences, FlowVerdict& verdict);
-    std::vector<uint8_t> Refusal() const;
+    // What a refused hello's sender receives: the SSL 2 error message, or a
+    // fatal alert of the given description.
+    std::vector<uint8_t> Refusal(uint8_t alert) const;
 
+    RefusalLine Refused(int32_t level, std::string reason) const;
     CLog Log(int32_t level) const;
     // " (" + host + ")" with the host as a link, when there is a host.
     void WriteHost(CLog& line) const;
@@ -83,6 +103,7 @@ private:
     std::string host_;
     std::vector<uint8_t> heldOutgoing_;
     std::vector<uint8_t> heldIncoming_;
+    uint8_t serverRefusalAlert_ = kAlertHandshakeFailure;
 };
 
 }  // namespace hbt

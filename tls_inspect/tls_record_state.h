@@ -12,6 +12,10 @@ namespace hbt {
 inline constexpr uint8_t kContentTypeAlert = 21;
 inline constexpr uint8_t kContentTypeHandshake = 22;
 
+// Alert descriptions.
+inline constexpr uint8_t kAlertHandshakeFailure = 40;
+inline constexpr uint8_t kAlertProtocolVersion = 70;
+
 inline constexpr uint32_t kHelloKindClient = 1;
 inline constexpr uint32_t kHelloKindServer = 2;
 

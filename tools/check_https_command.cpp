@@ -8,7 +8,9 @@
 #include <optional>
 
 #include "https_check/https_checker.h"
+#include "platform/file_settings_store.h"
 #include "platform/socket_address.h"
+#include "rules/preferences_storage.h"
 #include "tools/command.h"
 
 namespace hbt::ctl {
@@ -70,7 +72,8 @@ constexpr char kUsage[] =
     "                                 check whether HOST serves usable HTTPS (port 443 of IP, or of HOST\n"
     "                                 looked up by name; through an HTTP proxy with CONNECT, which reaches\n"
     "                                 HOST by name, so never with --address) and show every step:\n"
-    "                                 \"+ \" passed, \"- \" failed, \"? \" did not end\n";
+    "                                 \"+ \" passed, \"- \" failed, \"? \" did not end; --strict checks as\n"
+    "                                 Strict Mode does, with the stored TLS policy as the last step\n";
 
 }  // namespace
 
@@ -92,8 +95,13 @@ int RunCheckHttps(const std::vector<std::string>& args, uint16_t httpsPort, std:
     options.httpsPort = httpsPort;
     const auto checker = CHttpsChecker::Create(options);
     const bool resolveByName = !parsed->haveAddress && !parsed->viaProxy;
+    // Strict Mode judges the stored TLS policy, as the program would.
+    Preferences preferences;
+    FileSettingsStore store(DefaultSettingsPath());
+    LoadPreferences(store, preferences);
+    preferences.allowInsecureIfNoHttps = !parsed->strict;
     HttpsCheckResult result;
-    checker->Check(result, parsed->host, parsed->host, parsed->destination, L"", 0, parsed->viaProxy, !parsed->strict,
+    checker->Check(result, parsed->host, parsed->host, parsed->destination, L"", 0, parsed->viaProxy, preferences,
                    resolveByName);
     for (const CheckMessage& message : result.messages) {
         const char* mark = !message.final ? "? " : message.ok ? "+ " : "- ";

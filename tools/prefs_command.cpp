@@ -67,6 +67,13 @@ int Set(const std::string& key, const std::string& value) {
         std::fprintf(stderr, "hbtctl: could not save %s\n", store.Path().c_str());
         return kExitRefused;
     }
+    // Stored without a word, the user would believe weak TLS is now cut.
+    if (IsTlsPolicyKey(key) && preferences.allowInsecureIfNoHttps) {
+        std::fprintf(stderr,
+                     "hbtctl: note: the TLS policy applies in Strict Mode only; Best-Effort Mode is stored "
+                     "(allowInsecureIfNoHttps=1), so %s takes effect once Strict Mode is on\n",
+                     key.c_str());
+    }
     return kExitOk;
 }
 

@@ -17,6 +17,7 @@ struct Editable {
     const char* section;
     const char* name;
     Setter set;
+    bool tlsPolicy = false;  // applies in Strict Mode only
 };
 
 constexpr std::array<uint16_t, 7> kKnownVersions{kVersionSsl2,  kVersionSsl3,  kVersionTls10,     kVersionTls11,
@@ -157,15 +158,15 @@ const Editable kEditables[] = {
     {kSectionSettings, "excludeCertReq", SetBool<&Preferences::excludeCertReq>},
     {kSectionSettings, "allowInsecureIfNoHttps", SetBool<&Preferences::allowInsecureIfNoHttps>},
     {kSectionSettings, "monitorSslOnAllPorts", SetBool<&Preferences::monitorSslOnAllPorts>},
-    {kSectionSettings, "allowedSslVersions", SetVersions},
-    {kSectionSettings, "allowSsl2", SetVersionKey<kVersionSsl2>},
-    {kSectionSettings, "allowSsl3", SetVersionKey<kVersionSsl3>},
-    {kSectionSettings, "allowTls10", SetVersionKey<kVersionTls10>},
-    {kSectionSettings, "allowTls11", SetVersionKey<kVersionTls11>},
-    {kSectionSettings, "allowTls12", SetVersionKey<kVersionTls12>},
-    {kSectionSettings, "allowTls13", SetVersionKey<kVersionTls13>},
-    {kSectionSettings, "customCipherOptions", SetCustomCipherOptions},
-    {kSectionSettings, "checkEncMethod", SetCipherMode},
+    {kSectionSettings, "allowedSslVersions", SetVersions, true},
+    {kSectionSettings, "allowSsl2", SetVersionKey<kVersionSsl2>, true},
+    {kSectionSettings, "allowSsl3", SetVersionKey<kVersionSsl3>, true},
+    {kSectionSettings, "allowTls10", SetVersionKey<kVersionTls10>, true},
+    {kSectionSettings, "allowTls11", SetVersionKey<kVersionTls11>, true},
+    {kSectionSettings, "allowTls12", SetVersionKey<kVersionTls12>, true},
+    {kSectionSettings, "allowTls13", SetVersionKey<kVersionTls13>, true},
+    {kSectionSettings, "customCipherOptions", SetCustomCipherOptions, true},
+    {kSectionSettings, "checkEncMethod", SetCipherMode, true},
     {kSectionSettings, "logLevel", SetLevel<&Preferences::logLevel>},
     {kSectionSettings, "logFileLevel", SetLevel<&Preferences::logFileLevel>},
     {kSectionSettings, "logPath", SetLogPath},
@@ -190,6 +191,11 @@ EditResult SetPreference(Preferences& preferences, const std::string& key, const
     if (!editable->set(changed, value, message)) return EditResult::kRefused;
     preferences = std::move(changed);
     return EditResult::kChanged;
+}
+
+bool IsTlsPolicyKey(const std::string& key) {
+    const Editable* editable = FindEditable(key);
+    return editable != nullptr && editable->tlsPolicy;
 }
 
 const char* EditableKeysText() {

@@ -14,6 +14,10 @@ enum class EditResult { kChanged, kRefused, kUnknownKey };
 EditResult SetPreference(Preferences& preferences, const std::string& key, const std::wstring& value,
                          std::wstring& message);
 
+// A key of the TLS policy (versions and cipher suites), which only Strict
+// Mode applies.
+bool IsTlsPolicyKey(const std::string& key);
+
 // The keys SetPreference knows, for the usage text.
 const char* EditableKeysText();
 

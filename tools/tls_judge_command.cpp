@@ -121,6 +121,7 @@ std::vector<uint8_t> Judge(CInterceptedTrafficProcessor& processor, const std::v
     FlowVerdict verdict;
     if (client) processor.OutgoingData(*client, preferences, verdict);
     if (server && processor.State() == FlowState::kInspecting) processor.IncomingData(*server, preferences, verdict);
+    if (verdict.refusal) WriteRefusalLine(*verdict.refusal, 1);
     return verdict.deliverIn;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "https_check/https_checker.h"
+#include "rules/preferences.h"
 
 namespace {
 
@@ -36,11 +37,14 @@ std::shared_ptr<hbt::CHttpsChecker> FilledChecker() {
 void BM_CachedCheck(benchmark::State& state) {
     static const auto checker = FilledChecker();
     const auto destination = hbt::SocketAddressSlot::Ipv4({192, 0, 2, 1}, 80);
+    hbt::Preferences bestEffort;
+    bestEffort.allowInsecureIfNoHttps = true;
     int i = 0;
     for (auto _ : state) {
         const std::string host = HostName(i++ % kHosts);
         hbt::HttpsCheckResult result;
-        const bool cached = checker->Check(result, host, host, destination, L"/usr/bin/browser", 42, false, true, false);
+        const bool cached =
+            checker->Check(result, host, host, destination, L"/usr/bin/browser", 42, false, bestEffort, false);
         if (!cached) state.SkipWithError("answer was not served from the cache");
         benchmark::DoNotOptimize(result);
     }

@@ -131,6 +131,22 @@ TEST_F(ProgramE2e, TlsPolicyStopsATls10OnlyClientAndLetsAModernOneThrough) {
     StopTlsServer(https6);
 }
 
+// The server's TLS 1.3 answer is refused: the client hears why in an alert
+// instead of meeting a bare close it would take for a network fault.
+TEST_F(ProgramE2e, RefusedServerAnswerReachesTheClientAsAnAlert) {
+    SetPreference("allowInsecureIfNoHttps", "0");
+    SetPreference("allowTls13", "0");
+    StartProgram();
+    const ProgramRun client = RunProgramIn(
+        net_.Client(), {"sh", "-c",
+                        "exec timeout 15 openssl s_client -connect 192.0.2.1:443 -servername secure.e2e.test "
+                        "-CAfile " + dir_ + "/ca.pem </dev/null 2>&1"});
+    EXPECT_NE(client.exitCode, 0) << client.output;
+    EXPECT_NE(client.output.find("alert protocol version"), std::string::npos) << client.output << Output();
+    EXPECT_EQ(client.output.find("BEGIN CERTIFICATE"), std::string::npos) << "nothing of the server's answer";
+    EXPECT_TRUE(WaitForOutput("(secure.e2e.test) (block: insecure TLS 1.3)")) << Output();
+}
+
 TEST_F(ProgramE2e, OneRedirectMovesTheStatisticsShownOnSignalAndAtStop) {
     StartProgram();
     kill(program_.Pid(), SIGUSR1);

@@ -21,7 +21,7 @@ class EventLoopOnEngine : public ::testing::Test {
 protected:
     EventLoopOnEngine()
         : client([this](uint32_t&) { return InProcessEngineDevice::Open(engine); }),
-          loop(host, client, [](std::chrono::milliseconds) {}) {
+          loop(host, client, [](std::chrono::milliseconds) {}, [this] { return now; }) {
         platform.Attach(engine);
     }
 
@@ -49,6 +49,7 @@ protected:
     NfeEngine engine{platform};
     TestHost host;
     NfeDeviceClient client;
+    CRefusalFolding::Clock::time_point now{};  // what the loop measures refusal bursts by
     CEngineEventLoop loop;
 };
 
@@ -148,8 +149,9 @@ TEST_F(EventLoopOnEngine, TlsPortsAreInspected) {
 
 class TlsFlowOnEngine : public EventLoopOnEngine {
 protected:
-    uint64_t OpenInspectedFlow() {
-        const SimConnection connection = ConnectionTo("192.0.2.1", 443);
+    uint64_t OpenInspectedFlow(uint16_t localPort = 40000) {
+        SimConnection connection = ConnectionTo("192.0.2.1", 443);
+        connection.local.SetPort(localPort);
         auto held = platform.Connect(connection);
         EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
         uint64_t flow = platform.Establish(connection, held.endpointHandle);
@@ -201,6 +203,40 @@ TEST_F(TlsFlowOnEngine, DisallowedVersionIsClosedWithTheAlertDeliveredIn) {
     EXPECT_EQ(injections[0].data, (std::vector<uint8_t>{0x15, 0x03, 0x01, 0x00, 0x02, 0x02, 0x28}));
     for (const auto& injection : injections) EXPECT_NE(injection.data, clientHello) << "the hello must not go out";
     EXPECT_EQ(host.counts[EngineCounter::kTlsFlowsBlocked], 1);
+}
+
+// A client that retries a refused connection at once: one line with the
+// count and one count in the statistics; a refusal after the window is new.
+TEST_F(TlsFlowOnEngine, QuickRetriesOfARefusalAreLoggedAndCountedOnce) {
+    host.preferences.allowInsecureIfNoHttps = false;
+    host.preferences.allowedSslVersions = {kVersionTls12, kVersionTls13};
+    const auto clientHello = test::ClientHello(0x0301, {0x002F}, {test::ServerName("old.example")});
+    auto refuse = [&](uint16_t localPort) {
+        const uint64_t flow = OpenInspectedFlow(localPort);
+        EXPECT_EQ(platform.Segment(flow, NFE_STREAM_FLAG_SEND, clientHello), StreamAction::kBlock);
+        EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
+    };
+    for (uint16_t port : {40001, 40002, 40003}) {
+        refuse(port);
+        now += std::chrono::seconds(1);
+    }
+    EXPECT_EQ(host.counts[EngineCounter::kTlsFlowsBlocked], 1);
+    auto blockLines = [&] {
+        std::vector<std::wstring> lines;
+        for (const std::wstring& line : log.Lines()) {
+            if (line.find(L"(block:") != std::wstring::npos) lines.push_back(line);
+        }
+        return lines;
+    };
+    EXPECT_TRUE(blockLines().empty()) << "the burst's window is still open";
+
+    // The next event after the window writes the burst's line.
+    now += CRefusalFolding::kWindow;
+    ASSERT_TRUE(ConnectAndAnswer(ConnectionTo("93.184.216.34", 80)));
+    EXPECT_EQ(blockLines(), std::vector<std::wstring>{L"192.0.2.2:40001->192.0.2.1:443 (old.example) "
+                                                      L"(block: insecure TLS 1.0 (SSL 3)) (3 times)"});
+    refuse(40004);
+    EXPECT_EQ(host.counts[EngineCounter::kTlsFlowsBlocked], 2);
 }
 
 }  // namespace

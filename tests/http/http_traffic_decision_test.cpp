@@ -63,9 +63,10 @@ protected:
     }
 
     // The host's HTTPS server: a certificate for the given names.
-    void ServeHttps(std::vector<std::string> names) {
+    void ServeHttps(std::vector<std::string> names, const test::ServerTlsOptions& tlsOptions = {}) {
         tls_ = std::make_unique<test::TestServer>(test::HttpsHandler(
-            test::MakeServerContext(test::SharedPki().Issue({.names = std::move(names)})), test::HttpReply(200)));
+            test::MakeServerContext(test::SharedPki().Issue({.names = std::move(names)}), tlsOptions),
+            test::HttpReply(200)));
         HttpsCheckerOptions options;
         options.cachePath = (folder_ / "https_cache.xml").string();
         options.httpsPort = tls_->Port();
@@ -82,7 +83,10 @@ protected:
         checker_ = CHttpsChecker::Create(options);
     }
 
+    // A TLS policy that every test server meets unless a test narrows it.
     void SetMode(bool bestEffort, bool check, bool autoRedirect) {
+        preferences_.value.allowedSslVersions = {kVersionTls12, kVersionTls13};
+        preferences_.value.checkEncMethod = kCipherAllowAll;
         preferences_.value.allowInsecureIfNoHttps = bestEffort;
         preferences_.value.checkBeforeRedirect = check;
         preferences_.value.autoRedirect = autoRedirect;
@@ -205,6 +209,23 @@ TEST_F(HttpTrafficDecisionTest, WwwRetryRedirectsToTheWwwHost) {
     const Outcome page = Send(kRequest);
     ASSERT_EQ(page.answer, Answer::GreenPage);
     EXPECT_NE(page.page.find("Use secure alternative: <a href=\"https://www.h.example/p\""), std::string::npos);
+}
+
+TEST_F(HttpTrafficDecisionTest, StrictModeBlocksAHostTheTlsPolicyWouldCut) {
+    ServeHttps({"h.example", "www.h.example"}, {.maxVersion = TLS1_2_VERSION});
+    SetMode(false, true, true);
+    preferences_.value.allowedSslVersions = {kVersionTls13};
+    const Outcome outcome = Send(kRequest);
+    ASSERT_EQ(outcome.answer, Answer::RedPage) << "no redirect into a connection the inspection cuts";
+    EXPECT_NE(outcome.page.find("More info"), std::string::npos);
+    EXPECT_NE(outcome.page.find("no HTTP deadloop detected"), std::string::npos);
+    EXPECT_NE(outcome.page.find("TLS policy check failed (TLS 1.2 is not allowed)"), std::string::npos);
+    EXPECT_EQ(counters_.httpUserActionRequests, 1u);
+
+    // Best-Effort Mode applies no policy: the host is redirected.
+    SetMode(true, true, true);
+    preferences_.value.allowedSslVersions = {kVersionTls13};
+    EXPECT_EQ(Send(kRequest).answer, Answer::Redirect);
 }
 
 TEST_F(HttpTrafficDecisionTest, HostsWithoutExactlyOneDotGetNoWwwRetry) {

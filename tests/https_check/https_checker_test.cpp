@@ -14,6 +14,7 @@
 #include "log/log_queue.h"
 #include "log/log_settings.h"
 #include "platform/socket_address.h"
+#include "rules/preferences.h"
 #include "tests/https_check/test_server.h"
 
 namespace hbt {
@@ -29,6 +30,15 @@ using ::testing::MatchesRegex;
 
 constexpr const char* kHost = "site.example";
 constexpr const char* kWwwHost = "www.site.example";
+
+const Preferences& BestEffort() {
+    static const Preferences preferences = [] {
+        Preferences p;
+        p.allowInsecureIfNoHttps = true;
+        return p;
+    }();
+    return preferences;
+}
 
 class HttpsCheckerTest : public ::testing::Test {
 protected:
@@ -74,7 +84,7 @@ protected:
                              const std::string& requested = "", bool viaProxy = false, bool* fromCache = nullptr) {
         HttpsCheckResult result;
         const bool cached = checker_->Check(result, checked, requested.empty() ? checked : requested, address,
-                                            L"/usr/bin/browser", 42, viaProxy, true, false);
+                                            L"/usr/bin/browser", 42, viaProxy, BestEffort(), false);
         if (fromCache) *fromCache = cached;
         return result;
     }
@@ -307,7 +317,7 @@ TEST_F(HttpsCheckerTest, ResolveByNameUsesTheLookedUpAddress) {
     });
     auto check = [&](const std::string& host, const SocketAddressSlot& destination) {
         HttpsCheckResult result;
-        checker_->Check(result, host, kHost, destination, L"", 0, false, true, true);
+        checker_->Check(result, host, kHost, destination, L"", 0, false, BestEffort(), true);
         return result;
     };
     const auto ipv4Destination = SocketAddressSlot::Ipv4({192, 0, 2, 1}, 80);
@@ -340,7 +350,7 @@ TEST_F(HttpsCheckerTest, Ipv6LookupResultIsConnected) {
     std::array<uint8_t, 16> destination{0x20, 0x01, 0x0d, 0xb8};
     destination[15] = 1;
     HttpsCheckResult result;
-    checker_->Check(result, kWwwHost, kHost, SocketAddressSlot::Ipv6(destination, 80), L"", 0, false, true, true);
+    checker_->Check(result, kWwwHost, kHost, SocketAddressSlot::Ipv6(destination, 80), L"", 0, false, BestEffort(), true);
     EXPECT_TRUE(result.available);
     EXPECT_EQ(result.messages.front().text, "www.site.example resolved as [::1]:" + std::to_string(server.Port()));
 }
@@ -377,7 +387,7 @@ TEST_F(HttpsCheckerTest, CachedAnswerIsFreshBelowThreeHundredSeconds) {
 }
 
 TEST_F(HttpsCheckerTest, FileEntryIsUsedAtOnceAndRefreshed) {
-    ASSERT_TRUE(SaveHttpsCacheFile(CachePath(), {{"site.example/site.example", true}}));
+    ASSERT_TRUE(SaveHttpsCacheFile(CachePath(), {{"site.example/site.example", {true}}}));
     TestServer server(Serving({.names = {kHost}}, HttpReply(200)));
     MakeChecker(server.Port());
     bool fromCache = false;
@@ -397,18 +407,18 @@ TEST_F(HttpsCheckerTest, FileIsWrittenOnlyForNewOrFlippedAnswers) {
     };
     auto fileAnswers = [&] {
         HttpsCacheAnswers answers;
-        return LoadHttpsCacheFile(CachePath(), answers) ? answers : HttpsCacheAnswers{{"<no file>", false}};
+        return LoadHttpsCacheFile(CachePath(), answers) ? answers : HttpsCacheAnswers{{"<no file>", {false}}};
     };
     store("a.example", true);
-    EXPECT_EQ(fileAnswers(), (HttpsCacheAnswers{{"a.example/a.example", true}}));
+    EXPECT_EQ(fileAnswers(), (HttpsCacheAnswers{{"a.example/a.example", {true}}}));
 
     std::filesystem::remove(CachePath());
     store("a.example", true);  // confirmed: no write
     EXPECT_FALSE(std::filesystem::exists(CachePath()));
     store("a.example", false);  // flipped
-    EXPECT_EQ(fileAnswers(), (HttpsCacheAnswers{{"a.example/a.example", false}}));
+    EXPECT_EQ(fileAnswers(), (HttpsCacheAnswers{{"a.example/a.example", {false}}}));
     store("b.example", false);  // new key
-    EXPECT_EQ(fileAnswers(), (HttpsCacheAnswers{{"a.example/a.example", false}, {"b.example/b.example", false}}));
+    EXPECT_EQ(fileAnswers(), (HttpsCacheAnswers{{"a.example/a.example", {false}}, {"b.example/b.example", {false}}}));
 }
 
 TEST_F(HttpsCheckerTest, ShutdownEndsRunningChecksAndStopsTheCache) {
@@ -431,7 +441,7 @@ TEST_F(HttpsCheckerTest, ShutdownEndsRunningChecksAndStopsTheCache) {
     EXPECT_FALSE(std::filesystem::exists(CachePath())) << "nothing is written once stopping";
 
     HttpsCheckResult later;
-    checker_->Check(later, kHost, kHost, server.Address(), L"", 0, false, true, false);
+    checker_->Check(later, kHost, kHost, server.Address(), L"", 0, false, BestEffort(), false);
     EXPECT_FALSE(later.available);
     EXPECT_EQ(server.Connections(), 1) << "no worker starts a check after the stop";
 }

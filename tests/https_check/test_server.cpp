@@ -139,6 +139,8 @@ SslCtxPtr MakeServerContext(const Credential& credential, const ServerTlsOptions
     SslCtxPtr context(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
     SSL_CTX_use_certificate(context.get(), credential.cert.get());
     SSL_CTX_use_PrivateKey(context.get(), credential.key.get());
+    if (options.maxVersion != 0) SSL_CTX_set_max_proto_version(context.get(), options.maxVersion);
+    if (!options.cipherList.empty()) SSL_CTX_set_cipher_list(context.get(), options.cipherList.c_str());
     if (options.requestClientCertificate) {
         SSL_CTX_set_verify(context.get(), SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
     }

@@ -65,6 +65,8 @@ using SslCtxPtr = std::shared_ptr<SSL_CTX>;
 struct ServerTlsOptions {
     bool requestClientCertificate = false;
     std::vector<unsigned char> ocspAnswer = {};  // stapled when not empty
+    int maxVersion = 0;                          // e.g. TLS1_2_VERSION; 0: the newest
+    std::string cipherList = {};                 // TLS 1.2 suites, OpenSSL's names; empty: the default
 };
 SslCtxPtr MakeServerContext(const Credential& credential, const ServerTlsOptions& options = {});
 

@@ -53,14 +53,20 @@ protected:
         SetFileLogLevel(kLogNormal);
     }
 
+    // The refusal's line is written as the engine client writes a single one.
+    static void WriteRefusal(const FlowVerdict& verdict) {
+        if (verdict.refusal) WriteRefusalLine(*verdict.refusal, 1);
+    }
     FlowVerdict Out(const Bytes& bytes) {
         FlowVerdict verdict;
         processor_.OutgoingData(bytes, preferences_, verdict);
+        WriteRefusal(verdict);
         return verdict;
     }
     FlowVerdict In(const Bytes& bytes) {
         FlowVerdict verdict;
         EXPECT_TRUE(processor_.IncomingData(bytes, preferences_, verdict));
+        WriteRefusal(verdict);
         return verdict;
     }
     std::vector<Line> Lines() {
@@ -196,6 +202,7 @@ TEST_F(ProcessorTest, ClientHelloWithoutAnAllowedVersionIsRefused) {
     const test::CapturedHellos hellos = test::CaptureHellos({TLS1_2_VERSION, TLS1_2_VERSION, "old.example", ""});
     FlowVerdict refused;
     other.OutgoingData(hellos.clientFlight, preferences_, refused);
+    WriteRefusal(refused);
     EXPECT_TRUE(refused.block);
     EXPECT_EQ(test::Hex(refused.deliverIn), "15 03 01 00 02 02 28");
     EXPECT_THAT(Lines(), ElementsAre(Line{2, D(" (old.example) (block: insecure TLS 1.2 (TLS 1.1, TLS 1.0, SSL 3))")}));
@@ -210,20 +217,26 @@ TEST_F(ProcessorTest, ServerChoicesAreJudged) {
         Bytes serverHello;
         bool block;
         Line line;
+        const char* alert = "";  // what a refused answer's client receives instead
     };
+    // The client's hello goes in a TLS 1.0 record, so the alerts do too.
+    const char* const versionAlert = "15 03 01 00 02 02 46";
+    const char* const suiteAlert = "15 03 01 00 02 02 28";
     const Bytes tls11 = test::ServerHello(0x0302, 0x002F);
     const Bytes tripleDes = test::ServerHello(0x0303, 0x000A);
     const Case cases[] = {
-        {"Tls11NotAllowed", {0x0303}, 1, false, tls11, true, {2, D(" (h.example) (block: insecure TLS 1.1)")}},
+        {"Tls11NotAllowed", {0x0303}, 1, false, tls11, true, {2, D(" (h.example) (block: insecure TLS 1.1)")},
+         versionAlert},
         {"Level1SuiteUnderSafeOnly", {0x0303}, 2, false, tripleDes, true,
          {3, D(" (h.example) (block: disallowed cipher suite TLS 1.2, cipher suite 0x000A "
-               "TLS_RSA_WITH_3DES_EDE_CBC_SHA)")}},
+               "TLS_RSA_WITH_3DES_EDE_CBC_SHA)")},
+         suiteAlert},
         {"BestEffortOnlyLogs", {0x0303}, 2, true, tripleDes, false,
          {3, D(" (h.example) (TLS 1.2, cipher suite 0x000A TLS_RSA_WITH_3DES_EDE_CBC_SHA)")}},
         {"UnknownSuiteUnderSafeOnly", {0x0303}, 2, false, test::ServerHello(0x0303, 0x0A0A), false,
          {3, D(" (h.example) (TLS 1.2, cipher suite 0x0A0A )")}},
         {"UnknownSuiteUnderStrongOnly", {0x0303}, 3, false, test::ServerHello(0x0303, 0x0A0A), true,
-         {3, D(" (h.example) (block: disallowed cipher suite TLS 1.2, cipher suite 0x0A0A )")}},
+         {3, D(" (h.example) (block: disallowed cipher suite TLS 1.2, cipher suite 0x0A0A )")}, suiteAlert},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -238,13 +251,34 @@ TEST_F(ProcessorTest, ServerChoicesAreJudged) {
         ASSERT_FALSE(hello.block || hello.bypass);
         FlowVerdict answer;
         processor.IncomingData(c.serverHello, preferences_, answer);
+        WriteRefusal(answer);
         EXPECT_EQ(answer.block, c.block);
+        EXPECT_EQ(answer.refusal.has_value(), c.block);
         EXPECT_EQ(answer.bypass, !c.block);
         EXPECT_EQ(processor.State(), c.block ? FlowState::kClosed : FlowState::kDetached);
-        // A refused answer is dropped with the flow; an accepted one is delivered.
-        EXPECT_EQ(answer.deliverIn, c.block ? Bytes{} : c.serverHello);
+        // A refused answer is dropped with the flow, and the client gets a
+        // fatal alert instead; an accepted one is delivered.
+        if (c.block) {
+            EXPECT_EQ(test::Hex(answer.deliverIn), c.alert);
+        } else {
+            EXPECT_EQ(answer.deliverIn, c.serverHello);
+        }
         EXPECT_THAT(Lines(), ElementsAre(c.line));
     }
+}
+
+TEST_F(ProcessorTest, RefusedAnswerAlertUsesTheRecordVersionOfTheClientHello) {
+    preferences_.allowedSslVersions = {0x0303};
+    CInterceptedTrafficProcessor processor(9);
+    processor.SetFlowInfo({}, kDescription, 42, L"/usr/bin/browser");
+    FlowVerdict hello;
+    processor.OutgoingData(test::ClientHello(0x0303, {0x002F}, {}, true, 0, 0x0303), preferences_, hello);
+    ASSERT_FALSE(hello.block || hello.bypass);
+    FlowVerdict answer;
+    processor.IncomingData(test::ServerHello(0x0302, 0x002F), preferences_, answer);
+    EXPECT_TRUE(answer.block);
+    EXPECT_EQ(test::Hex(answer.deliverIn), "15 03 03 00 02 02 46");
+    EXPECT_THAT(answer.sendOut, IsEmpty());
 }
 
 TEST_F(ProcessorTest, OfferedTls13PassesWhenOnlyTls12IsAllowed) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "tests/https_check/test_server.h"
@@ -65,6 +66,44 @@ TEST(HbtctlCheckHttps, FailedStepEndsTheList) {
                               "HTTPS is not available\n"),
               std::string::npos)
         << run.output;
+}
+
+// --strict judges the stored TLS policy as the program's Strict Mode does.
+class HbtctlCheckHttpsStrict : public test::HbtctlHomeTest {
+protected:
+    void SetUp() override {
+        HbtctlHomeTest::SetUp();
+        setenv("XDG_CONFIG_HOME", (home_ / "config").c_str(), 1);
+    }
+    void TearDown() override {
+        unsetenv("XDG_CONFIG_HOME");
+        HbtctlHomeTest::TearDown();
+    }
+};
+
+TEST_F(HbtctlCheckHttpsStrict, ShowsTheTlsPolicyStep) {
+    TestServer server(test::HttpsHandler(
+        MakeServerContext(SharedPki().Issue({.names = {"site.example"}}), {.maxVersion = TLS1_2_VERSION}),
+        HttpReply(200)));
+    struct Case {
+        const char* allowedSslVersions;
+        int status;
+        const char* ending;
+    };
+    const Case cases[] = {
+        {"772", 1, "+ no HTTP deadloop detected\n- TLS policy check failed (TLS 1.2 is not allowed)\n"
+                   "HTTPS is not available\n"},
+        {"771,772", 0, "+ no HTTP deadloop detected\n+ TLS policy check succeeded\nHTTPS is available\n"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(Run({"prefs", "set", "allowedSslVersions", c.allowedSslVersions}).status, 0);
+        const CommandRun run = RunCommand({"site.example", "--address", "127.0.0.1", "--strict"}, server.Port());
+        EXPECT_EQ(run.status, c.status) << c.allowedSslVersions;
+        EXPECT_TRUE(run.output.ends_with(c.ending)) << run.output;
+    }
+    // Without --strict the step is not taken.
+    const CommandRun bestEffort = RunCommand({"site.example", "--address", "127.0.0.1"}, server.Port());
+    EXPECT_TRUE(bestEffort.output.ends_with("+ no HTTP deadloop detected\nHTTPS is available\n")) << bestEffort.output;
 }
 
 TEST(HbtctlCheckHttps, ProxyRefusalIsShown) {

@@ -124,6 +124,33 @@ TEST_F(HbtctlPrefs, RefusedSetPrintsTheMessageAndLeavesTheFileByteForByte) {
     EXPECT_EQ(ReadFile(SettingsFile()), before);
 }
 
+TEST_F(HbtctlPrefs, TlsPolicyKeySetInBestEffortModeGetsANote) {
+    const std::string note =
+        "hbtctl: note: the TLS policy applies in Strict Mode only; Best-Effort Mode is stored "
+        "(allowInsecureIfNoHttps=1), so ";
+    struct Case {
+        std::string key, value;
+        bool noted;
+    };
+    const std::vector<Case> cases = {
+        {"allowedSslVersions", "771", true},
+        {"Settings/checkEncMethod", "2", true},
+        {"customCipherOptions", "2-5", true},
+        {"allowTls10", "0", true},
+        {"logLevel", "3", false},
+        {"allowInsecureIfNoHttps", "0", false},
+        {"allowedSslVersions", "772", false},  // Strict Mode is now stored
+    };
+    for (const auto& c : cases) {
+        const HbtctlRun r = Set(c.key, c.value);
+        EXPECT_EQ(r.status, 0) << c.key;
+        EXPECT_TRUE(r.out.empty()) << c.key;
+        EXPECT_EQ(r.err, c.noted ? note + c.key + " takes effect once Strict Mode is on\n" : "") << c.key;
+    }
+    EXPECT_NE(Run({"prefs", "show"}).out.find("Settings/allowedSslVersions=772,"), std::string::npos)
+        << "the value is stored either way";
+}
+
 TEST_F(HbtctlPrefs, RefusedSetOnAFreshStoreCreatesNoFile) {
     EXPECT_EQ(Set("httpPorts", ";;").status, 1);
     EXPECT_FALSE(fs::exists(SettingsFile()));
