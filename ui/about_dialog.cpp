@@ -22,7 +22,7 @@ CAboutDlg::CAboutDlg(CHbtCore& core, QWidget* owner)
     connect(ui_->webSite, &QLabel::linkActivated, this, [](const QString& link) { QDesktopServices::openUrl(QUrl(link)); });
     ui_->updatesCheck->setChecked(core_.PreferencesSnapshot()->updatesCheck);
     connect(ui_->updatesCheck, &QCheckBox::clicked, this, &CAboutDlg::OnUpdatesCheckClicked);
-    connect(ui_->buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(ui_->ok, &QPushButton::clicked, this, &QDialog::accept);
 }
 
 CAboutDlg::~CAboutDlg() = default;

@@ -4,6 +4,9 @@
 #include <QPixmap>
 #include <QSvgRenderer>
 
+// The pictures live in a static library, whose resources nothing registers on its own.
+static void RegisterPictures() { Q_INIT_RESOURCE(harbinet); }
+
 namespace hbt {
 
 namespace {
@@ -11,6 +14,8 @@ namespace {
 constexpr int kIconSizes[] = {16, 22, 24, 32, 48, 64, 128, 256};
 
 QImage Render(const QString& resource, int side) {
+    static const bool registered = (RegisterPictures(), true);
+    (void)registered;
     QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     QSvgRenderer renderer(resource);

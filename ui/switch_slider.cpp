@@ -33,6 +33,14 @@ int CSliderCtrlHbt::ThumbCentre(int position) const {
     return ThumbLeft(position, width(), ThumbLength()) + ThumbLength() / 2;
 }
 
+void CSliderCtrlHbt::resizeEvent(QResizeEvent* event) {
+    QAbstractSlider::resizeEvent(event);
+    // The two positions move with the width: a switch at rest stays where it was.
+    if (dragging_) return;
+    const SwitchPositions positions = Positions();
+    setSliderPosition(sliderPosition() > kSwitchMiddle ? positions.on : positions.off);
+}
+
 void CSliderCtrlHbt::ReportAction(int action) {
     const int p = sliderPosition();
     switch (action) {
