@@ -73,6 +73,13 @@ AutorunQuery AutorunRecord::Query() {
     return result;
 }
 
+bool AutorunRecord::TakeUpAtStart(bool& rewriteFailed) {
+    const AutorunQuery query = Query();
+    const bool exists = query.succeeded && query.exists;
+    rewriteFailed = exists && !query.matches && !SetOn();
+    return exists;
+}
+
 bool AutorunRecord::SetOn() {
     if (!CreateFolders(folder_)) return Fail("RegCreateKeyEx", errno);
     // Written beside and renamed, so a login never sees half an entry.

@@ -27,6 +27,9 @@ public:
     bool SetOff();
     bool Set(bool on) { return on ? SetOn() : SetOff(); }
     const std::wstring& LastError() const { return lastError_; }
+    // At start: whether the entry is there; an entry with another command is
+    // rewritten, and `rewriteFailed` says when that did not work.
+    bool TakeUpAtStart(bool& rewriteFailed);
 
 private:
     bool Fail(const char* what, int error);

@@ -10,6 +10,7 @@
 #include "log/log_queue.h"
 #include "platform/file_settings_store.h"
 #include "text/text_conversion.h"
+#include "ui/balloon_offer.h"
 #include "ui/dispatcher.h"
 #include "ui/log_placeholder_window.h"
 #include "ui/preferences_dialog.h"
@@ -106,9 +107,9 @@ void CHarbinetApp::CreateWindows() {
 }
 
 void CHarbinetApp::QueryAutorun() {
-    const AutorunQuery query = autorun_.Query();
-    autorunEnabled_ = query.succeeded && query.exists;
-    if (autorunEnabled_ && !query.matches && !autorun_.SetOn()) {
+    bool rewriteFailed = false;
+    autorunEnabled_ = autorun_.TakeUpAtStart(rewriteFailed);
+    if (rewriteFailed) {
         ShowMessage(QStringLiteral("Cannot update Harbinet autorun record in the system registry.\nError: ") +
                     QString::fromStdWString(autorun_.LastError()));
     }
@@ -165,16 +166,10 @@ bool CHarbinetApp::SetAutorun(bool on) {
 }
 
 void CHarbinetApp::ShowMinimizedBalloon() {
-    const std::shared_ptr<const Preferences> current = core_.PreferencesSnapshot();
-    if (core_.Halted() || !core_.Running()) return;
-    if (dialog_->isVisible() && logWindow_->isVisible()) return;
-    if (current->SysTryIconMessageShown) return;
-    tray_->ShowBalloon(QStringLiteral("Harbinet"),
-                       QStringLiteral("Harbinet is minimized and still running.\nClick on this icon to restore "
-                                      "Harbinet window."));
-    Preferences changed = *current;
-    changed.SysTryIconMessageShown = true;
-    core_.ApplyPreferences(changed, CHbtCore::kApplyAndSave);
+    if (!OfferStillRunningBalloon(core_, dialog_->isVisible() && logWindow_->isVisible())) return;
+    if (tray_->Shown()) {
+        tray_->ShowBalloon(QString::fromStdWString(kBalloonTitle), QString::fromStdWString(kBalloonText));
+    }
 }
 
 void CHarbinetApp::RunOnUiThread(const std::function<void()>& action) { dispatcher_->Send(action); }

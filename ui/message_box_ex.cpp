@@ -27,16 +27,6 @@ QStyle::StandardPixmap IconPixmap(MessageBoxIcon icon) {
 
 }  // namespace
 
-MessageBoxExContent UpdateNotice() {
-    MessageBoxExContent content;
-    content.title = L"Harbinet Update";
-    content.text = L"There is an update for this version of Harbinet.\n\nDo you want to open the download page right now?";
-    content.checkBoxText = L"Disable product updates check";
-    content.icon = MessageBoxIcon::Information;
-    content.yesNo = true;
-    return content;
-}
-
 CMessageBoxExDlg::CMessageBoxExDlg(SettingsStore& store, MessageBoxExContent content, QWidget* parent)
     : QDialog(parent), store_(store), content_(std::move(content)) {
     QApplication::beep();

@@ -4,7 +4,7 @@
 // text's remember key in the section "MessageBoxEx".
 #include <QDialog>
 
-#include <string>
+#include "ui/message_box_ex_content.h"
 
 class QCheckBox;
 class QPushButton;
@@ -12,26 +12,6 @@ class QPushButton;
 namespace hbt {
 
 class SettingsStore;
-
-// The answers, as the buttons' results.
-inline constexpr int kAnswerOk = 1;
-inline constexpr int kAnswerCancel = 2;
-inline constexpr int kAnswerYes = 6;
-inline constexpr int kAnswerNo = 7;
-
-enum class MessageBoxIcon { Exclamation, Information, Error };
-
-struct MessageBoxExContent {
-    std::wstring title;
-    std::wstring text;
-    std::wstring checkBoxText;  // empty: "Do not show this message again"
-    MessageBoxIcon icon = MessageBoxIcon::Exclamation;
-    bool yesNo = false;          // Yes/No instead of OK/Cancel
-    bool secondIsDefault = false;
-};
-
-// The notice of a newer version.
-MessageBoxExContent UpdateNotice();
 
 class CMessageBoxExDlg : public QDialog {
     Q_OBJECT
