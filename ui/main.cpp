@@ -1,5 +1,6 @@
 // harbinet: the program. Without --headless it is the desktop program in the
 // tray; with it, the core runs without windows and logs to standard output.
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -18,6 +19,15 @@ void PrintUsage() {
                  "  from the settings file, SIGINT/SIGTERM stop it, SIGUSR1 writes the statistics.\n";
 }
 
+// Whether a window system is there to show the tray program on.
+bool HasDisplay() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -34,6 +44,10 @@ int main(int argc, char** argv) {
             PrintUsage();
             return 2;
         }
+    }
+    if (!headless && !HasDisplay()) {
+        std::cerr << "harbinet: no display to show the tray program on; run it with --headless\n";
+        return 2;
     }
     if (!headless) return hbt::RunDesktopProgram(argc, argv);
     hbt::HeadlessRunner::BlockSignals();
