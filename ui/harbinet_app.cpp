@@ -12,6 +12,7 @@
 #include "text/text_conversion.h"
 #include "ui/balloon_offer.h"
 #include "ui/dispatcher.h"
+#include "ui/display_state_watch.h"
 #include "ui/log_placeholder_window.h"
 #include "ui/preferences_dialog.h"
 #include "ui/statistics_text.h"
@@ -92,6 +93,7 @@ int CHarbinetApp::Run(const std::vector<std::string>& words) {
     const std::string line = Lowered(words);
     if (line.find("showprefwnd") != std::string::npos) ShowMainDialog();
     if (line.find("showlogwnd") != std::string::npos) ShowLogWindow();
+    displayState_ = std::make_unique<DisplayStateWatch>(core_);
 
     QApplication::exec();
     Exit();
@@ -196,6 +198,7 @@ void CHarbinetApp::Exit() {
     core_.Stop();
     DrainLog();
     LogQueue::Instance().ClearReceiver();
+    displayState_.reset();
     dialog_.reset();
     logWindow_.reset();
     tray_.reset();

@@ -20,6 +20,7 @@ namespace hbt {
 class CDispatcher;
 class CPreferencesDlg;
 class CTrayIcon;
+class DisplayStateWatch;
 class FileSettingsStore;
 class InstanceServer;
 class LogPlaceholderWindow;
@@ -66,6 +67,7 @@ private:
     std::unique_ptr<CPreferencesDlg> dialog_;
     std::unique_ptr<LogPlaceholderWindow> logWindow_;
     std::unique_ptr<CTrayIcon> tray_;
+    std::unique_ptr<DisplayStateWatch> displayState_;
 };
 
 }  // namespace hbt
