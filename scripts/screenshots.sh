@@ -65,7 +65,7 @@ shot_window() {  # NAME WINDOW: one window (there is no window manager, so no fr
 }
 
 tray_geometry
-shot_root tray $((X - 8)) 0 $((WIDTH + 8)) 32
+shot_root tray "$X" 0 "$WIDTH" 32
 convert "$OUT/tray.png" -filter point -resize 400% "$OUT/tray-zoomed.png"
 
 menu_window() {  # the open menu: the one visible window of ours that no window manager would frame

@@ -67,8 +67,8 @@ void CPreferencesDlg::LoadFromCore() {
 }
 
 void CPreferencesDlg::RefreshFromCore() {
-    // The refresh's left-button-up ends a drag before the thumb is set.
-    ui_->onOffSwitch->setSliderDown(false);
+    // A drag in progress ends before the thumb is set.
+    ui_->onOffSwitch->EndDrag();
     LoadFromCore();
 }
 

@@ -33,6 +33,11 @@ int CSliderCtrlHbt::ThumbCentre(int position) const {
     return ThumbLeft(position, width(), ThumbLength()) + ThumbLength() / 2;
 }
 
+void CSliderCtrlHbt::EndDrag() {
+    dragging_ = false;
+    setSliderDown(false);
+}
+
 void CSliderCtrlHbt::resizeEvent(QResizeEvent* event) {
     QAbstractSlider::resizeEvent(event);
     // The two positions move with the width: a switch at rest stays where it was.

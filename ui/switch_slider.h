@@ -18,6 +18,8 @@ public:
     int ThumbLength() const { return height() * 3 / 2; }
     // The x of the thumb's centre at a position (for tests and drawing).
     int ThumbCentre(int position) const;
+    // Ends a drag in progress, as a button release would, without reporting it.
+    void EndDrag();
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
 

@@ -135,6 +135,19 @@ TEST_F(MainDialogTest, TurningOnWhileTheEngineIsHaltedSnapsBackToOff) {
     EXPECT_FALSE(dialog_->Record().enabled);
 }
 
+TEST_F(MainDialogTest, ARefreshDuringADragEndsItAndPutsTheThumbWhereTheCoreIs) {
+    Preferences on;
+    on.enabled = true;
+    Open(on);
+    Mouse(QEvent::MouseButtonPress, slider_->ThumbCentre(slider_->sliderPosition()));
+    Mouse(QEvent::MouseMove, slider_->ThumbCentre(550));
+    dialog_->RefreshFromCore();
+    EXPECT_EQ(slider_->sliderPosition(), slider_->Positions().on);
+    Mouse(QEvent::MouseMove, slider_->ThumbCentre(420));
+    EXPECT_EQ(slider_->sliderPosition(), slider_->Positions().on) << "the drag is over";
+    EXPECT_TRUE(CoreEnabled());
+}
+
 TEST_F(MainDialogTest, BestEffortGreysBothStrictOptionsWithoutChangingThem) {
     Preferences strict;
     strict.enabled = true;
