@@ -6,7 +6,8 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   libssl-dev libtinyxml2-dev libcurl4-openssl-dev
   libnetfilter-queue-dev libmnl-dev libnfnetlink-dev iptables conntrack
-  qt6-base-dev
+  qt6-base-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins fonts-dejavu-core
+  xvfb trayer xdotool x11-apps x11-utils x11-xserver-utils imagemagick
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   curl wget chromium openssl iproute2 socat procps
 )

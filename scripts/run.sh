@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds Harbinet and runs it: the interception engine as root, the program as
-# the invoking user (headless: log lines on standard output). Ctrl-C stops the
-# program in order; the engine stops with it and removes its firewall rules.
+# the invoking user. With a display the program lives in the tray (E&xit in its
+# menu ends it); without one it runs headless, with log lines on standard
+# output, and Ctrl-C stops it in order. The engine stops with the program and
+# removes its firewall rules.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR="${BUILD_DIR:-build}"
@@ -31,11 +33,15 @@ for _ in $(seq 1 100); do
   sleep 0.1
 done
 
-# SIGINT from the terminal reaches the program, which stops in order.
+mode=(--headless)
+[ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && mode=()
+
+# SIGINT from the terminal reaches the headless program, which stops in order.
 status=0
 if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ]; then
-  sudo -u "$SUDO_USER" env HBT_ENGINE_DEVICE="$DEVICE" "$BUILD_DIR/ui/harbinet" --headless "$@" || status=$?
+  sudo -u "$SUDO_USER" env HBT_ENGINE_DEVICE="$DEVICE" DISPLAY="${DISPLAY:-}" WAYLAND_DISPLAY="${WAYLAND_DISPLAY:-}" \
+    XDG_RUNTIME_DIR="/run/user/$RUN_UID" "$BUILD_DIR/ui/harbinet" "${mode[@]}" "$@" || status=$?
 else
-  HBT_ENGINE_DEVICE="$DEVICE" "$BUILD_DIR/ui/harbinet" --headless "$@" || status=$?
+  HBT_ENGINE_DEVICE="$DEVICE" "$BUILD_DIR/ui/harbinet" "${mode[@]}" "$@" || status=$?
 fi
 exit "$status"

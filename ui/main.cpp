@@ -1,18 +1,31 @@
-// harbinet: the program. On this build it runs headless: the core without
-// windows, log lines on standard output.
+// harbinet: the program. Without --headless it is the desktop program in the
+// tray; with it, the core runs without windows and logs to standard output.
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
 
 #include "core/hbt_core.h"
+#include "ui/desktop_main.h"
 #include "ui/headless_runner.h"
 
 namespace {
 
 void PrintUsage() {
-    std::cerr << "usage: harbinet --headless\n"
+    std::cerr << "usage: harbinet [showprefwnd] [showlogwnd]\n"
+                 "  Starts Harbinet in the tray; the words show the main dialog or the log window at once.\n"
+                 "usage: harbinet --headless\n"
                  "  Runs Harbinet without windows: log lines go to standard output, the preferences come\n"
                  "  from the settings file, SIGINT/SIGTERM stop it, SIGUSR1 writes the statistics.\n";
+}
+
+// Whether a window system is there to show the tray program on.
+bool HasDisplay() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -32,10 +45,11 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (!headless) {
-        std::cerr << "harbinet: this build has no tray interface; run it with --headless\n";
+    if (!headless && !HasDisplay()) {
+        std::cerr << "harbinet: no display to show the tray program on; run it with --headless\n";
         return 2;
     }
+    if (!headless) return hbt::RunDesktopProgram(argc, argv);
     hbt::HeadlessRunner::BlockSignals();
     hbt::CHbtCore core;
     hbt::HeadlessRunner runner(std::cout);
