@@ -1,9 +1,7 @@
 // The real desktop program against a dry-run engine, on Xvfb with a real
 // XEmbed tray (trayer), driven by xdotool as a person would drive it.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,60 +14,15 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-class Child {
-public:
-    Child(const std::vector<std::string>& args, const fs::path& output, const std::vector<std::string>& env) {
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(fd, 1);
-            ::dup2(fd, 2);
-            for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
-            std::vector<char*> argv;
-            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            ::execvp(argv[0], argv.data());
-            ::_exit(127);
-        }
-    }
-    // Asked to end first, so that Xvfb takes its display's lock and socket with it.
-    ~Child() {
-        if (pid_ > 0 && !exited_) {
-            ::kill(pid_, SIGTERM);
-            if (Wait(5000ms) < 0) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, nullptr, 0);
-            }
-        }
-    }
-    pid_t Pid() const { return pid_; }
-    void Signal(int signal) { ::kill(pid_, signal); }
-    // The exit status, or -1 when it did not end within the limit.
-    int Wait(std::chrono::milliseconds limit = 20000ms) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        int status = 0;
-        while (::waitpid(pid_, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > end) return -1;
-            std::this_thread::sleep_for(20ms);
-        }
-        exited_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-private:
-    pid_t pid_ = -1;
-    bool exited_ = false;
-};
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
-}
+using hbt::test::ChildProcess;
+using hbt::test::ReadFile;
 
 bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 20000ms) {
     const auto end = std::chrono::steady_clock::now() + limit;
@@ -100,7 +53,7 @@ protected:
         fs::permissions(home_ / "run", fs::perms::owner_all);
         // Xvfb chooses a free display and writes its number into the file when it is ready.
         const fs::path number = home_ / "display";
-        xvfb_ = std::make_unique<Child>(
+        xvfb_ = std::make_unique<ChildProcess>(
             std::vector<std::string>{"sh", "-c",
                                      "exec Xvfb -displayfd 3 -screen 0 1024x700x24 -nolisten tcp 3>" + number.string()},
             home_ / "xvfb.txt", std::vector<std::string>{});
@@ -113,10 +66,10 @@ protected:
                 "HBT_ENGINE_DEVICE=" + device_, "QT_QPA_PLATFORM=xcb"};
         ASSERT_TRUE(Eventually([&] { return !X("xdpyinfo -queryExtensions | head -1").empty(); }))
             << display_ << ": " << ReadFile(home_ / "xvfb.txt");
-        tray_ = std::make_unique<Child>(std::vector<std::string>{"trayer", "--edge", "top", "--align", "right",
+        tray_ = std::make_unique<ChildProcess>(std::vector<std::string>{"trayer", "--edge", "top", "--align", "right",
                                                                  "--widthtype", "request", "--height", "32"},
                                         home_ / "trayer.txt", env_);
-        engine_ = std::make_unique<Child>(
+        engine_ = std::make_unique<ChildProcess>(
             std::vector<std::string>{HBT_ENGINED_PATH, "--dry-run", "--device", device_, "--allow-uid",
                                      std::to_string(::getuid())},
             home_ / "engine.txt", std::vector<std::string>{});
@@ -155,7 +108,7 @@ protected:
     }
     std::string Settings() { return ReadFile(home_ / "cfg" / "Corvant" / "Harbinet.conf"); }
     void StartProgram() {
-        program_ = std::make_unique<Child>(std::vector<std::string>{HARBINET_PATH}, home_ / "harbinet.txt", env_);
+        program_ = std::make_unique<ChildProcess>(std::vector<std::string>{HARBINET_PATH}, home_ / "harbinet.txt", env_);
         ASSERT_TRUE(Eventually([&] { return TrayWidth() >= 16; })) << ReadFile(home_ / "harbinet.txt");
         // The start-up switches the product ON once the engine serves it.
         ASSERT_TRUE(Eventually([&] { return TrayShowsOn(); })) << ReadFile(home_ / "harbinet.txt");
@@ -185,17 +138,17 @@ protected:
     std::string display_;
     std::string device_;
     std::vector<std::string> env_;
-    std::unique_ptr<Child> xvfb_;
-    std::unique_ptr<Child> tray_;
-    std::unique_ptr<Child> engine_;
-    std::unique_ptr<Child> program_;
+    std::unique_ptr<ChildProcess> xvfb_;
+    std::unique_ptr<ChildProcess> tray_;
+    std::unique_ptr<ChildProcess> engine_;
+    std::unique_ptr<ChildProcess> program_;
 };
 
 TEST_F(DesktopProgramTest, LivesInTheTrayShowsItsDialogToASecondStartSavesModesAndExitsInOrder) {
     StartProgram();
     EXPECT_TRUE(X("xdotool search --onlyvisible --name '^Harbinet$'").empty()) << "no window at start";
 
-    Child second({HARBINET_PATH}, home_ / "second.txt", env_);
+    ChildProcess second({HARBINET_PATH}, home_ / "second.txt", env_);
     EXPECT_EQ(second.Wait(), 0) << ReadFile(home_ / "second.txt");
     std::string dialog;
     ASSERT_TRUE(Eventually([&] { return !(dialog = X("xdotool search --onlyvisible --name '^Harbinet$'")).empty(); }));

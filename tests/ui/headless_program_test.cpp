@@ -1,8 +1,6 @@
 // The real harbinet --headless against the real engine daemon in dry-run mode.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -11,56 +9,15 @@
 #include <string>
 #include <thread>
 
+#include "child_process.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// A child process with its standard output (and error) in a file.
-class Child {
-public:
-    Child(const std::vector<std::string>& args, const fs::path& output, const std::vector<std::string>& env) {
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(fd, 1);
-            ::dup2(fd, 2);
-            for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
-            std::vector<char*> argv;
-            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-    }
-    ~Child() {
-        if (pid_ > 0 && !exited_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    void Signal(int signal) { ::kill(pid_, signal); }
-    // The exit status, or -1 when it did not end within the limit.
-    int Wait(std::chrono::milliseconds limit = 10000ms) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        int status = 0;
-        while (::waitpid(pid_, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > end) return -1;
-            std::this_thread::sleep_for(10ms);
-        }
-        exited_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-private:
-    pid_t pid_ = -1;
-    bool exited_ = false;
-};
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
-}
+using hbt::test::ChildProcess;
+using hbt::test::ReadFile;
 
 bool WaitForText(const fs::path& path, const std::string& text, std::chrono::milliseconds limit = 10000ms) {
     const auto end = std::chrono::steady_clock::now() + limit;
@@ -95,11 +52,11 @@ protected:
 };
 
 TEST_F(HeadlessProgramTest, ServesUntilTerminatedAndWritesStatisticsOnRequestAndAtStop) {
-    Child engine({HBT_ENGINED_PATH, "--dry-run", "--device", device_, "--allow-uid", std::to_string(::getuid())},
+    ChildProcess engine({HBT_ENGINED_PATH, "--dry-run", "--device", device_, "--allow-uid", std::to_string(::getuid())},
                  home_ / "engine.txt", {});
     ASSERT_TRUE(WaitForText(home_ / "engine.txt", "serving")) << ReadFile(home_ / "engine.txt");
     const fs::path output = home_ / "harbinet.txt";
-    Child program({HARBINET_PATH, "--headless"}, output, env_);
+    ChildProcess program({HARBINET_PATH, "--headless"}, output, env_);
     ASSERT_TRUE(WaitForText(output, "Welcome to Harbinet v1.54")) << ReadFile(output);
     // Start-up has reached the engine once the banner is out and nothing failed.
     std::this_thread::sleep_for(300ms);
@@ -118,7 +75,7 @@ TEST_F(HeadlessProgramTest, ServesUntilTerminatedAndWritesStatisticsOnRequestAnd
 
 TEST_F(HeadlessProgramTest, MissingEngineEndsWithStatusTwo) {
     const fs::path output = home_ / "harbinet.txt";
-    Child program({HARBINET_PATH, "--headless"}, output, env_);
+    ChildProcess program({HARBINET_PATH, "--headless"}, output, env_);
     EXPECT_EQ(program.Wait(), 2);
     EXPECT_NE(ReadFile(output).find("NfeOpenDevice failed with error CreateFileW failed with error 2"),
               std::string::npos);
@@ -128,7 +85,7 @@ TEST_F(HeadlessProgramTest, WithoutHeadlessAndWithoutADisplayItSaysHowToRunIt) {
     const fs::path output = home_ / "harbinet.txt";
     std::vector<std::string> env = env_;
     env.insert(env.end(), {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="});
-    Child program({HARBINET_PATH}, output, env);
+    ChildProcess program({HARBINET_PATH}, output, env);
     EXPECT_EQ(program.Wait(), 2);
     EXPECT_NE(ReadFile(output).find("--headless"), std::string::npos);
 }
