@@ -109,6 +109,16 @@ protected:
         return false;
     }
 
+    // Waits until the host's cached answer carries the given time stamp.
+    bool WaitForStamp(const std::string& host, int64_t time) {
+        for (int turn = 0; turn < 100; ++turn) {
+            HttpsCheckResult cached;
+            if (checker_->LookupCache(cached, host, host) && cached.checkTime == time) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
     std::filesystem::path folder_;
     std::atomic<int64_t> now_{1'000'000};
     std::shared_ptr<CHttpsChecker> checker_;
@@ -419,6 +429,8 @@ TEST_F(HttpsCheckerTest, TwoThousandRequestsWithinFiveMinutesCauseOneCheckEach) 
         fromCacheCount += fromCache;
     }
     EXPECT_EQ(fromCacheCount, kCallers * kRequestsEach);
+    ASSERT_TRUE(server.WaitForConnections(2));
+    ASSERT_TRUE(WaitForStamp(kHost, now_));
     checker_->WaitForRunningChecks();
     EXPECT_EQ(server.Connections(), 2) << "a running check is not started again";
 }
