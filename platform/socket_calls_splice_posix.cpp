@@ -9,8 +9,8 @@
 namespace hbt {
 namespace {
 
-// What one splice may take from a socket: a pipe's default capacity.
-constexpr std::size_t kSpliceChunk = 65536;
+// What one splice may take from a socket: the capacity asked of each pipe.
+constexpr std::size_t kSpliceChunk = 262144;
 
 sigset_t SigpipeOnly() {
     sigset_t set;
@@ -59,9 +59,13 @@ SpliceRelay::~SpliceRelay() {
 
 long SpliceRelay::MoveOnce(SocketHandle source, SocketHandle target, int direction) {
     int* pipe = pipes_[direction];
-    if (pipe[0] < 0 && ::pipe2(pipe, O_CLOEXEC) != 0) {
-        pipe[0] = pipe[1] = -1;
-        return kUnsupported;  // out of descriptors: copying still works
+    if (pipe[0] < 0) {
+        if (::pipe2(pipe, O_CLOEXEC) != 0) {
+            pipe[0] = pipe[1] = -1;
+            return kUnsupported;  // out of descriptors: copying still works
+        }
+        // Fewer, larger moves; a pipe kept at its default size still works.
+        ::fcntl(pipe[1], F_SETPIPE_SZ, static_cast<int>(kSpliceChunk));
     }
     const ssize_t taken = SpliceRetrying(static_cast<int>(source), pipe[1], kSpliceChunk);
     if (taken < 0 && errno == EINVAL) return kUnsupported;
