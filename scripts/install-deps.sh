@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   curl wget chromium openssl iproute2 socat procps
+  haproxy nginx-light
 )
 
 missing=()
