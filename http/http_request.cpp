@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <string_view>
 
 #include "platform/safe_socket.h"
 #include "https_check/http_head_end.h"
@@ -37,6 +38,21 @@ void CutAtColon(std::string& host) {
 
 // A receive time-out: EAGAIN on POSIX sockets, WSAETIMEDOUT on WinSock.
 bool IsReceiveTimeout(int error) { return error == kWsaWouldBlock || error == kWsaTimedOut; }
+
+// Peeks ask for this much at a time; a head longer than this takes more rounds.
+constexpr std::size_t kPeekChunk = 8192;
+
+// Where the head in text ends, looking at the bytes from `from` to `to` only:
+// one past its last byte, or `to` when its end is not among them.
+std::size_t HeadEnd(const std::string& text, std::size_t from, std::size_t to) {
+    const std::string_view view(text);
+    for (std::size_t i = from; i < to; ++i) {
+        if (text[i] != '\r' && text[i] != '\n') continue;
+        const std::string_view sofar = view.substr(0, i + 1);
+        if (sofar.ends_with("\r\n\r\n") || sofar.ends_with("\r\r") || sofar.ends_with("\n\n")) return i + 1;
+    }
+    return to;
+}
 
 }  // namespace
 
@@ -90,15 +106,22 @@ bool HttpRequest::ReadHead() {
     return true;
 }
 
-// One recv per byte: nothing after the head may leave the socket here.
+// Nothing after the head may leave the socket here: the relay sends it on.
+// So the queued bytes are peeked at, and only those up to the head's end are
+// received. Peeked bytes without the end all belong to the head, so they are
+// received too, and the next peek waits for new ones.
 bool HttpRequest::ReadRestOfHead(std::string& head) {
     for (;;) {
-        char byte = 0;
         if (!socket_->Usable()) return Fail(kIncompleteRequest);
-        const long received = ReceiveSome(socket_->Handle(), &byte, 1);
-        if (received < 0 && IsReceiveTimeout(LastSocketError())) return FailTimedOut();
-        if (received <= 0) return Fail(kIncompleteRequest);
-        head.push_back(byte);
+        const std::size_t known = head.size();
+        // One byte over the limit tells a head that is too large.
+        head.resize(known + std::min(kPeekChunk, maxRequestHeadSize + 1 - known));
+        const long peeked = PeekSome(socket_->Handle(), head.data() + known, head.size() - known);
+        if (peeked < 0 && IsReceiveTimeout(LastSocketError())) return FailTimedOut();
+        if (peeked <= 0) return Fail(kIncompleteRequest);
+        const std::size_t end = HeadEnd(head, known, known + static_cast<std::size_t>(peeked));
+        head.resize(end);
+        if (!socket_->ReceiveExact(head.data() + known, end - known)) return Fail(kIncompleteRequest);
         if (head.size() > maxRequestHeadSize) return Fail("Request is too large.");
         if (IsHttpHeadEnd(head)) return true;
     }

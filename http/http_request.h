@@ -1,7 +1,7 @@
 #pragma once
-// HttpRequest: the head of one HTTP request, read from a client socket one
-// byte at a time (so that a body stays in the socket for the relay), checked
-// and taken apart. Used by the proxy and by the control endpoint.
+// HttpRequest: the head of one HTTP request, read from a client socket
+// without taking any byte after it (so that a body stays in the socket for
+// the relay), checked and taken apart. Used by the proxy and by the control endpoint.
 #include <chrono>
 #include <cstddef>
 #include <map>

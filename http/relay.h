@@ -33,8 +33,9 @@ private:
 // side failed.
 long TransferOnce(CSafeSocket& source, CSafeSocket& target);
 
-// Copies bytes both ways until one side closes or fails (true) or the wait
-// itself fails (false). The guard is released once the destination has
+// Moves bytes both ways until one side closes or fails (true) or the wait
+// itself fails (false): by splice inside the kernel, by TransferOnce where
+// splice cannot serve. The guard is released once the destination has
 // answered for the first time.
 bool RelayTraffic(const std::shared_ptr<CSafeSocket>& client, const std::shared_ptr<CSafeSocket>& destination,
                   std::shared_ptr<ExclusionGuard>& guard);

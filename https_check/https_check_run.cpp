@@ -239,11 +239,12 @@ void CHttpsChecker::RunCheck(const std::shared_ptr<HttpsCheckJob>& job) {
         HttpsCheckRun run(*this, *job);
         run.Run();
     }
-    // Hand-over: the job is shared, so the caller may still read it after
-    // this worker has gone.
+    EndCheckInFlight(*job);
+    // Hand-over: the job is shared, so the caller and the callers that joined
+    // it may still read it after this worker has gone.
     std::lock_guard guard(job->lock);
     job->done = true;
-    if (job->waiting) job->wakeUp.notify_all();
+    job->wakeUp.notify_all();
 }
 
 }  // namespace hbt

@@ -87,8 +87,10 @@ bool CHttpsChecker::Check(HttpsCheckResult& result, const std::string& checkedHo
     // judge it and checks the host again.
     if (found && !bestEffort && result.available && result.tlsVersion == 0) found = false;
     if (found) {
+        // An answer of the current second is fresh too, or requests coming
+        // faster than one a second would each start a check.
         const int64_t age = Now() - result.checkTime;
-        if (age > 0 && age < kFreshSeconds) {
+        if (age >= 0 && age < kFreshSeconds) {
             AddTlsPolicyStep(result, preferences);
             return true;
         }
@@ -129,10 +131,25 @@ bool CHttpsChecker::Check(HttpsCheckResult& result, const std::string& checkedHo
     } catch (const std::bad_alloc&) {
         return addError("Could not allocate memory (m) while update.");
     }
+    std::shared_ptr<HttpsCheckJob> running;
+    try {
+        running = JoinOrRegisterCheck(CacheKey(checkedHost, requestedHost), job);
+    } catch (const std::bad_alloc&) {
+        job->callerResult = nullptr;
+        return addError("Could not allocate memory (m) while update.");
+    }
+    if (running) {
+        if (jobLock.owns_lock()) jobLock.unlock();
+        job->callerResult = nullptr;
+        if (!found) return WaitForOtherCheck(*running, result, preferences);
+        AddTlsPolicyStep(result, preferences);  // the running check refreshes the entry
+        return true;
+    }
     try {
         std::thread([self = shared_from_this(), job] { self->RunCheck(job); }).detach();
     } catch (const std::system_error&) {
         job->callerResult = nullptr;
+        EndCheckInFlight(*job);
         return addError("Could not allocate thread while update.");
     }
     if (found) {
@@ -162,6 +179,40 @@ bool CHttpsChecker::Check(HttpsCheckResult& result, const std::string& checkedHo
         StoreResult(result, checkedHost, requestedHost);
         CLog(kLogVerbose) << "Check failed with timeout";
     }
+    return false;
+}
+
+std::shared_ptr<HttpsCheckJob> CHttpsChecker::JoinOrRegisterCheck(const std::string& key,
+                                                                 const std::shared_ptr<HttpsCheckJob>& job) {
+    if (!options_.useCache) return nullptr;  // no cache to hand the answer over
+    std::lock_guard guard(lock_);
+    auto [entry, added] = checksInFlight_.try_emplace(key, job);
+    return added ? nullptr : entry->second;
+}
+
+void CHttpsChecker::EndCheckInFlight(const HttpsCheckJob& job) {
+    std::lock_guard guard(lock_);
+    const auto entry = checksInFlight_.find(CacheKey(job.checkedHost, job.requestedHost));
+    if (entry != checksInFlight_.end() && entry->second.get() == &job) checksInFlight_.erase(entry);
+}
+
+// The running check stores its answer before it counts as done, so the
+// cache holds it then.
+bool CHttpsChecker::WaitForOtherCheck(HttpsCheckJob& running, HttpsCheckResult& result,
+                                      const Preferences& preferences) {
+    {
+        std::unique_lock jobLock(running.lock);
+        const auto slice = std::chrono::milliseconds(running.stepTimeout / 10 + 1);
+        while (!running.done && TickCount() < running.deadline) running.wakeUp.wait_for(jobLock, slice);
+    }
+    const bool found = LookupCache(result, running.checkedHost, running.requestedHost);
+    if (found && (preferences.allowInsecureIfNoHttps || !result.available || result.tlsVersion != 0)) {
+        AddTlsPolicyStep(result, preferences);
+        return false;
+    }
+    result = HttpsCheckResult{};
+    result.messages.push_back({true, false, "Check failed with timeout"});
+    result.checkTime = Now();
     return false;
 }
 

@@ -53,7 +53,9 @@ public:
     ~CHttpsChecker();
 
     // True when the answer came from the cache (fresh, or old while a fresh
-    // check runs in the background). Best-Effort Mode (allowInsecureIfNoHttps)
+    // check runs in the background). At most one check per host runs at a
+    // time: a caller without a cached answer that finds one running waits
+    // for its result. Best-Effort Mode (allowInsecureIfNoHttps)
     // shortens the step limits; in Strict Mode an answer that passed every
     // step is judged by the TLS policy of the preferences as a last step.
     bool Check(HttpsCheckResult& result, const std::string& checkedHost, const std::string& requestedHost,
@@ -80,6 +82,11 @@ private:
 
     int64_t Now() const;
     void RunCheck(const std::shared_ptr<HttpsCheckJob>& job);
+    // The check running for key, or null after registering job as it.
+    std::shared_ptr<HttpsCheckJob> JoinOrRegisterCheck(const std::string& key,
+                                                       const std::shared_ptr<HttpsCheckJob>& job);
+    void EndCheckInFlight(const HttpsCheckJob& job);
+    bool WaitForOtherCheck(HttpsCheckJob& running, HttpsCheckResult& result, const Preferences& preferences);
     void UpdateThreadResult(HttpsCheckJob& job, const HttpsCheckResult& result,
                             const std::optional<CheckMessage>& message);
     std::shared_ptr<int> RegisterRunningCheck(const std::shared_ptr<CSslSocket>& socket);
@@ -93,6 +100,7 @@ private:
     HttpsCheckerOptions options_;
     std::mutex lock_;
     std::map<std::string, HttpsCheckResult> checkCache_;
+    std::map<std::string, std::shared_ptr<HttpsCheckJob>> checksInFlight_;  // by cache key
     bool cacheFileLoaded_ = false;
     std::weak_ptr<int> aliveToken_;
     std::map<const CSslSocket*, std::shared_ptr<CSslSocket>> runningChecks_;

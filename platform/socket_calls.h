@@ -39,6 +39,8 @@ std::optional<SocketAddressSlot> OriginalDestination(SocketHandle handle);
 // leaves LastSocketError() at 0), -1 on failure.
 long SendSome(SocketHandle handle, const void* data, std::size_t length);
 long ReceiveSome(SocketHandle handle, void* buffer, std::size_t length);
+// Like ReceiveSome, but the bytes stay queued for the next receive.
+long PeekSome(SocketHandle handle, void* buffer, std::size_t length);
 
 // Sets the receive time-out of a socket.
 bool SetReceiveTimeout(SocketHandle handle, int milliseconds);

@@ -106,14 +106,24 @@ long SendSome(SocketHandle handle, const void* data, std::size_t length) {
     return static_cast<long>(sent);
 }
 
-long ReceiveSome(SocketHandle handle, void* buffer, std::size_t length) {
+namespace {
+
+long Receive(SocketHandle handle, void* buffer, std::size_t length, int flags) {
     ssize_t received;
     do {
-        received = ::recv(Fd(handle), buffer, length, 0);
+        received = ::recv(Fd(handle), buffer, length, flags);
     } while (received < 0 && errno == EINTR);
     // A clean close is no failure: leave no stale error behind for the caller to report.
     if (received == 0) errno = 0;
     return static_cast<long>(received);
+}
+
+}  // namespace
+
+long ReceiveSome(SocketHandle handle, void* buffer, std::size_t length) { return Receive(handle, buffer, length, 0); }
+
+long PeekSome(SocketHandle handle, void* buffer, std::size_t length) {
+    return Receive(handle, buffer, length, MSG_PEEK);
 }
 
 bool SetReceiveTimeout(SocketHandle handle, int milliseconds) {

@@ -10,6 +10,7 @@ packages=(
   xvfb trayer xdotool x11-apps x11-utils x11-xserver-utils imagemagick
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   curl wget chromium openssl iproute2 socat procps
+  haproxy nginx-light
 )
 
 missing=()

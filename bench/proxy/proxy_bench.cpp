@@ -1,7 +1,8 @@
 // Proxy figures on loopback, in one run:
 //   1. relay throughput for a 1 GiB upload through a tunnel of the proxy, as a ratio to
-//      the same upload sent directly, beside the same ratio for socat with the
-//      same buffer size (socat -b 20000);
+//      the same upload sent directly, beside the same ratio for socat (socat -b 20000)
+//      and for haproxy in TCP mode with option splice-auto, both started here on
+//      loopback;
 //   2. time from connect to the complete 307 answer through the core (median
 //      and 99th percentile): accept, connection thread, record, request head,
 //      decision, page, close;
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -130,6 +132,17 @@ private:
     std::thread acceptLoop_;
 };
 
+// A peer listens once its port can no longer be bound; a probe connection
+// would use up the one connection socat serves.
+void WaitUntilListening(uint16_t port) {
+    for (int i = 0; i < 500; ++i) {
+        if (!BindSocket(CSafeSocket::Create(kFamilyIpv4)->Handle(), Loopback(port))) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));  // the probe is gone: the port is free
+    }
+    std::fprintf(stderr, "nothing listens on port %u\n", port);
+    std::exit(1);
+}
+
 pid_t StartSocat(uint16_t listenPort, uint16_t targetPort) {
     const pid_t child = fork();
     if (child == 0) {
@@ -138,14 +151,43 @@ pid_t StartSocat(uint16_t listenPort, uint16_t targetPort) {
         execlp("socat", "socat", "-b", "20000", listen.c_str(), target.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
-    // It listens once the port can no longer be bound; a probe connection
-    // would use up the one connection it serves.
-    for (int i = 0; i < 500; ++i) {
-        if (!BindSocket(CSafeSocket::Create(kFamilyIpv4)->Handle(), Loopback(listenPort))) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));  // the probe is gone: the port is free
-    }
+    WaitUntilListening(listenPort);
     return child;
 }
+
+// haproxy in the foreground, its configuration in a folder of its own that
+// goes with it.
+class Haproxy {
+public:
+    Haproxy(uint16_t listenPort, uint16_t targetPort) : port_(listenPort) {
+        char folder[] = "/tmp/hbt_bench_haproxy_XXXXXX";
+        if (!mkdtemp(folder)) std::exit(1);
+        folder_ = folder;
+        const std::string config = folder_ + "/haproxy.cfg";
+        std::ofstream(config) << "global\n  maxconn 100\n"
+                              << "defaults\n  mode tcp\n  option splice-auto\n"
+                              << "  timeout connect 5s\n  timeout client 60s\n  timeout server 60s\n"
+                              << "listen relay\n  bind 127.0.0.1:" << listenPort << "\n"
+                              << "  server sink 127.0.0.1:" << targetPort << "\n";
+        child_ = fork();
+        if (child_ == 0) {
+            execlp("haproxy", "haproxy", "-db", "-q", "-f", config.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        WaitUntilListening(listenPort);
+    }
+    ~Haproxy() {
+        kill(child_, SIGTERM);
+        waitpid(child_, nullptr, 0);
+        std::filesystem::remove_all(folder_);
+    }
+    SocketAddressSlot Address() const { return Loopback(port_); }
+
+private:
+    uint16_t port_;
+    std::string folder_;
+    pid_t child_ = -1;
+};
 
 uint16_t FreePort() {
     auto probe = Listen();
@@ -156,7 +198,8 @@ void Throughput(uint64_t megabytes) {
     const uint64_t bytes = megabytes << 20;
     CountingSink sink;
     RunningCore proxy;
-    double direct = 1e9, ours = 1e9, socat = 1e9;
+    Haproxy haproxy(FreePort(), sink.Address().Port());
+    double direct = 1e9, ours = 1e9, socat = 1e9, haproxyTime = 1e9;
     for (int round = 0; round < 3; ++round) {
         direct = std::min(direct, TimedUpload(sink.Address(), sink, bytes));
         ours = std::min(ours, TimedUpload(proxy.Core().Ipv4ProxyAddress(), sink, bytes,
@@ -166,12 +209,15 @@ void Throughput(uint64_t megabytes) {
         const pid_t child = StartSocat(port, sink.Address().Port());
         socat = std::min(socat, TimedUpload(Loopback(port), sink, bytes));
         waitpid(child, nullptr, 0);
+        haproxyTime = std::min(haproxyTime, TimedUpload(haproxy.Address(), sink, bytes));
     }
     auto rate = [&](double seconds) { return static_cast<double>(megabytes) / seconds; };
     std::printf("relay throughput, %llu MiB upload (best of 3):\n", static_cast<unsigned long long>(megabytes));
     std::printf("  direct        %8.0f MiB/s\n", rate(direct));
     std::printf("  harbinet      %8.0f MiB/s  ratio to direct %.2f\n", rate(ours), direct / ours);
     std::printf("  socat -b 20000 %7.0f MiB/s  ratio to direct %.2f\n", rate(socat), direct / socat);
+    std::printf("  haproxy       %8.0f MiB/s  ratio to direct %.2f (tcp, option splice-auto)\n", rate(haproxyTime),
+                direct / haproxyTime);
 }
 
 void RedirectLatency(int count) {

@@ -5,8 +5,10 @@
 
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "http/http_request.h"
+#include "http/relay.h"
 #include "tests/http/loopback.h"
 
 namespace hbt {
@@ -53,6 +55,40 @@ TEST(HttpRequestRead, BodyStaysInTheSocket) {
     HttpRequest request(pair.accepted, false);
     ASSERT_TRUE(request.Read());
     EXPECT_EQ(test::ReadBytes(*pair.accepted, 4), "body");
+}
+
+// However the head and what follows it arrive, the read stops at the head's
+// end and the relay carries the rest on whole.
+TEST(HttpRequestRead, BytesAfterTheHeadStayForTheRelay) {
+    const std::string head = "POST /f HTTP/1.1\r\nHost: a\r\n\r\n";
+    const std::string longHead = "POST /f HTTP/1.1\r\nX: " + std::string(20000, 'x') + "\r\n\r\n";
+    const std::vector<std::vector<std::string>> arrivals = {
+        {head + "body"},
+        {"POST /f HTTP/1.1\r\nHost: a\r\n", "\r\nbody"},
+        {"POST /f HTTP/1.1\r\nHost: a\r\n\r", "\nbody"},
+        {longHead + "body"},
+    };
+    for (const auto& pieces : arrivals) {
+        std::string all;
+        for (const std::string& piece : pieces) all += piece;
+        const std::string expectedHead = all.substr(0, all.size() - 4);
+        ConnectedPair client = MakeConnectedPair();
+        ConnectedPair upstream = MakeConnectedPair();
+        std::thread sender([&] {
+            for (const std::string& piece : pieces) SendText(*client.client, piece);
+        });
+        HttpRequest request(client.accepted, false);
+        ASSERT_TRUE(request.Read()) << request.errorText;
+        sender.join();
+        EXPECT_EQ(request.rawRequest, expectedHead);
+
+        SendText(*client.client, "+more");
+        ::shutdown(static_cast<int>(client.client->Handle()), SHUT_WR);
+        auto guard = std::make_shared<ExclusionGuard>(nullptr, SocketAddressSlot{});
+        EXPECT_TRUE(RelayTraffic(client.accepted, upstream.accepted, guard));
+        upstream.accepted->Close();
+        EXPECT_EQ(test::ReadToEnd(*upstream.client), "body+more") << pieces.front().substr(0, 40);
+    }
 }
 
 TEST(HttpRequestRead, SizeLimitCountsTheWholeHead) {

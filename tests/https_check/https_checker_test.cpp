@@ -9,6 +9,7 @@
 #include <fstream>
 #include <future>
 #include <thread>
+#include <vector>
 
 #include "https_check/https_cache_file.h"
 #include "log/log_queue.h"
@@ -103,6 +104,16 @@ protected:
                 cached.messages.back().text.find(text) != std::string::npos) {
                 return true;
             }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
+    // Waits until the host's cached answer carries the given time stamp.
+    bool WaitForStamp(const std::string& host, int64_t time) {
+        for (int turn = 0; turn < 100; ++turn) {
+            HttpsCheckResult cached;
+            if (checker_->LookupCache(cached, host, host) && cached.checkTime == time) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         return false;
@@ -377,13 +388,51 @@ TEST_F(HttpsCheckerTest, CachedAnswerIsFreshBelowThreeHundredSeconds) {
     ASSERT_TRUE(WaitForCachedText(kHost, kHost, "no HTTP deadloop"));
     checker_->WaitForRunningChecks();
 
-    // An answer stamped in the current second counts as not fresh.
+    // An answer stamped in the current second counts as fresh.
     HttpsCheckResult cached;
     ASSERT_TRUE(checker_->LookupCache(cached, kHost, kHost));
     now_ = cached.checkTime;
     CheckAt(server.Address(), kHost, "", false, &fromCache);
     EXPECT_TRUE(fromCache);
-    EXPECT_TRUE(server.WaitForConnections(3));
+    checker_->WaitForRunningChecks();
+    EXPECT_EQ(server.Connections(), 2) << "an answer of this second starts no check";
+}
+
+TEST_F(HttpsCheckerTest, TwoThousandRequestsWithinFiveMinutesCauseOneCheckEach) {
+    const TestServer::Handler serve = Serving({.names = {kHost}}, HttpReply(200));
+    // The first check is held until the callers have piled up behind it.
+    TestServer server([serve](int fd, TestServer& self) {
+        self.WaitForRelease();
+        serve(fd, self);
+    });
+    MakeChecker(server.Port());
+    constexpr int kCallers = 8;
+    constexpr int kRequestsEach = 250;
+    auto requests = [&] {
+        int available = 0;
+        for (int i = 0; i < kRequestsEach; ++i) available += CheckAt(server.Address(), kHost).available;
+        return available;
+    };
+    std::vector<std::future<int>> callers;
+    for (int i = 0; i < kCallers; ++i) callers.push_back(std::async(std::launch::async, requests));
+    ASSERT_TRUE(server.WaitForConnections(1));
+    server.Release();
+    for (auto& caller : callers) EXPECT_EQ(caller.get(), kRequestsEach) << "joined callers get the answer";
+    EXPECT_EQ(server.Connections(), 1) << "callers without an answer wait for the running check";
+
+    // Old answer: handed out at once, one background check refreshes it.
+    now_ += 300;
+    int fromCacheCount = 0;
+    for (int i = 0; i < kCallers * kRequestsEach; ++i) {
+        bool fromCache = false;
+        EXPECT_TRUE(CheckAt(server.Address(), kHost, "", false, &fromCache).available);
+        fromCacheCount += fromCache;
+    }
+    EXPECT_EQ(fromCacheCount, kCallers * kRequestsEach);
+    ASSERT_TRUE(server.WaitForConnections(2));
+    ASSERT_TRUE(WaitForStamp(kHost, now_));
+    checker_->WaitForRunningChecks();
+    EXPECT_EQ(server.Connections(), 2) << "a running check is not started again";
 }
 
 TEST_F(HttpsCheckerTest, FileEntryIsUsedAtOnceAndRefreshed) {
