@@ -70,6 +70,20 @@ TEST_F(EventLoopScripted, UnknownFlowIsClosed) {
     EXPECT_TRUE(op->data.empty());
 }
 
+// An engine message event; `text` goes with its terminating zero.
+NfeEvent MessageEvent(uint32_t severity, uint64_t status, uint64_t parameter, const std::string& text = "") {
+    NfeEvent message;
+    message.type = NFE_EVENT_MESSAGE;
+    message.messageSeverity = severity;
+    message.messageStatus = status;
+    message.messageParameter = parameter;
+    if (!text.empty()) {
+        message.data.assign(text.begin(), text.end());
+        message.data.push_back(0);
+    }
+    return message;
+}
+
 // A connect-redirect event from 192.0.2.2:40000 to port 80.
 NfeEvent ScriptedConnect() {
     NfeEvent connect;
@@ -107,10 +121,7 @@ TEST_F(EventLoopScripted, FailedRedirectWithdrawsItsRecord) {
 }
 
 TEST_F(EventLoopScripted, FailedReadsBackOffAndSuccessResetsIt) {
-    NfeEvent message;
-    message.type = NFE_EVENT_MESSAGE;
-    message.messageSeverity = NFE_SEVERITY_INFORMATION;
-    message.messageParameter = 1;
+    const NfeEvent message = MessageEvent(NFE_SEVERITY_INFORMATION, 0, 1);
     scripted->replies = {Failure(kStatusUnsuccessful), Failure(kStatusUnsuccessful), Failure(kStatusUnsuccessful),
                          Failure(kStatusUnsuccessful), Failure(kStatusUnsuccessful), EventReply(message),
                          Failure(kStatusUnsuccessful)};
@@ -127,11 +138,7 @@ TEST_F(EventLoopScripted, FailedReadsBackOffAndSuccessResetsIt) {
 }
 
 TEST_F(EventLoopScripted, AutomaticStopRestartsTheEngine) {
-    NfeEvent stopped;
-    stopped.type = NFE_EVENT_MESSAGE;
-    stopped.messageSeverity = NFE_SEVERITY_INFORMATION;
-    stopped.messageParameter = 2;
-    stopped.messageStatus = 1;
+    NfeEvent stopped = MessageEvent(NFE_SEVERITY_INFORMATION, 1, 2);
     NfeEvent established;
     established.type = NFE_EVENT_FLOW_ESTABLISHED;
     established.flowId = 12;
@@ -211,14 +218,7 @@ TEST_F(EventLoopScripted, StopDuringTheReopenWaitsEndsTheLoop) {
 }
 
 TEST_F(EventLoopScripted, EngineErrorMessagesAndTheDisplayOffRule) {
-    NfeEvent abandoned;
-    abandoned.type = NFE_EVENT_MESSAGE;
-    abandoned.messageSeverity = NFE_SEVERITY_ERROR;
-    abandoned.messageStatus = 0;
-    abandoned.messageParameter = 7;
-    const std::string text = "107:Abandoned redirection request detected";
-    abandoned.data.assign(text.begin(), text.end());
-    abandoned.data.push_back(0);
+    const NfeEvent abandoned = MessageEvent(NFE_SEVERITY_ERROR, 0, 7, "107:Abandoned redirection request detected");
     NfeEvent unknown;
     unknown.type = 9;
     scripted->replies = {EventReply(abandoned), EventReply(abandoned), EventReply(unknown)};

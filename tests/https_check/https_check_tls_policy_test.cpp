@@ -10,6 +10,7 @@
 #include "https_check/https_cache_file.h"
 #include "https_check/https_checker.h"
 #include "rules/preferences.h"
+#include "tests/https_check/checker_fixture.h"
 #include "tests/https_check/test_server.h"
 
 namespace hbt {
@@ -36,31 +37,12 @@ std::unique_ptr<test::TestServer> ServerSpeaking(const test::ServerTlsOptions& t
         test::MakeServerContext(test::SharedPki().Issue({.names = {kHost}}), tls), test::HttpReply(200)));
 }
 
-class HttpsCheckTlsPolicyTest : public ::testing::Test {
+class HttpsCheckTlsPolicyTest : public test::CheckerFixture {
 protected:
-    void SetUp() override {
-        folder_ = std::filesystem::temp_directory_path() /
-                  ("hbt_tls_policy_" + std::to_string(getpid()) + "_" +
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(folder_);
-        std::filesystem::create_directories(folder_);
-    }
-    void TearDown() override {
-        if (checker_) {
-            checker_->StopChecks();
-            checker_->WaitForRunningChecks();
-        }
-        std::filesystem::remove_all(folder_);
-    }
-
-    std::string CachePath() const { return (folder_ / "https_cache.xml").string(); }
-
     void MakeChecker(uint16_t port) {
         HttpsCheckerOptions options;
-        options.cachePath = CachePath();
         options.httpsPort = port;
-        options.clock = [this] { return now_.load(); };
-        checker_ = CHttpsChecker::Create(options);
+        CreateChecker(options);
     }
 
     HttpsCheckResult Check(const test::TestServer& server, const Preferences& preferences, bool* fromCache = nullptr) {
@@ -70,9 +52,6 @@ protected:
         return result;
     }
 
-    std::filesystem::path folder_;
-    std::atomic<int64_t> now_{1'000'000};
-    std::shared_ptr<CHttpsChecker> checker_;
 };
 
 TEST_F(HttpsCheckTlsPolicyTest, LastStepJudgesWhatTheHandshakeNegotiated) {

@@ -16,6 +16,7 @@
 #include "log/log_settings.h"
 #include "platform/socket_address.h"
 #include "rules/preferences.h"
+#include "tests/https_check/checker_fixture.h"
 #include "tests/https_check/test_server.h"
 
 namespace hbt {
@@ -41,43 +42,30 @@ const Preferences& BestEffort() {
     return preferences;
 }
 
-class HttpsCheckerTest : public ::testing::Test {
+class HttpsCheckerTest : public test::CheckerFixture {
 protected:
     void SetUp() override {
         LogQueue::Instance().TakeAll();
         SetScreenLogLevel(3);
         LogQueue::Instance().RegisterReceiver([] {});
-        folder_ = std::filesystem::temp_directory_path() /
-                  ("hbt_checker_" + std::to_string(getpid()) + "_" +
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(folder_);
-        std::filesystem::create_directories(folder_);
+        CheckerFixture::SetUp();
     }
     void TearDown() override {
-        if (checker_) {
-            checker_->StopChecks();
-            checker_->WaitForRunningChecks();
-        }
-        std::filesystem::remove_all(folder_);
+        CheckerFixture::TearDown();
         LogQueue::Instance().ClearReceiver();
         LogQueue::Instance().TakeAll();
         SetScreenLogLevel(2);
     }
 
-    std::string CachePath() const { return (folder_ / "https_cache.xml").string(); }
-
     // Step limits generous enough for a loaded machine; the silent-server
     // test shortens them to wait less.
     CHttpsChecker& MakeChecker(uint16_t httpsPort, HostResolver resolver = nullptr, uint64_t stepTimeoutMs = 3000) {
         HttpsCheckerOptions options;
-        options.cachePath = CachePath();
         options.bestEffortStepTimeoutMs = stepTimeoutMs;
         options.strictStepTimeoutMs = stepTimeoutMs;
         options.httpsPort = httpsPort;
-        options.clock = [this] { return now_.load(); };
         options.resolver = std::move(resolver);
-        checker_ = CHttpsChecker::Create(options);
-        return *checker_;
+        return CreateChecker(std::move(options));
     }
 
     // Runs one check of host (requested as itself unless given) against address.
@@ -119,9 +107,6 @@ protected:
         return false;
     }
 
-    std::filesystem::path folder_;
-    std::atomic<int64_t> now_{1'000'000};
-    std::shared_ptr<CHttpsChecker> checker_;
 };
 
 TEST_F(HttpsCheckerTest, ValidServerIsAvailableWithEveryStepListed) {
