@@ -47,9 +47,7 @@ constexpr std::size_t kPeekChunk = 8192;
 std::size_t HeadEnd(const std::string& text, std::size_t from, std::size_t to) {
     const std::string_view view(text);
     for (std::size_t i = from; i < to; ++i) {
-        if (text[i] != '\r' && text[i] != '\n') continue;
-        const std::string_view sofar = view.substr(0, i + 1);
-        if (sofar.ends_with("\r\n\r\n") || sofar.ends_with("\r\r") || sofar.ends_with("\n\n")) return i + 1;
+        if (IsHttpHeadEnd(view.substr(0, i + 1))) return i + 1;
     }
     return to;
 }
