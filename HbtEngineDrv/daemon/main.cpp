@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -11,6 +12,7 @@
 #include "HbtEngineDrv/daemon/engined_options.h"
 #include "HbtEngineDrv/daemon/idle_platform.h"
 #include "HbtEngineDrv/device/device_socket_server.h"
+#include "HbtEngineDrv/engine/expiry_ticker.h"
 #include "HbtEngineDrv/engine/nfe_engine.h"
 #include "HbtEngineDrv/netfilter/netfilter_platform.h"
 
@@ -44,7 +46,11 @@ int Serve(hbt::NfeEngine& engine, const hbt::EnginedOptions& options, const sigs
     std::cerr << "hbt-engined: serving " << options.devicePath
               << (netfilter != nullptr ? "" : " (dry run: nothing is intercepted)") << std::endl;
     int signal = 0;
-    sigwait(&stopSignals, &signal);
+    {
+        // A connect the program never answers goes on within a second of its time-out.
+        hbt::ExpiryTicker ticker([&engine] { engine.ExpirePending(); }, std::chrono::seconds(1));
+        sigwait(&stopSignals, &signal);
+    }
     server.Stop();
     engine.Teardown();
     // Every rule of ours goes before the engine does.

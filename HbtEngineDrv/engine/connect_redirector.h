@@ -1,8 +1,8 @@
 #pragma once
 // Connect redirection: every outgoing connect is held while the program
-// decides; unanswered ones are let go after 10 s, and too many rounds of
-// unanswered connects stop the engine so that a hung program cannot hold the
-// machine's connections.
+// decides; unanswered ones are let go after 10 s (checked on every connect and
+// by the daemon's ticker), and too many rounds of unanswered connects stop the
+// engine so that a hung program cannot hold the machine's connections.
 #include <cstddef>
 #include <cstdint>
 #include <list>

@@ -48,6 +48,10 @@ public:
     void DeviceControl(uint32_t controlCode, const std::vector<uint8_t>& input, uint32_t outputCapacity,
                        DeviceCompletion done);
 
+    // Lets go of held connects past their time-out; runs on every connect and
+    // from the daemon's ticker, so a lone connect is never held for ever.
+    void ExpirePending() { redirector_.ExpireTimed(); }
+
     // Shutdown of the whole engine: stopped, pending connects let go, flows released.
     void Teardown();
 

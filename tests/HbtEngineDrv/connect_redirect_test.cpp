@@ -150,6 +150,16 @@ TEST_F(ConnectRedirectTest, UnansweredConnectIsAbandonedAfterTenSeconds) {
     EXPECT_TRUE(engine.IsActive());
 }
 
+TEST_F(ConnectRedirectTest, ALonePassLetsAnUnansweredConnectGoWithoutAnotherConnect) {
+    auto lone = platform.Connect({});
+    platform.Advance(10 * kSecond + 1);
+    engine.ExpirePending();
+    ASSERT_EQ(CompletionsOf(lone).size(), 1u);
+    EXPECT_FALSE(CompletionsOf(lone)[0].redirect);
+    EXPECT_EQ(Texts(Drain()), std::vector<std::string>{"107:Abandoned redirection request detected"});
+    EXPECT_EQ(engine.PendingRedirectCount(), 0u);
+}
+
 TEST_F(ConnectRedirectTest, ThirdAbandoningPassInARowStopsTheEngine) {
     auto a = platform.Connect({});
     platform.Advance(11 * kSecond);

@@ -220,29 +220,23 @@ TEST_F(EngineDaemonE2e, OwnProcessAndEngineMarkedSocketsAreNeverHeld) {
     EXPECT_EQ(connects, 1);
 }
 
-TEST_F(EngineDaemonE2e, UnansweredConnectsProceedAndThreeRoundsStopTheEngine) {
-    // Each connect expires the ones older than 10 s; three rounds in a row
-    // with an abandoned request stop the engine.
-    std::vector<std::future<ProgramRun>> curls;
-    for (int round = 0; round < 4; ++round) {
-        if (round > 0) std::this_thread::sleep_for(10500ms);
+TEST_F(EngineDaemonE2e, ALoneUnansweredConnectProceedsAndThreeRoundsStopTheEngine) {
+    // Nothing else happens meanwhile: the engine's own ticker lets each lone
+    // connect go once its 10 s are up; three rounds in a row stop the engine.
+    for (int round = 0; round < 3; ++round) {
         const std::size_t before = client_.Events().size();
-        curls.push_back(Curl("http://192.0.2.1/", {}, 40));
-        if (round < 3) {
-            ASSERT_TRUE(client_.WaitFor(IsConnect, 5s, before)) << round << Log();
-        }
-        if (round > 0) {
-            ASSERT_TRUE(client_.WaitFor(MessageIs("107:Abandoned redirection request detected"), 5s, before))
-                << round << Log();
-            EXPECT_EQ(curls[round - 1].get().output, "hello") << round;
-        }
+        auto curl = Curl("http://192.0.2.1/", {}, 40);
+        ASSERT_TRUE(client_.WaitFor(IsConnect, 5s, before)) << round << Log();
+        ASSERT_TRUE(client_.WaitFor(MessageIs("107:Abandoned redirection request detected"), 20s, before))
+            << round << Log();
+        EXPECT_EQ(curl.get().output, "hello") << round;
     }
     const auto stopped = client_.WaitFor(MessageIs("RuzOraDadeda stopped."), 5s);
     ASSERT_TRUE(stopped) << Log();
     EXPECT_EQ(stopped->messageStatus, 1u);
     EXPECT_TRUE(client_.WaitFor(
         MessageIs("124:Too many abandoned redirection requests detected. Engine emergency stop"), 0s));
-    EXPECT_EQ(curls[3].get().output, "hello");  // a stopped engine holds nothing
+    EXPECT_EQ(Curl("http://192.0.2.1/", {}, 40).get().output, "hello");  // a stopped engine holds nothing
 }
 
 TEST_F(EngineDaemonE2e, KilledEngineNeverBlocksConnectsAndACleanExitLeavesNoRule) {
