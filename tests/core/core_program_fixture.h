@@ -52,7 +52,7 @@ public:
 };
 
 template <typename Predicate>
-bool WaitFor(Predicate done, std::chrono::milliseconds limit = 5000ms) {
+bool WaitFor(Predicate done, std::chrono::milliseconds limit = 30000ms) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!done()) {
         if (std::chrono::steady_clock::now() > end) return false;

@@ -167,7 +167,9 @@ TEST_F(CoreProgramTest, StopStopsTheEngineAndEndsEveryThread) {
     StartAndWaitUntilServing();
     const auto started = std::chrono::steady_clock::now();
     core_.Stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+    // Generous on a loaded machine, yet far below what a loop that only
+    // noticed the stop at its next poll or time-out would take.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
     EXPECT_FALSE(engine_.IsActive());
     EXPECT_FALSE(core_.Running());
 }

@@ -347,14 +347,13 @@ TEST_F(EngineDaemonInspectE2e, CapturedHelloGoesBackAndAfterDetachNothingMoreCom
 }
 
 TEST_F(EngineDaemonInspectE2e, CloseEndsTheClientsConnectionPromptly) {
-    const auto start = std::chrono::steady_clock::now();
     auto curl = Curl("https://192.0.2.1/", {"-k", "-o", "/dev/null", "-w", "%{http_code}"});
     uint64_t flow = 0;
     const auto hello = NextSegment(&flow);
     ASSERT_TRUE(hello) << Log();
     EXPECT_TRUE(client_.Inject(*hello, NFE_STREAM_FLAG_RECEIVE | NFE_STREAM_FLAG_RECEIVE_DISCONNECT, {}).Succeeded());
     const ProgramRun run = curl.get();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+    EXPECT_NE(run.exitCode, 28) << "curl waited out its time limit: the close never reached it";
     EXPECT_NE(run.exitCode, 0);
     EXPECT_EQ(run.output, "000");
     bool deleted = false;

@@ -333,9 +333,8 @@ TEST_F(InspectE2e, CapturedHelloInjectedBackCompletesTheHandshake) {
 
 TEST_F(InspectE2e, CloseTowardsTheApplicationEndsItsConnectionPromptly) {
     engine_->streamPlan = StreamPlan::kCloseOnFirstSend;
-    const auto start = std::chrono::steady_clock::now();
     const ProgramRun run = Curl("https://192.0.2.1/", {"-k", "-o", "/dev/null", "-w", "%{http_code}"});
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+    EXPECT_NE(run.exitCode, 28) << "curl waited out its time limit: the close never reached it";
     EXPECT_NE(run.exitCode, 0);
     EXPECT_EQ(run.output, "000");
     ASSERT_EQ(engine_->InjectResults().size(), 1u);
