@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <sstream>
@@ -22,6 +23,7 @@
 #include "tests/e2e/background_program.h"
 #include "tests/e2e/engine_test_client.h"
 #include "tests/e2e/netns_pair.h"
+#include "tests/e2e/program_copy.h"
 #include "tests/e2e/test_server.h"
 
 namespace hbt::e2e {
@@ -256,11 +258,14 @@ TEST_F(EngineDaemonE2e, KilledEngineNeverBlocksConnectsAndACleanExitLeavesNoRule
 TEST_F(EngineDaemonE2e, WithoutThePrivilegeTheEngineExitsWithAClearMessage) {
     // In the client namespace all the same, so nothing could ever reach the machine's own rules.
     const std::string device = "/tmp/hbt-unprivileged-" + net_.Client();
+    const std::string folder = "/tmp/hbt-unprivileged-bin-" + net_.Client();
+    const std::string engined = CopyProgramForAnyUser(HBT_ENGINED_PATH, folder);
+    ASSERT_FALSE(engined.empty());
     const ProgramRun run = RunProgramIn(
-        net_.Client(), {"sh", "-c",
-                        "setpriv --reuid=65534 --regid=65534 --clear-groups " + std::string(HBT_ENGINED_PATH) +
-                            " --device " + device + " 2>&1"});
+        net_.Client(), {"sh", "-c", "setpriv --reuid=65534 --regid=65534 --clear-groups " + engined + " --device " +
+                                        device + " 2>&1"});
     unlink(device.c_str());
+    std::filesystem::remove_all(folder);
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.output.find("intercepting needs root (CAP_NET_ADMIN)"), std::string::npos) << run.output;
     EXPECT_NE(OurRulesIn(net_.Client()), "");  // the running engine's rules were left alone

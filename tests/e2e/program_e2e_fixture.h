@@ -20,6 +20,7 @@
 #include "tests/e2e/background_program.h"
 #include "tests/e2e/engine_test_client.h"
 #include "tests/e2e/netns_pair.h"
+#include "tests/e2e/program_copy.h"
 #include "tests/e2e/test_server.h"
 #include "tests/https_check/test_pki.h"
 
@@ -74,6 +75,9 @@ protected:
             ASSERT_EQ(chown((dir_ + folder).c_str(), 65534, 65534), 0);
         }
         device_ = dir_ + "/HbtEngineDrv";
+        harbinet_ = CopyProgramForAnyUser(HARBINET_PATH, dir_ + "/bin");
+        hbtctl_ = CopyProgramForAnyUser(HBTCTL_PATH, dir_ + "/bin");
+        ASSERT_FALSE(harbinet_.empty() || hbtctl_.empty()) << "cannot copy the programs into " << dir_;
         ASSERT_TRUE(server_.Start(net_.Server(), "192.0.2.1", 80));
         ASSERT_TRUE(server6_.Start(net_.Server(), "2001:db8::1", 80));
         StartHttpsServer();
@@ -165,10 +169,10 @@ protected:
     }
 
     void SetPreference(const std::string& key, const std::string& value) {
-        const CommandResult r = RunCommand(AsUser({HBTCTL_PATH, "prefs", "set", key, value}));
+        const CommandResult r = RunCommand(AsUser({hbtctl_, "prefs", "set", key, value}));
         ASSERT_EQ(r.exitCode, 0) << key << "=" << value << ": " << r.errors;
     }
-    std::string StoredPreferences() { return RunCommand(AsUser({HBTCTL_PATH, "prefs", "show"})).output; }
+    std::string StoredPreferences() { return RunCommand(AsUser({hbtctl_, "prefs", "show"})).output; }
 
     // Starts harbinet --headless (through `launcher`, a command that execs
     // the rest of its line, when given) with standard output in a file and
@@ -176,7 +180,7 @@ protected:
     void StartProgram(std::vector<std::string> launcher = {}) {
         std::vector<std::string> argv = {"ip", "netns", "exec", net_.Client(), "sh", "-c", "exec \"$@\" >\"$0\"",
                                          dir_ + "/harbinet.out"};
-        launcher.insert(launcher.end(), {HARBINET_PATH, "--headless"});
+        launcher.insert(launcher.end(), {harbinet_, "--headless"});
         for (auto& a : AsUser(launcher)) argv.push_back(a);
         ASSERT_TRUE(program_.Start(argv, dir_ + "/harbinet.err"));
         for (int i = 0; i < 100 && program_.Running(); ++i) {
@@ -228,6 +232,8 @@ protected:
     NetnsPair net_;
     std::string dir_;
     std::string device_;
+    std::string harbinet_;  // copies the test's user may run
+    std::string hbtctl_;
     TcpTestServer server_;
     TcpTestServer server6_;
     BackgroundProgram https_;

@@ -214,7 +214,7 @@ TEST_F(ProgramE2e, ProtectionComesBackWhenAKilledEngineIsStartedAgain) {
 
 TEST_F(ProgramE2e, WithoutTheEngineTheProgramEndsWithStatus2) {
     const ProgramRun run = RunProgramIn(
-        net_.Client(), AsUser({"env", "HBT_ENGINE_DEVICE=" + dir_ + "/missing", HARBINET_PATH, "--headless"}));
+        net_.Client(), AsUser({"env", "HBT_ENGINE_DEVICE=" + dir_ + "/missing", harbinet_, "--headless"}));
     EXPECT_EQ(run.exitCode, 2) << run.output;
     EXPECT_NE(run.output.find("] NfeOpenDevice failed with error CreateFileW failed with error 2\n"), std::string::npos)
         << run.output;
