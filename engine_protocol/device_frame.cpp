@@ -48,4 +48,21 @@ std::size_t DeviceReplyOutputLength(const DeviceReplyHeader& header) {
     return NfeSucceeded(header.status) ? header.information : 0;
 }
 
+ByteScan ScanDeviceRequest(const uint8_t* bytes, std::size_t size, DeviceRequestHeader& header) {
+    if (size < kDeviceRequestHeaderSize) return ByteScan::NeedMore();
+    header = DecodeDeviceRequestHeader(bytes);
+    if (header.inputLength > kDeviceMaxRequestInput) return ByteScan::Malformed("request input too large");
+    const std::size_t frameSize = kDeviceRequestHeaderSize + header.inputLength;
+    return size < frameSize ? ByteScan::NeedMore() : ByteScan::Complete(frameSize);
+}
+
+ByteScan ScanDeviceReply(const uint8_t* bytes, std::size_t size, DeviceReplyHeader& header) {
+    if (size < kDeviceReplyHeaderSize) return ByteScan::NeedMore();
+    header = DecodeDeviceReplyHeader(bytes);
+    const std::size_t outputLength = DeviceReplyOutputLength(header);
+    if (outputLength > kDeviceMaxReplyOutput) return ByteScan::Malformed("reply output too large");
+    const std::size_t frameSize = kDeviceReplyHeaderSize + outputLength;
+    return size < frameSize ? ByteScan::NeedMore() : ByteScan::Complete(frameSize);
+}
+
 }  // namespace hbt

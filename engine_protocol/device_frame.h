@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine_protocol/engine_device.h"
+#include "text/byte_scan.h"
 
 namespace hbt {
 
@@ -18,6 +19,9 @@ inline constexpr std::size_t kDeviceReplyHeaderSize = 16;
 // Largest request input the engine accepts on the socket (a flow operation
 // carries at most one captured event's data).
 inline constexpr uint32_t kDeviceMaxRequestInput = 16u * 1024 * 1024;
+// Largest reply output the program takes (an event is far smaller): a larger
+// one is not the engine talking, and is not worth the memory.
+inline constexpr uint32_t kDeviceMaxReplyOutput = 16u * 1024 * 1024;
 
 struct DeviceHello {
     uint32_t magic = kDeviceHelloMagic;
@@ -49,5 +53,13 @@ void AppendDeviceReply(uint64_t id, const DeviceReply& reply, std::vector<uint8_
 DeviceReplyHeader DecodeDeviceReplyHeader(const uint8_t* bytes);  // kDeviceReplyHeaderSize bytes
 // Number of output bytes that follow a reply header.
 std::size_t DeviceReplyOutputLength(const DeviceReplyHeader& header);
+
+// The request at the start of the bytes a client sent so far, its header
+// decoded into `header` once it is there. Malformed when its input is larger
+// than kDeviceMaxRequestInput.
+ByteScan ScanDeviceRequest(const uint8_t* bytes, std::size_t size, DeviceRequestHeader& header);
+// The reply at the start of the bytes the engine sent so far. Malformed when
+// its output is larger than kDeviceMaxReplyOutput.
+ByteScan ScanDeviceReply(const uint8_t* bytes, std::size_t size, DeviceReplyHeader& header);
 
 }  // namespace hbt

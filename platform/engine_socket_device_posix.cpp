@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "engine_protocol/byte_order.h"
+#include "engine_protocol/device_frame.h"
 #include "engine_protocol/nfe_protocol.h"
 #include "platform/engine_socket_device.h"
 
@@ -126,17 +127,15 @@ void SocketEngineDevice::Submit(uint32_t controlCode, std::vector<uint8_t> input
 }
 
 void SocketEngineDevice::ReadReplies() {
-    uint8_t header[16];
-    while (ReadExact(fd_, header, sizeof(header))) {
-        DeviceReply reply;
-        const uint64_t id = GetU64(header);
-        reply.status = GetU32(header + 8);
-        reply.information = GetU32(header + 12);
-        if (NfeSucceeded(reply.status) && reply.information > 0) {
-            reply.output.resize(reply.information);
-            if (!ReadExact(fd_, reply.output.data(), reply.output.size())) break;
-        }
-        if (DeviceCompletion completion = TakePending(id)) completion(std::move(reply));
+    uint8_t bytes[kDeviceReplyHeaderSize];
+    while (ReadExact(fd_, bytes, sizeof(bytes))) {
+        // The header tells how much follows; the output is read straight into the reply.
+        DeviceReplyHeader header;
+        if (ScanDeviceReply(bytes, sizeof(bytes), header).IsMalformed()) break;
+        DeviceReply reply{header.status, header.information, {}};
+        reply.output.resize(DeviceReplyOutputLength(header));
+        if (!ReadExact(fd_, reply.output.data(), reply.output.size())) break;
+        if (DeviceCompletion completion = TakePending(header.id)) completion(std::move(reply));
     }
     closed_ = true;
     FailAllPending();

@@ -82,14 +82,14 @@ bool DeviceSocketConnection::DispatchRequests(std::vector<uint8_t>& buffer) {
 
 bool DeviceSocketConnection::DispatchBuffered(std::vector<uint8_t>& buffer) {
     std::size_t offset = 0;
-    while (buffer.size() - offset >= kDeviceRequestHeaderSize) {
-        const DeviceRequestHeader header = DecodeDeviceRequestHeader(&buffer[offset]);
-        if (header.inputLength > kDeviceMaxRequestInput) return false;
-        const std::size_t frameSize = kDeviceRequestHeaderSize + header.inputLength;
-        if (buffer.size() - offset < frameSize) break;
+    for (;;) {
+        DeviceRequestHeader header;
+        const ByteScan scan = ScanDeviceRequest(buffer.data() + offset, buffer.size() - offset, header);
+        if (scan.IsMalformed()) return false;
+        if (scan.NeedsMore()) break;
         const auto inputBegin = buffer.begin() + static_cast<std::ptrdiff_t>(offset + kDeviceRequestHeaderSize);
         std::vector<uint8_t> input(inputBegin, inputBegin + header.inputLength);
-        offset += frameSize;
+        offset += scan.length;
         device_->Submit(header.controlCode, std::move(input), header.outputCapacity,
                         [self = shared_from_this(), id = header.id](DeviceReply reply) { self->QueueReply(id, reply); });
     }

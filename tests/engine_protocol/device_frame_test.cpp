@@ -41,5 +41,33 @@ TEST(DeviceFrameTest, OutputFollowsOnlyASuccessfulReply) {
     EXPECT_EQ(DeviceReplyOutputLength(second), 0u);
 }
 
+// The readers on both ends cut frames with these: a frame is complete once
+// all of it is there, and a length no engine or program uses ends the session.
+TEST(DeviceFrameTest, ScansTellCompleteFramesMissingBytesAndImpossibleLengths) {
+    std::vector<uint8_t> request = EncodeDeviceRequest(DeviceRequestHeader{5, 0x120010, 0, 0}, {1, 2, 3});
+    DeviceRequestHeader header;
+    EXPECT_TRUE(ScanDeviceRequest(request.data(), 23, header).NeedsMore());
+    EXPECT_TRUE(ScanDeviceRequest(request.data(), 26, header).NeedsMore());
+    request.push_back(0xEE);  // the next frame's first byte
+    ByteScan scan = ScanDeviceRequest(request.data(), request.size(), header);
+    ASSERT_TRUE(scan.IsComplete());
+    EXPECT_EQ(scan.length, 27u);
+    EXPECT_EQ(header.id, 5u);
+    PutU32(&request[12], kDeviceMaxRequestInput + 1);
+    EXPECT_TRUE(ScanDeviceRequest(request.data(), request.size(), header).IsMalformed());
+
+    std::vector<uint8_t> replies;
+    AppendDeviceReply(9, DeviceReply{kStatusBufferTooSmall, 0xFFFFFFFF, {}}, replies);  // a size needed, no output
+    DeviceReplyHeader reply;
+    scan = ScanDeviceReply(replies.data(), replies.size(), reply);
+    ASSERT_TRUE(scan.IsComplete());
+    EXPECT_EQ(scan.length, 16u);
+    AppendDeviceReply(10, DeviceReply{kStatusSuccess, 0, {7, 7}}, replies);
+    EXPECT_TRUE(ScanDeviceReply(&replies[16], 17, reply).NeedsMore());
+    EXPECT_EQ(ScanDeviceReply(&replies[16], 18, reply).length, 18u);
+    PutU32(&replies[16 + 12], kDeviceMaxReplyOutput + 1);
+    EXPECT_TRUE(ScanDeviceReply(&replies[16], 18, reply).IsMalformed());
+}
+
 }  // namespace
 }  // namespace hbt
