@@ -42,14 +42,9 @@ bool IsReceiveTimeout(int error) { return error == kWsaWouldBlock || error == kW
 // Peeks ask for this much at a time; a head longer than this takes more rounds.
 constexpr std::size_t kPeekChunk = 8192;
 
-// Where the head in text ends, looking at the bytes from `from` to `to` only:
-// one past its last byte, or `to` when its end is not among them.
-std::size_t HeadEnd(const std::string& text, std::size_t from, std::size_t to) {
-    const std::string_view view(text);
-    for (std::size_t i = from; i < to; ++i) {
-        if (IsHttpHeadEnd(view.substr(0, i + 1))) return i + 1;
-    }
-    return to;
+bool IsKnownMethodPrefix(std::string_view prefix) {
+    return std::any_of(kMethodPrefixes.begin(), kMethodPrefixes.end(),
+                       [&](const char* candidate) { return prefix == candidate; });
 }
 
 }  // namespace
@@ -77,9 +72,20 @@ bool HttpRequest::Read() {
     return read;
 }
 
+ByteScan ScanRequestHead(std::string_view bytes, bool stopAfterConnectMethod, std::size_t seen) {
+    if (bytes.size() < 3) return ByteScan::NeedMore();
+    const std::string_view prefix = bytes.substr(0, 3);
+    if (!IsKnownMethodPrefix(prefix)) return ByteScan::Malformed(kIncorrectRequest);
+    if (stopAfterConnectMethod && prefix == "CON") return ByteScan::Complete(3);
+    const std::size_t end = FindHttpHeadEnd(bytes.substr(0, kMaxRequestHeadSize), seen);
+    if (end != std::string_view::npos) return ByteScan::Complete(end);
+    if (bytes.size() > kMaxRequestHeadSize) return ByteScan::Malformed("Request is too large.");
+    return ByteScan::NeedMore();
+}
+
 bool HttpRequest::ReadHead() {
-    char method[4] = {};
-    if (!socket_->ReceiveExact(method, 3)) {
+    std::string head(3, '\0');
+    if (!socket_->ReceiveExact(head.data(), 3)) {
         const int error = LastSocketError();
         if (error == kWsaConnReset || error == 0) {
             emptyConnection = true;
@@ -89,17 +95,10 @@ bool HttpRequest::ReadHead() {
         errorText = "Reading client request failed with error " + std::to_string(error);
         return false;
     }
-    const std::string prefix(method);  // a zero byte ends the text early
-    const bool known = std::any_of(kMethodPrefixes.begin(), kMethodPrefixes.end(),
-                                   [&](const char* candidate) { return prefix == candidate; });
-    if (!known) return Fail(kIncorrectRequest);
-    isConnect = prefix == "CON";
-    std::string head(method, 3);
-    if (isConnect && stopAfterConnectMethod_) {
-        rawRequest = head;
-        return true;
-    }
-    if (!ReadRestOfHead(head)) return false;
+    const ByteScan scan = ScanRequestHead(head, stopAfterConnectMethod_);
+    if (scan.IsMalformed()) return Fail(scan.fault);
+    isConnect = head == "CON";
+    if (scan.NeedsMore() && !ReadRestOfHead(head)) return false;
     rawRequest = std::move(head);
     return true;
 }
@@ -117,11 +116,12 @@ bool HttpRequest::ReadRestOfHead(std::string& head) {
         const long peeked = PeekSome(socket_->Handle(), head.data() + known, head.size() - known);
         if (peeked < 0 && IsReceiveTimeout(LastSocketError())) return FailTimedOut();
         if (peeked <= 0) return Fail(kIncompleteRequest);
-        const std::size_t end = HeadEnd(head, known, known + static_cast<std::size_t>(peeked));
-        head.resize(end);
-        if (!socket_->ReceiveExact(head.data() + known, end - known)) return Fail(kIncompleteRequest);
-        if (head.size() > maxRequestHeadSize) return Fail("Request is too large.");
-        if (IsHttpHeadEnd(head)) return true;
+        head.resize(known + static_cast<std::size_t>(peeked));
+        const ByteScan scan = ScanRequestHead(head, stopAfterConnectMethod_, known);
+        if (scan.IsComplete()) head.resize(scan.length);
+        if (!socket_->ReceiveExact(head.data() + known, head.size() - known)) return Fail(kIncompleteRequest);
+        if (scan.IsMalformed()) return Fail(scan.fault);
+        if (scan.IsComplete()) return true;
     }
 }
 

@@ -7,14 +7,27 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
+
+#include "text/byte_scan.h"
 
 namespace hbt {
 
 class CSafeSocket;
 
+inline constexpr std::size_t kMaxRequestHeadSize = 100000;
+
+// The request head at the start of the bytes a client sent so far: complete
+// with the head's length (with the method's three letters alone for a CONNECT
+// when stopAfterConnectMethod); malformed for an unknown method or a head
+// longer than kMaxRequestHeadSize. The first `seen` bytes were looked at
+// before and held no end, so a client that sends a byte at a time costs no
+// more than one that sends the head whole.
+ByteScan ScanRequestHead(std::string_view bytes, bool stopAfterConnectMethod, std::size_t seen = 0);
+
 class HttpRequest {
 public:
-    static constexpr std::size_t maxRequestHeadSize = 100000;
+    static constexpr std::size_t maxRequestHeadSize = kMaxRequestHeadSize;
     // How long a client may stay silent while its head is read: before the
     // first byte and between any two, so a slow client that keeps sending is
     // never cut off. Browsers open sockets ahead of need and may send on one a

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <random>
 
-#include "https_check/http_head_end.h"
+#include "https_check/check_response_head.h"
 #include "https_check/https_check_job.h"
 #include "https_check/https_checker.h"
 #include "https_check/proxy_reply_reader.h"
@@ -20,8 +20,6 @@
 
 namespace hbt {
 namespace {
-
-constexpr std::size_t kMaxResponseHead = 100000;
 
 // One generator for the process, seeded once from the system's random source.
 uint64_t RandomPathNumber() {
@@ -41,8 +39,6 @@ std::string ResponseCheckRequest(const std::string& host) {
     }
     return "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
 }
-
-bool IsRedirect(int status) { return status == 301 || status == 302 || status == 303 || status == 307; }
 
 bool IsIpv4Embedded(const SocketAddressSlot& address) {
     if (!address.IsIpv6()) return false;
@@ -168,44 +164,23 @@ private:
         return true;
     }
 
-    // The rest of a redirect's head, one byte at a time, after the status.
-    void ReadRestOfHead(std::string& head) {
-        char c;
-        while (head.size() <= kMaxResponseHead && socket_->Receive(&c, 1) == 1) {
-            head += c;
-            if (IsHttpHeadEnd(head)) return;
-        }
-    }
-
-    // The loop message when the Location sends the browser back to plain
-    // http:// on this host (or on the host it first asked for); empty when not.
-    std::string LoopIn(const std::string& head) const {
-        const std::size_t name = head.find("Location: ");
-        if (name == std::string::npos) return "";
-        const std::size_t start = name + 10;
-        const std::size_t end = head.find_first_of("\r\n", start);
-        if (end == std::string::npos) return "";
-        const std::string location = head.substr(start, end - start);
-        if (location.find(job_.checkedHost) == 7) return "Dead loop detected in HTTP response";
-        if (job_.checkedHost != job_.requestedHost && location.find(job_.requestedHost) == 7) {
-            return "Dead loop with original host detected in HTTP response";
-        }
-        return "";
-    }
-
     bool ResponseStep() {
         const std::string m = "HTTP response check";
         Begin(m + " failed - timeout");
         if (!SendRequest(ResponseCheckRequest(job_.checkedHost))) return Finish(false, m + " failed - could not send request");
-        char status[12];
-        if (!socket_->ReceiveExact(status, sizeof(status))) return Finish(false, m + " failed - could not read response");
-        std::string head(status, sizeof(status));
-        if (!head.starts_with("HTTP/1.")) return Finish(false, m + " failed - non-HTTP response");
-        if (IsRedirect(std::atoi(head.c_str() + 9))) {
-            ReadRestOfHead(head);
-            const std::string loop = LoopIn(head);
-            if (!loop.empty()) return Finish(false, loop);
+        std::string head(12, '\0');
+        if (!socket_->ReceiveExact(head.data(), head.size())) return Finish(false, m + " failed - could not read response");
+        ByteScan scan = ScanCheckResponseHead(head);
+        // The rest of a redirect's head, one byte at a time; what a server that
+        // stops early has sent is looked at all the same.
+        char c;
+        while (scan.NeedsMore() && socket_->Receive(&c, 1) == 1) {
+            head += c;
+            scan = ScanCheckResponseHead(head, head.size() - 1);
         }
+        if (scan.IsMalformed()) return Finish(false, m + " failed - " + scan.fault);
+        const std::string loop = DeadLoopIn(head, job_.checkedHost, job_.requestedHost);
+        if (!loop.empty()) return Finish(false, loop);
         return Finish(true, "no HTTP deadloop detected");
     }
 
