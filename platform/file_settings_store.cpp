@@ -108,42 +108,46 @@ std::string FolderOf(const std::string& path) {
 
 }  // namespace
 
+std::optional<SettingsSections> ParseSettingsText(std::string_view text) {
+    SettingsSections loaded;
+    std::map<std::string, SettingsValue>* current = nullptr;
+    while (!text.empty()) {
+        const std::size_t lineEnd = text.find('\n');
+        const std::string_view line = text.substr(0, lineEnd);
+        text.remove_prefix(lineEnd == std::string_view::npos ? text.size() : lineEnd + 1);
+        if (line.empty() || line[0] == '#') continue;
+        if (line.front() == '[') {
+            if (line.back() != ']' || line.size() < 3) return std::nullopt;
+            current = &loaded[std::string(line.substr(1, line.size() - 2))];
+            continue;
+        }
+        const std::size_t eq = line.find('=');
+        if (!current || eq == std::string_view::npos || eq == 0) return std::nullopt;
+        const std::string name(line.substr(0, eq));
+        const std::string_view raw = line.substr(eq + 1);
+        if (!raw.empty() && raw.front() == '"') {
+            auto value = UnescapeValue(raw);
+            if (!value) return std::nullopt;
+            (*current)[name] = std::move(*value);
+        } else {
+            auto number = ParseInt(raw);
+            if (!number) return std::nullopt;
+            (*current)[name] = *number;
+        }
+    }
+    return loaded;
+}
+
 FileSettingsStore::FileSettingsStore(std::string path) : path_(std::move(path)) { Reload(); }
 
 void FileSettingsStore::Reload() {
-    std::map<std::string, Section> loaded;
     std::ifstream file(path_, std::ios::binary);
-    std::string line;
-    Section* current = nullptr;
-    bool damaged = false;
-    while (!damaged && std::getline(file, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        if (line.front() == '[') {
-            damaged = line.back() != ']' || line.size() < 3;
-            if (!damaged) current = &loaded[line.substr(1, line.size() - 2)];
-            continue;
-        }
-        auto eq = line.find('=');
-        if (!current || eq == std::string::npos || eq == 0) {
-            damaged = true;
-            continue;
-        }
-        std::string name = line.substr(0, eq);
-        std::string_view raw = std::string_view(line).substr(eq + 1);
-        if (!raw.empty() && raw.front() == '"') {
-            auto text = UnescapeValue(raw);
-            damaged = !text;
-            if (text) (*current)[name] = *text;
-        } else {
-            auto number = ParseInt(raw);
-            damaged = !number;
-            if (number) (*current)[name] = *number;
-        }
-    }
+    std::ostringstream content;
+    if (file) content << file.rdbuf();
     // A damaged file counts as empty: defaults apply until the next save replaces it.
-    if (damaged) loaded.clear();
+    std::optional<SettingsSections> loaded = ParseSettingsText(content.str());
     std::lock_guard lock(mutex_);
-    sections_ = std::move(loaded);
+    sections_ = loaded ? std::move(*loaded) : SettingsSections();
 }
 
 int32_t FileSettingsStore::GetInt(const std::string& section, const std::string& name, int32_t defaultValue) const {
@@ -175,11 +179,10 @@ void FileSettingsStore::SetString(const std::string& section, const std::string&
     sections_[section][name] = value;
 }
 
-std::string FileSettingsStore::Serialize() const {
-    std::lock_guard lock(mutex_);
+std::string SerializeSettings(const SettingsSections& sections) {
     std::ostringstream out;
     out << "# Harbinet settings. Strings are quoted with C-style escapes.\n";
-    for (const auto& [sectionName, values] : sections_) {
+    for (const auto& [sectionName, values] : sections) {
         out << "[" << sectionName << "]\n";
         for (const auto& [name, value] : values) {
             out << name << "=";
@@ -192,6 +195,11 @@ std::string FileSettingsStore::Serialize() const {
         }
     }
     return out.str();
+}
+
+std::string FileSettingsStore::Serialize() const {
+    std::lock_guard lock(mutex_);
+    return SerializeSettings(sections_);
 }
 
 bool FileSettingsStore::Save() {

@@ -3,12 +3,23 @@
 // atomically on Save().
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "platform/settings_store.h"
 
 namespace hbt {
+
+using SettingsValue = std::variant<int32_t, std::wstring>;
+// section name -> value name -> value
+using SettingsSections = std::map<std::string, std::map<std::string, SettingsValue>>;
+
+// The values of a settings file's text; nullopt when the text is damaged.
+std::optional<SettingsSections> ParseSettingsText(std::string_view text);
+// The file's text for the values; ParseSettingsText reads back the same values.
+std::string SerializeSettings(const SettingsSections& sections);
 
 // INI-style sections, "name=123" for integers and name="escaped text" for
 // strings. A damaged or unreadable file reads as empty and is replaced by the
@@ -32,12 +43,9 @@ public:
     std::string Serialize() const;
 
 private:
-    using Value = std::variant<int32_t, std::wstring>;
-    using Section = std::map<std::string, Value>;
-
     std::string path_;
     mutable std::mutex mutex_;
-    std::map<std::string, Section> sections_;
+    SettingsSections sections_;
 };
 
 // The default settings file: $XDG_CONFIG_HOME/Corvant/Harbinet.conf.
