@@ -70,8 +70,11 @@ bool ParseHttpsCache(const std::string& text, HttpsCacheAnswers& answers) {
         const char* name = host->Attribute("Name");
         const char* https = host->Attribute("HTTPS");
         if (name == nullptr || https == nullptr) continue;
-        answers[name] = {std::strtol(https, nullptr, 10) != 0, WireCode(host->Attribute("TLSVersion")),
-                         WireCode(host->Attribute("CipherSuite"))};
+        // A suite means something only with the version it was negotiated in;
+        // the file is written with both or neither.
+        const uint16_t version = WireCode(host->Attribute("TLSVersion"));
+        const uint16_t suite = version == 0 ? 0 : WireCode(host->Attribute("CipherSuite"));
+        answers[name] = {std::strtol(https, nullptr, 10) != 0, version, suite};
     }
     return true;
 }

@@ -67,6 +67,9 @@ TEST(HttpsCacheFileTest, ReadsWhatTheElementsSay) {
          "<Host Name=\"b/b\" HTTPS=\"1\"/><Host Name=\"c/c\" HTTPS=\"1\" TLSVersion=\"70000\" CipherSuite=\"x\"/>"
          "</Hosts></Cache>",
          true, {{"a/a", {true, 0x0304, 0x1301}}, {"b/b", {true}}, {"c/c", {true}}}},
+        {"a suite without its version is no negotiation, as the file is written",
+         "<Cache><Hosts><Host Name=\"a/a\" HTTPS=\"1\" CipherSuite=\"4865\"/></Hosts></Cache>", true,
+         {{"a/a", {true}}}},
         {"truncated document", "<?xml version=\"1.0\"?>\n<Cache>\n    <Hosts>\n        <Host Name=\"a/a\" HTT", false, {}},
         {"not XML", "HTTPS=1", false, {}},
     };
