@@ -167,6 +167,11 @@ NfeDriverError NfeDeviceClient::Stop() {
 NfeDriverError NfeDeviceClient::GetEvent(std::vector<uint8_t>& buffer, uint32_t& bytesReturned) {
     NfeDriverError error = Request(NFE_IOCTL_GET_EVENT, {}, &buffer, bytesReturned);
     if (!error.Succeeded() && error.code == kWin32InsufficientBuffer) {
+        // No event is larger than its header and the engine's data limit: a
+        // larger size is not the engine's, and not worth the memory.
+        if (bytesReturned > kNfeEventHeaderSize + kNfeEventMaxDataLength) {
+            return NfeDriverError::Make(NfeErrorKind::kWrongByteCount, "Incorrect number of bytes returned");
+        }
         if (bytesReturned > buffer.size()) buffer.resize(bytesReturned);
         error = Request(NFE_IOCTL_GET_EVENT, {}, &buffer, bytesReturned);
     }

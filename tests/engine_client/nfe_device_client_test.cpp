@@ -162,6 +162,8 @@ TEST_F(DeviceClientTest, GetEventRejectsMalformedRecords) {
         {Ok(wrongHeader), NfeErrorKind::kWrongHeaderSize, "Incorrect size returned 300 (must be 304)"},
         {Ok(wrongData), NfeErrorKind::kWrongDataSize, "Incorrect data size returned 4 (must be 6)"},
         {Fail(kStatusCancelled), NfeErrorKind::kWaitFailed, "GetOverlappedResult failed with error 995"},
+        // A size needed beyond any event is refused, not allocated.
+        {Fail(kStatusBufferTooSmall, 0xFFFFFFFF), NfeErrorKind::kWrongByteCount, "Incorrect number of bytes returned"},
     };
     for (const Case& c : cases) {
         auto clientPtr = MakeClient({Ok(VersionBytes(115)), c.reply});
