@@ -13,15 +13,20 @@ constexpr std::size_t kSessionIdOffset = 44;
 constexpr std::size_t kMaxSessionIdLength = 32;
 constexpr uint16_t kSsl2 = 0x0200;
 constexpr uint16_t kSsl3 = 0x0300;
+constexpr uint16_t kNewestSsl3Family = 0x03FF;
 constexpr uint16_t kExtensionServerName = 0;
 constexpr uint16_t kExtensionSupportedVersions = 43;
 
 uint16_t ReadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 uint32_t ReadU24(const uint8_t* p) { return static_cast<uint32_t>(p[0] << 16 | p[1] << 8 | p[2]); }
 
-// A hello version of (3, n) also offers every older version down to SSL 3.
+// A hello version of (3, n) also offers every older version down to SSL 3. A
+// larger major offers every (3, n) and no more is listed, so that a made-up
+// version cannot make the list, and the log line naming it, 64K entries long.
 void AddVersionsDownToSsl3(std::vector<uint16_t>& versions, uint16_t newest) {
-    for (uint32_t v = newest; v >= kSsl3; --v) versions.push_back(static_cast<uint16_t>(v));
+    for (uint32_t v = std::min<uint32_t>(newest, kNewestSsl3Family); v >= kSsl3; --v) {
+        versions.push_back(static_cast<uint16_t>(v));
+    }
 }
 
 // Fields that start both hellos: handshake length, hello version, random, session id length.

@@ -98,6 +98,14 @@ TEST(HttpsHeaderParserTest, ClientHelloVersionsComeFromTheExtensionOrTheLegacyRa
     const Parsed ancient = Parse(test::ClientHello(0x0200, {0x002F}, {}, false));
     ASSERT_TRUE(ancient.ok);
     EXPECT_TRUE(ancient.state.versions.empty());
+
+    // A made-up major version offers every (3, n), and no more: the list and
+    // its log line stay short.
+    const Parsed madeUp = Parse(test::ClientHello(0xFFFF, {0x002F}, {}, false));
+    ASSERT_TRUE(madeUp.ok);
+    ASSERT_EQ(madeUp.state.versions.size(), 256u);
+    EXPECT_EQ(madeUp.state.versions.front(), 0x03FF);
+    EXPECT_EQ(madeUp.state.versions.back(), 0x0300);
 }
 
 TEST(HttpsHeaderParserTest, ServerNameIsTakenOnlyWhenItFitsItsExtension) {
