@@ -140,26 +140,30 @@ protected:
         return false;
     }
 
-    std::size_t OpenDescriptors(int pid) {
+    static std::size_t EntriesIn(const std::string& folder) {
         std::size_t n = 0;
-        for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) ++n;
+        for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++n;
         return n;
     }
-    std::size_t Threads(int pid) {
-        std::size_t n = 0;
-        for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) ++n;
-        return n;
+    std::size_t OpenDescriptors(int pid) { return EntriesIn("/proc/" + std::to_string(pid) + "/fd"); }
+    std::size_t Threads(int pid) { return EntriesIn("/proc/" + std::to_string(pid) + "/task"); }
+
+    // Starts the program and the parallel connects, SIGKILLs `victim` once a
+    // quarter of them are done, and counts what the connects went through.
+    Tally KillDuringParallelConnects(BackgroundProgram& victim, const char* scenario) {
+        StartProgram();
+        ParallelRequests requests(net_.Client(), kParallelConnects);
+        EXPECT_TRUE(requests.WaitForFinished(kParallelConnects / 4));
+        kill(victim.Pid(), SIGKILL);
+        Reap(victim);
+        const Tally t = Count(requests.Join());
+        Print(scenario, kParallelConnects, t);
+        return t;
     }
 };
 
 TEST_F(FaultScenarioE2e, ProgramKilledDuringParallelConnectsHoldsNoConnectAndLeavesNoRedirect) {
-    StartProgram();
-    ParallelRequests requests(net_.Client(), kParallelConnects);
-    ASSERT_TRUE(requests.WaitForFinished(kParallelConnects / 4));
-    kill(program_.Pid(), SIGKILL);
-    Reap(program_);
-    const Tally t = Count(requests.Join());
-    Print("program killed", kParallelConnects, t);
+    const Tally t = KillDuringParallelConnects(program_, "program killed");
     EXPECT_LT(t.slowestConnect, kLongestHold);
     // Those answered before the kill got their page; the proxy's own connections died with it.
     EXPECT_GE(t.direct + t.redirected, kParallelConnects / 4);
@@ -182,13 +186,7 @@ TEST_F(FaultScenarioE2e, HungProgramHoldsEachConnectNoLongerThanTheEnginesLimit)
 }
 
 TEST_F(FaultScenarioE2e, EngineKilledUnderLoadLetsNewConnectsGoDirectAtOnce) {
-    StartProgram();
-    ParallelRequests requests(net_.Client(), kParallelConnects);
-    ASSERT_TRUE(requests.WaitForFinished(kParallelConnects / 4));
-    kill(engine_.Pid(), SIGKILL);
-    Reap(engine_);
-    const Tally t = Count(requests.Join());
-    Print("engine killed", kParallelConnects, t);
+    const Tally t = KillDuringParallelConnects(engine_, "engine killed");
     EXPECT_LT(t.slowestConnect, kLongestHold);
 
     // Nobody reads the queue any more: the kernel lets every new connect by.
