@@ -40,8 +40,10 @@ struct RequestOutcome {
     bool connected = false;
     std::chrono::milliseconds connectTime{0};
     std::string reply;
-    bool Direct() const { return reply.find("hello") != std::string::npos; }
+    bool Direct() const { return reply == kServerReply; }
     bool Redirected() const { return reply.rfind("HTTP/1.1 307", 0) == 0; }
+    // Any other answer of ours (the loop page for a burst like these, say).
+    bool Page() const { return !Direct() && !Redirected() && reply.rfind("HTTP/1.", 0) == 0; }
 };
 
 RequestOutcome RequestFromClient(const std::string& netns) {
@@ -102,7 +104,8 @@ private:
 };
 
 struct Tally {
-    int connected = 0, direct = 0, redirected = 0;
+    int connected = 0, direct = 0, redirected = 0, pages = 0;
+    int Answered() const { return direct + redirected + pages; }
     std::chrono::milliseconds slowestConnect{0};
 };
 
@@ -112,19 +115,23 @@ Tally Count(const std::vector<RequestOutcome>& outcomes) {
         t.connected += o.connected;
         t.direct += o.Direct();
         t.redirected += o.Redirected();
+        t.pages += o.Page();
         t.slowestConnect = std::max(t.slowestConnect, o.connectTime);
     }
     return t;
 }
 
 void Print(const char* scenario, std::size_t connects, const Tally& t) {
-    std::printf("[   INFO   ] %s: %zu connects, %d connected (%d direct, %d redirected), slowest connect %lld ms\n",
-                scenario, connects, t.connected, t.direct, t.redirected,
+    std::printf("[   INFO   ] %s: %zu connects, %d connected, answered %d direct, %d redirected, %d by a page; "
+                "slowest connect %lld ms\n",
+                scenario, connects, t.connected, t.direct, t.redirected, t.pages,
                 static_cast<long long>(t.slowestConnect.count()));
 }
 
-// A connect is never held past the engine's 10 s limit and the second of its ticker.
-constexpr std::chrono::milliseconds kLongestHold{11000};
+// A connect is never held past the engine's 10 s limit and the second of its
+// ticker; the rest is margin for a loaded machine. A connect held until its
+// client gives up would take the 30 s of the clients' bound.
+constexpr std::chrono::milliseconds kLongestHold{15000};
 
 class FaultScenarioE2e : public ProgramE2e {
 protected:
@@ -166,7 +173,7 @@ TEST_F(FaultScenarioE2e, ProgramKilledDuringParallelConnectsHoldsNoConnectAndLea
     const Tally t = KillDuringParallelConnects(program_, "program killed");
     EXPECT_LT(t.slowestConnect, kLongestHold);
     // Those answered before the kill got their page; the proxy's own connections died with it.
-    EXPECT_GE(t.direct + t.redirected, kParallelConnects / 4);
+    EXPECT_GE(t.Answered(), kParallelConnects / 4) << Output();
     // The device closed with the program: the engine stopped and took its redirects along.
     EXPECT_EQ(DnatRuleCount(), 0u) << Output();
     EXPECT_EQ(Curl({"--max-time", "5", "http://secure.e2e.test/"}).output, "hello") << Output();
@@ -182,7 +189,7 @@ TEST_F(FaultScenarioE2e, HungProgramHoldsEachConnectNoLongerThanTheEnginesLimit)
     Reap(program_);
     EXPECT_EQ(t.connected, kParallelConnects);
     EXPECT_EQ(t.direct, kParallelConnects);
-    EXPECT_LT(t.slowestConnect, kLongestHold + 1000ms);
+    EXPECT_LT(t.slowestConnect, kLongestHold);
 }
 
 TEST_F(FaultScenarioE2e, EngineKilledUnderLoadLetsNewConnectsGoDirectAtOnce) {
@@ -204,7 +211,7 @@ TEST_F(FaultScenarioE2e, FlushedRulesComeBackWhileTrafficFlows) {
     std::thread traffic([&] {
         while (!stop) {
             const RequestOutcome o = RequestFromClient(net_.Client());
-            (o.Direct() || o.Redirected() ? answered : unanswered)++;
+            (o.Direct() || o.Redirected() || o.Page() ? answered : unanswered)++;
             // A busy program's pace; far faster, the client's ports come round
             // again within seconds and meet their own old connections.
             std::this_thread::sleep_for(10ms);
