@@ -206,6 +206,7 @@ TEST_F(FaultScenarioE2e, EngineKilledUnderLoadLetsNewConnectsGoDirectAtOnce) {
 
 TEST_F(FaultScenarioE2e, FlushedRulesComeBackWhileTrafficFlows) {
     StartProgram();
+    ASSERT_EQ(RedirectOf("http://secure.e2e.test/"), "307 https://secure.e2e.test/") << Output();
     std::atomic<bool> stop{false};
     std::atomic<int> answered{0}, unanswered{0};
     std::thread traffic([&] {
