@@ -58,4 +58,21 @@ std::optional<std::wstring> StoreListTexts(Preferences& record, const std::wstri
     return std::nullopt;
 }
 
+void TakeOptionsFields(Preferences& into, const Preferences& from) {
+    into.httpPortsText = from.httpPortsText;
+    into.httpPorts = from.httpPorts;
+    into.excludeApplicationsText = from.excludeApplicationsText;
+    into.excludeApplications = from.excludeApplications;
+    into.excludeApplicationsLower = from.excludeApplicationsLower;
+    into.excludeHostsText = from.excludeHostsText;
+    into.excludeHosts = from.excludeHosts;
+    into.excludeHostRules = from.excludeHostRules;
+    into.excludeCertReq = from.excludeCertReq;
+    into.monitorSslOnAllPorts = from.monitorSslOnAllPorts;
+    into.allowedSslVersions = from.allowedSslVersions;
+    into.checkEncMethod = from.checkEncMethod;
+    into.cipherBaseMode = from.cipherBaseMode;
+    into.cipherOverrides = from.cipherOverrides;
+}
+
 }  // namespace hbt

@@ -53,4 +53,8 @@ LegacySslVerdict JudgeLegacySsl(const VersionTicks& ticks, int cipherIndex);
 std::optional<std::wstring> StoreListTexts(Preferences& record, const std::wstring& applications,
                                            const std::wstring& ports, const std::wstring& hosts);
 
+// Copies the fields the Options dialog edits, and only those, so that what
+// changed elsewhere while it was open (the switch, the mode) stays.
+void TakeOptionsFields(Preferences& into, const Preferences& from);
+
 }  // namespace hbt

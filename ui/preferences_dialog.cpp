@@ -10,6 +10,7 @@
 #include "ui/about_dialog.h"
 #include "ui/desktop_shell.h"
 #include "ui/options_dialog.h"
+#include "ui/options_model.h"
 #include "ui/pictures.h"
 #include "ui/statistics_text.h"
 #include "ui_preferences_dialog.h"
@@ -144,7 +145,8 @@ void CPreferencesDlg::ShowStatisticsBox() {
 void CPreferencesDlg::ShowOptions() {
     COptionsDlg options(record_, this);
     if (options.exec() != QDialog::Accepted) return;
-    record_ = options.Record();
+    // The tray may have switched or changed the mode meanwhile; the record followed it.
+    TakeOptionsFields(record_, options.Record());
     ApplyRecord();
 }
 

@@ -568,8 +568,10 @@ TEST_F(OptionsFromMainDialogTest, OkAppliesAndTheSettingsFileHoldsWhatTheDialogS
     WorkOptions([&](COptionsDlg& options) {
         Child<QTextEdit>(options, "ports")->setPlainText("80;8080-8081");
         Child<QTextEdit>(options, "hosts")->setPlainText("*.example.com; 10.0.0.1-10.0.0.9");
+        Child<QTextEdit>(options, "processes")->setPlainText("backup.exe");
         Child<QCheckBox>(options, "tls10")->setChecked(false);
         Child<QCheckBox>(options, "monitorSslOnAllPorts")->setChecked(true);
+        Child<QCheckBox>(options, "excludeCertReq")->setChecked(false);
         OpenSuites(script_, options, [](CCipherMethodsDlg& suites) {
             SelectCode(Child<QTreeWidget>(suites, "allowedList"), 0x0005);
             Child<QPushButton>(suites, "disable")->click();
@@ -587,12 +589,29 @@ TEST_F(OptionsFromMainDialogTest, OkAppliesAndTheSettingsFileHoldsWhatTheDialogS
     EXPECT_EQ(saved.excludeHostRules.size(), 2u);
     EXPECT_EQ(saved.allowedSslVersions, (std::vector<uint16_t>{770, 771, 772, 32512}));
     EXPECT_TRUE(saved.monitorSslOnAllPorts);
+    EXPECT_FALSE(saved.excludeCertReq);
+    EXPECT_EQ(saved.excludeApplicationsText, L"backup.exe");
     EXPECT_EQ(saved.checkEncMethod, 128);
     EXPECT_EQ(saved.cipherBaseMode, 1);
     EXPECT_EQ(saved.cipherOverrides, (std::map<uint16_t, bool>{{0x0005, false}}));
     saved.enabled = shown.enabled;
     saved.allowedSslVersions = shown.allowedSslVersions;  // loading orders them by code
     EXPECT_EQ(saved, shown) << "nothing else differs either";
+}
+
+TEST_F(OptionsFromMainDialogTest, ChangesFromTheTrayWhileItIsOpenStay) {
+    WorkOptions([&](COptionsDlg& options) {
+        Preferences fromTray = *core_.PreferencesSnapshot();
+        fromTray.enabled = true;
+        fromTray.allowInsecureIfNoHttps = false;
+        core_.ApplyPreferences(fromTray, CHbtCore::kApplyAndSave);
+        dialog_->RefreshFromCore();
+        Child<QTextEdit>(options, "ports")->setPlainText("81");
+        Press(options, QDialogButtonBox::Ok);
+    });
+    EXPECT_TRUE(core_.PreferencesSnapshot()->enabled);
+    EXPECT_FALSE(core_.PreferencesSnapshot()->allowInsecureIfNoHttps);
+    EXPECT_EQ(core_.PreferencesSnapshot()->httpPortsText, L"81");
 }
 
 TEST_F(OptionsFromMainDialogTest, CancelChangesNothing) {
