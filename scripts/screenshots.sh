@@ -2,7 +2,8 @@
 # Pictures of what a person sees: starts the program under Xvfb with a real
 # XEmbed tray (trayer) against a dry-run engine and writes PNGs of the tray,
 # the tray menu in Strict and Best-Effort Mode, the main dialog ON and OFF,
-# the About dialog and the message box with a check box into build/screenshots/.
+# the About dialog, the message box with a check box, and the Options and
+# cipher suite dialogs at 100 % and 200 % into build/screenshots/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR="${BUILD_DIR:-build}"
@@ -22,7 +23,7 @@ cleanup() {
 trap cleanup EXIT
 
 # Xvfb picks a free display itself and writes its number once it is ready.
-Xvfb -displayfd 3 -screen 0 1024x700x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+Xvfb -displayfd 3 -screen 0 2560x1600x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=":$(cat "$work/display")"
@@ -99,6 +100,20 @@ for what in about message-box icons; do
   sleep 0.8
   shot_window "$what" "$w"
   kill "$gallery"; wait "$gallery" 2>/dev/null || true
+done
+
+# The Options dialog and the cipher suite dialogs, also at twice the size.
+options_shot() {  # FILE SCENE SCALE
+  QT_SCALE_FACTOR="$3" "$BUILD_DIR/tests/ui/harbinet_gallery" "$2" &
+  local gallery=$! w=""
+  for _ in $(seq 100); do w="$(xdotool search --onlyvisible --pid "$gallery" 2>/dev/null | head -1 || true)"; [ -n "$w" ] && break; sleep 0.1; done
+  sleep 0.8
+  shot_window "$1" "$w"
+  kill "$gallery"; wait "$gallery" 2>/dev/null || true
+}
+for what in options cipher-suites add-cipher; do
+  options_shot "$what" "$what" 1
+  options_shot "$what-200" "$what" 2
 done
 
 # A second start shows the running instance's main dialog.

@@ -9,6 +9,8 @@
 #include "http/page_parts.h"
 #include "ui/about_dialog.h"
 #include "ui/desktop_shell.h"
+#include "ui/options_dialog.h"
+#include "ui/options_model.h"
 #include "ui/pictures.h"
 #include "ui/statistics_text.h"
 #include "ui_preferences_dialog.h"
@@ -53,6 +55,7 @@ CPreferencesDlg::CPreferencesDlg(CHbtCore& core, DesktopShell& shell, QWidget* p
     connect(ui_->strictMode, &QRadioButton::clicked, this, &CPreferencesDlg::OnModeChosen);
     connect(ui_->bestEffortMode, &QRadioButton::clicked, this, &CPreferencesDlg::OnModeChosen);
     connect(ui_->autolaunch, &QCheckBox::clicked, this, &CPreferencesDlg::OnAutolaunchClicked);
+    connect(ui_->options, &QPushButton::clicked, this, &CPreferencesDlg::ShowOptions);
     connect(ui_->showLog, &QPushButton::clicked, this, [this] { shell_.ShowLogWindow(); });
     connect(ui_->versionLink, &QLabel::linkActivated, this, &CPreferencesDlg::ShowAbout);
     connect(ui_->statisticsLink, &QLabel::linkActivated, this, &CPreferencesDlg::ShowStatisticsBox);
@@ -137,6 +140,14 @@ void CPreferencesDlg::ShowStatisticsBox() {
     const StatisticsFigures figures = ComputeStatisticsFigures(core_.Statistics());
     QMessageBox::information(this, QStringLiteral("Harbinet Statistics"),
                              QString::fromStdWString(StatisticsBoxText(figures)));
+}
+
+void CPreferencesDlg::ShowOptions() {
+    COptionsDlg options(record_, this);
+    if (options.exec() != QDialog::Accepted) return;
+    // The tray may have switched or changed the mode meanwhile; the record followed it.
+    TakeOptionsFields(record_, options.Record());
+    ApplyRecord();
 }
 
 void CPreferencesDlg::ShowAbout() {
