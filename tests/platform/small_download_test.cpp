@@ -1,9 +1,9 @@
 // DownloadSmallFile against real servers on loopback.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <string>
+#include <utility>
 
 #include "platform/small_download.h"
 #include "tests/https_check/test_pki.h"
@@ -15,18 +15,8 @@ namespace {
 using namespace std::chrono_literals;
 using test::TestServer;
 
-// Reads the request head, keeps it, sends the reply and closes.
-TestServer::Handler Answer(std::string reply) {
-    return [reply](int fd, TestServer& server) {
-        server.RecordRequest(test::ReadPlainHead(fd));
-        send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
-        shutdown(fd, SHUT_WR);
-    };
-}
-
-std::string Ok(const std::string& body) {
-    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
+TestServer::Handler Answer(std::string reply) { return test::RecordingHttpHandler(std::move(reply)); }
+std::string Ok(const std::string& body) { return test::HttpOk(body); }
 
 std::string AddressOf(const TestServer& server, const std::string& scheme = "http") {
     return scheme + "://127.0.0.1:" + std::to_string(server.Port()) + "/last_versions/windows/15400/";

@@ -1,6 +1,5 @@
 // The update check against a real update server on loopback.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -26,14 +25,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::TestServer;
 
-TestServer::Handler Answer(std::string body) {
-    return [body](int fd, TestServer& server) {
-        server.RecordRequest(test::ReadPlainHead(fd));
-        const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-        send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
-        shutdown(fd, SHUT_WR);
-    };
-}
+TestServer::Handler Answer(const std::string& body) { return test::RecordingHttpHandler(test::HttpOk(body)); }
 
 struct Line {
     int32_t level;
