@@ -26,10 +26,10 @@ struct Transfer {
     CURL* curl;
     const std::string& address;
     const SmallDownloadOptions& options;
-    std::string body;
+    std::string body = {};
     curl_off_t length = -1;
     bool headJudged = false;
-    std::string refusal;  // why the callbacks ended the transfer
+    std::string refusal = {};  // why the callbacks ended the transfer
 };
 
 bool IsWebAddress(const std::string& address) {
