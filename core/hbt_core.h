@@ -29,6 +29,7 @@
 #include "http/http_request.h"
 #include "platform/socket_calls.h"
 #include "rules/preferences.h"
+#include "update/update_checker.h"
 
 namespace hbt {
 
@@ -115,6 +116,9 @@ public:
         return temporaryExclusions_.IsExcluded(address);
     }
 
+    // Starts an update check on its own thread; false when one runs already.
+    bool StartUpdateCheck(bool silent);
+
     // Sends the engine its configuration (this process and the stream
     // patterns); true when it was accepted or no engine is open.
     bool PushRulesToEngine();
@@ -161,6 +165,8 @@ public:
 private:
     void RunMainThread();
     void WriteBanner();
+    // The start-up's decision on the update check.
+    void DecideUpdateCheck(const Preferences& local);
     void ReportFatalError(const std::wstring& message);
     // Sends the configuration and starts the engine; on failure `fatalMessage` says why.
     bool ConfigureAndStartEngine(std::wstring& fatalMessage);
@@ -218,6 +224,7 @@ private:
     std::unique_ptr<CoreEngineEventHost> engineHost_;
     std::unique_ptr<CEngineEventLoop> engineEventLoop_;
     std::thread controlThread_;
+    UpdateChecker updateChecker_;  // last: its check uses the settings store and the interface
 };
 
 // The control endpoint's answers; `now` is the time their footers show.

@@ -1,5 +1,6 @@
 // The core's start-up sequence, its fatal-error report, and the same sequence
 // for an engine that died and came back.
+#include <ctime>
 #include <system_error>
 
 #include "core/hbt_core.h"
@@ -8,15 +9,12 @@
 #include "engine_client/nfe_device_client.h"
 #include "http/page_parts.h"
 #include "log/log.h"
+#include "platform/crash_handler.h"
 #include "platform/descriptor_limit.h"
 #include "rules/preferences_storage.h"
 #include "update/version.h"
 
 namespace hbt {
-
-namespace {
-constexpr char kSupportAddress[] = "support@corvant.example";
-}  // namespace
 
 void CHbtCore::Start() {
     // Each client connection holds a descriptor, two while it is forwarded:
@@ -34,11 +32,12 @@ void CHbtCore::RunMainThread() {
     halted = true;
     Preferences local;
     LoadPreferences(SettingsStoreForCore(), local);
+    SetBigCrashDump(local.bigCrashDump);
     ApplyPreferences(local, kApplyOnly);
     RefreshUserInterface();
     preferencesLoaded = true;
     WriteBanner();
-    // The update check at start-up is decided here once the update checker exists.
+    DecideUpdateCheck(local);
 
     if (!engineClient_->NfeOpenDevice()) {
         if (userInterface_) userInterface_->RunOnUiThread([this] { userInterface_->EngineUnavailable(); });
@@ -131,6 +130,17 @@ void CHbtCore::WriteBanner() {
     CLog(kLogAlways) << "\t\tWelcome to Harbinet " << VersionBannerText();  // "v" + version + " " + stage
     CLog(kLogAlways) << "\t\tInfo and updates: " << LogUrl{"https", kVendorWebSiteHost, "", "", 0};
     CLog(kLogAlways) << "";
+}
+
+void CHbtCore::DecideUpdateCheck(const Preferences& local) {
+    const auto lastCheck = static_cast<uint32_t>(SettingsStoreForCore().GetInt(kSectionSettings, "lastUpdateCheck", 0));
+    if (const auto silent = StartUpCheck(local.updatesCheck, lastCheck, std::time(nullptr))) StartUpdateCheck(*silent);
+}
+
+bool CHbtCore::StartUpdateCheck(bool silent) {
+    return updateChecker_.Start(silent, SettingsStoreForCore(), [this](const UpdateVerdict& verdict) {
+        if (userInterface_) userInterface_->ReportUpdateVerdict(verdict);
+    });
 }
 
 void CHbtCore::ReportFatalError(const std::wstring& message) {

@@ -18,6 +18,7 @@
 #include "ui/statistics_text.h"
 #include "ui/tray_icon.h"
 #include "ui/tray_menu.h"
+#include "ui/update_verdict_box.h"
 
 namespace hbt {
 
@@ -185,6 +186,14 @@ void CHarbinetApp::ShowFatalError(const std::wstring& text) {
     box.exec();
 }
 
+void CHarbinetApp::ReportUpdateVerdict(const UpdateVerdict& verdict) {
+    dispatcher_->Send([this, &verdict] {
+        if (exiting_) return;  // the exit runs what is still queued, possibly on this thread
+        ShowLogWindow();
+        ShowUpdateVerdict(verdict, core_, *settings_, logWindow_.get());
+    });
+}
+
 void CHarbinetApp::DrainLog() {
     DrainLogQueue({logWindow_.get(), &fileSink_});
     const StatisticsFigures figures = ComputeStatisticsFigures(core_.Statistics());
@@ -192,6 +201,7 @@ void CHarbinetApp::DrainLog() {
 }
 
 void CHarbinetApp::Exit() {
+    exiting_ = true;
     tray_->Remove();
     // Threads of the core that ask for the GUI thread from now on run their actions themselves.
     dispatcher_->StopServing();

@@ -4,6 +4,7 @@
 // through ApplyPreferences, and stops everything in order on exit.
 #include <QApplication>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,6 +45,7 @@ public:
     void RunOnUiThread(const std::function<void()>& action) override;
     void EngineUnavailable() override;
     void ShowFatalError(const std::wstring& text) override;
+    void ReportUpdateVerdict(const UpdateVerdict& verdict) override;
 
 private:
     bool TakeSingleInstance();
@@ -68,6 +70,7 @@ private:
     std::unique_ptr<LogPlaceholderWindow> logWindow_;
     std::unique_ptr<CTrayIcon> tray_;
     std::unique_ptr<DisplayStateWatch> displayState_;
+    std::atomic<bool> exiting_{false};  // from then on no box is shown
 };
 
 }  // namespace hbt

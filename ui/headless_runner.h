@@ -41,6 +41,8 @@ public:
     void RunOnUiThread(const std::function<void()>& action) override;
     void EngineUnavailable() override;
     void ShowFatalError(const std::wstring& text) override;
+    // The check's own log lines are the whole report here.
+    void ReportUpdateVerdict(const UpdateVerdict&) override {}
 
 private:
     void WaitForSignals();

@@ -6,10 +6,16 @@
 #include <string>
 
 #include "core/hbt_core.h"
+#include "platform/crash_handler.h"
+#include "ui/crash_reporter.h"
 #include "ui/desktop_main.h"
 #include "ui/headless_runner.h"
+#include "update/version.h"
 
 namespace {
+
+// Before the application object and every other thread.
+[[maybe_unused]] const bool crashHandlerInstalled = hbt::InstallCrashHandler(hbt::kFullVersion);
 
 void PrintUsage() {
     std::cerr << "usage: harbinet [showprefwnd] [showlogwnd]\n"
@@ -31,6 +37,10 @@ bool HasDisplay() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], hbt::kCrashReportOption) == 0) {
+        hbt::RemoveCrashHandler();
+        return hbt::RunCrashReporter(argc, argv, HasDisplay());
+    }
     bool headless = false;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];

@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "HbtEngineDrv/device/in_process_engine_device.h"
 #include "HbtEngineDrv/engine/nfe_engine.h"
@@ -41,14 +43,23 @@ public:
         std::lock_guard lock(mutex);
         fatalText = text;
     }
+    void ReportUpdateVerdict(const UpdateVerdict& verdict) override {
+        std::lock_guard lock(mutex);
+        verdicts.push_back(verdict);
+    }
     std::wstring FatalText() {
         std::lock_guard lock(mutex);
         return fatalText;
+    }
+    std::vector<UpdateVerdict> Verdicts() {
+        std::lock_guard lock(mutex);
+        return verdicts;
     }
     std::atomic<int> refreshes{0};
     std::atomic<bool> engineUnavailable{false};
     std::mutex mutex;
     std::wstring fatalText;
+    std::vector<UpdateVerdict> verdicts;
 };
 
 template <typename Predicate>
@@ -78,6 +89,9 @@ protected:
         store_->SetInt("Settings", "checkBeforeRedirect", 0);
         store_->SetInt("Settings", "logFileLevel", 0);
         store_->SetInt("Settings", "logLevel", 3);
+        // No update check unless a test asks for one.
+        store_->SetInt("Settings", "updatesCheck", 0);
+        store_->SetInt("Settings", "lastUpdateCheck", static_cast<int32_t>(std::time(nullptr)));
         platform_.Attach(engine_);
         LogQueue::Instance().TakeAll();
         LogQueue::Instance().RegisterReceiver([] {});

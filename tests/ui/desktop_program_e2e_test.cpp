@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "tests/https_check/test_server.h"
 
 namespace {
 
@@ -63,7 +64,13 @@ protected:
         device_ = (home_ / "engine.sock").string();
         env_ = {"DISPLAY=" + display_, "HOME=" + home_.string(), "XDG_CONFIG_HOME=" + (home_ / "cfg").string(),
                 "XDG_RUNTIME_DIR=" + (home_ / "run").string(), "HBT_RUNNING_LOCK=" + (home_ / "lock").string(),
-                "HBT_ENGINE_DEVICE=" + device_, "QT_QPA_PLATFORM=xcb"};
+                "HBT_ENGINE_DEVICE=" + device_, "QT_QPA_PLATFORM=xcb", "TMPDIR=" + home_.string(),
+                "HBT_UPDATE_URL=http://127.0.0.1:1/last_versions/windows/"};
+        // What the program opens on the desktop is written down instead of shown.
+        fs::create_directories(home_ / "bin");
+        std::ofstream(home_ / "bin" / "xdg-open") << "#!/bin/sh\necho \"$@\" >>\"$HOME/opened.txt\"\n";
+        fs::permissions(home_ / "bin" / "xdg-open", fs::perms::owner_all);
+        env_.push_back("PATH=" + (home_ / "bin").string() + ":" + std::getenv("PATH"));
         ASSERT_TRUE(Eventually([&] { return !X("xdpyinfo -queryExtensions | head -1").empty(); }))
             << display_ << ": " << ReadFile(home_ / "xvfb.txt");
         tray_ = std::make_unique<ChildProcess>(std::vector<std::string>{"trayer", "--edge", "top", "--align", "right",
@@ -107,6 +114,14 @@ protected:
         return !greenOverRed.empty() && std::stod(greenOverRed) > 0.1;
     }
     std::string Settings() { return ReadFile(home_ / "cfg" / "Corvant" / "Harbinet.conf"); }
+    std::string Opened() { return ReadFile(home_ / "opened.txt"); }
+    // The visible window of that title, or empty.
+    std::string Window(const std::string& title) {
+        const auto windows = Lines(X("xdotool search --onlyvisible --name '^" + title + "$'"));
+        return windows.empty() ? std::string() : windows.front();
+    }
+    // Return on the window, as a person answers a box with its default button.
+    void PressReturnIn(const std::string& window) { X("xdotool windowfocus --sync " + window + " key Return"); }
     void StartProgram() {
         program_ = std::make_unique<ChildProcess>(std::vector<std::string>{HARBINET_PATH}, home_ / "harbinet.txt", env_);
         ASSERT_TRUE(Eventually([&] { return TrayWidth() >= 16; })) << ReadFile(home_ / "harbinet.txt");
@@ -167,6 +182,35 @@ TEST_F(DesktopProgramTest, LivesInTheTrayShowsItsDialogToASecondStartSavesModesA
     EXPECT_EQ(program_->Wait(), 0) << ReadFile(home_ / "harbinet.txt");
     // The engine let the program's connections go: a new start is served and switched ON again.
     StartProgram();
+    ChooseFromTrayMenu("Up Return");
+    EXPECT_EQ(program_->Wait(), 0) << ReadFile(home_ / "harbinet.txt");
+}
+
+TEST_F(DesktopProgramTest, ACrashShowsTheCrashReporterAndLeavesTheDump) {
+    StartProgram();
+    program_->Signal(SIGSEGV);
+    std::string reporter;
+    ASSERT_TRUE(Eventually([&] { return !(reporter = Window("Harbinet Crash Reporter")).empty(); }))
+        << ReadFile(home_ / "harbinet.txt");
+    const std::string dump = ReadFile(home_ / "Harbinet.dmp");
+    EXPECT_NE(dump.find("signal 11 (SIGSEGV)"), std::string::npos) << dump.substr(0, 300);
+    EXPECT_NE(dump.find("\nbacktrace:\n"), std::string::npos);
+    // Without a file manager on the session bus the dump's folder is opened.
+    EXPECT_TRUE(Eventually([&] { return Opened().find(home_.string()) != std::string::npos; })) << Opened();
+    PressReturnIn(reporter);
+    EXPECT_EQ(program_->Wait(), 128 + SIGSEGV) << ReadFile(home_ / "harbinet.txt");
+}
+
+TEST_F(DesktopProgramTest, AnAvailableUpdateShowsTheNoticeWhoseYesOpensTheDownloadPage) {
+    hbt::test::TestServer updates(hbt::test::RecordingHttpHandler(hbt::test::HttpOk("2 20000 http://mirror.example/get\r\n")));
+    env_.push_back("HBT_UPDATE_URL=http://127.0.0.1:" + std::to_string(updates.Port()) + "/last_versions/windows/");
+    StartProgram();
+    std::string notice;
+    ASSERT_TRUE(Eventually([&] { return !(notice = Window("Harbinet Update")).empty(); }))
+        << ReadFile(home_ / "harbinet.txt");
+    EXPECT_FALSE(Window("Harbinet Log").empty()) << "the log window comes first";
+    PressReturnIn(notice);
+    EXPECT_TRUE(Eventually([&] { return Opened() == "http://mirror.example/get\n"; })) << Opened();
     ChooseFromTrayMenu("Up Return");
     EXPECT_EQ(program_->Wait(), 0) << ReadFile(home_ / "harbinet.txt");
 }

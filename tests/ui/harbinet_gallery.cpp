@@ -1,6 +1,6 @@
 // Shows one of the dialogs that the running program opens only on a later
 // occasion, so that scripts/screenshots.sh can take its picture:
-// harbinet_gallery about|message-box|icons|options|cipher-suites|add-cipher
+// harbinet_gallery about|message-box|icons|options|cipher-suites|add-cipher|update-notice|out-of-date
 #include <QApplication>
 #include <QDir>
 #include <QGridLayout>
@@ -11,6 +11,7 @@
 #include "core/hbt_core.h"
 #include "platform/file_settings_store.h"
 #include "tests/ui/options_gallery.h"
+#include "tests/ui/gallery_update_scenes.h"
 #include "ui/about_dialog.h"
 #include "ui/message_box_ex.h"
 #include "ui/pictures.h"
@@ -49,6 +50,7 @@ int main(int argc, char** argv) {
     const std::string what = argc > 1 ? argv[1] : "";
     if (what == "icons") return ShowIcons();
     if (const auto shown = hbt::gallery::ShowOptionsScene(what)) return *shown;
+    if (hbt::gallery::IsUpdateScene(what)) return hbt::gallery::ShowUpdateScene(what);
     const bool about = what == "about";
     hbt::CHbtCore core;
     hbt::FileSettingsStore store(QDir::tempPath().toStdString() + "/harbinet-gallery.conf");

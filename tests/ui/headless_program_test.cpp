@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "child_process.h"
+#include "tests/https_check/test_server.h"
 
 namespace {
 
@@ -41,8 +42,9 @@ protected:
         fs::remove_all(home_);
         fs::create_directories(home_);
         device_ = (home_ / "device").string();
+        // Nothing leaves the machine: the update check asks a port where nobody listens.
         env_ = {"HOME=" + home_.string(), "XDG_CONFIG_HOME=" + (home_ / "cfg").string(),
-                "HBT_ENGINE_DEVICE=" + device_};
+                "HBT_ENGINE_DEVICE=" + device_, "HBT_UPDATE_URL=http://127.0.0.1:1/last_versions/windows/"};
     }
     void TearDown() override { fs::remove_all(home_); }
 
@@ -69,6 +71,22 @@ TEST_F(HeadlessProgramTest, ServesUntilTerminatedAndWritesStatisticsOnRequestAnd
     EXPECT_EQ(text.find("Fatal Error"), std::string::npos) << text;
     // The log file works beside standard output, in the default documents folder.
     EXPECT_NE(ReadFile(home_ / "Documents" / "Harbinet" / "Log.txt").find("Welcome to Harbinet"), std::string::npos);
+    engine.Signal(SIGTERM);
+    EXPECT_EQ(engine.Wait(), 0);
+}
+
+TEST_F(HeadlessProgramTest, AnAvailableUpdateIsLogged) {
+    hbt::test::TestServer updates(hbt::test::RecordingHttpHandler(hbt::test::HttpOk("2 20000 http://mirror.example/get")));
+    env_.back() = "HBT_UPDATE_URL=http://127.0.0.1:" + std::to_string(updates.Port()) + "/last_versions/windows/";
+    ChildProcess engine({HBT_ENGINED_PATH, "--dry-run", "--device", device_, "--allow-uid", std::to_string(::getuid())},
+                 home_ / "engine.txt", {});
+    ASSERT_TRUE(WaitForText(home_ / "engine.txt", "serving")) << ReadFile(home_ / "engine.txt");
+    const fs::path output = home_ / "harbinet.txt";
+    ChildProcess program({HARBINET_PATH, "--headless"}, output, env_);
+    EXPECT_TRUE(WaitForText(output, "(Harbinet Update Checker) - Update is available at http://mirror.example/get"))
+        << ReadFile(output);
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
     engine.Signal(SIGTERM);
     EXPECT_EQ(engine.Wait(), 0);
 }
