@@ -19,6 +19,10 @@ public:
     // Start-up failed for good: show the report (lines joined by "\n").
     // Called on the interface thread.
     virtual void ShowFatalError(const std::wstring& text) = 0;
+    // The exclusion prompts' boxes, called on the interface thread. A
+    // question with the buttons Yes and No, No the default: true for Yes.
+    virtual bool AskYesNo(const std::wstring& caption, const std::wstring& text) = 0;
+    virtual void ShowError(const std::wstring& caption, const std::wstring& text) = 0;
 };
 
 }  // namespace hbt

@@ -7,15 +7,16 @@
 #include <thread>
 
 #include "log/log.h"
-#include "log/log_queue.h"
 #include "platform/file_settings_store.h"
 #include "text/text_conversion.h"
 #include "ui/balloon_offer.h"
 #include "ui/dispatcher.h"
 #include "ui/display_state_watch.h"
-#include "ui/log_placeholder_window.h"
+#include "ui/core_message_boxes.h"
+#include "ui/log_drain.h"
+#include "ui/log_window.h"
 #include "ui/preferences_dialog.h"
-#include "ui/statistics_text.h"
+#include "ui/statistics_displays.h"
 #include "ui/tray_icon.h"
 #include "ui/tray_menu.h"
 
@@ -74,13 +75,15 @@ int CHarbinetApp::Run(const std::vector<std::string>& words) {
     if (!TakeSingleInstance()) return 0;
     QApplication::setQuitOnLastWindowClosed(false);
     dispatcher_ = std::make_unique<CDispatcher>();
-    instanceServer_ = std::make_unique<InstanceServer>([this] { return ShowMainDialog(); });
+    instanceServer_ = std::make_unique<InstanceServer>([this] {
+        ShowMainDialog();
+        return true;
+    });
     if (!instanceServer_->Listen(DispatcherServerPath())) {
         ShowMessage(QStringLiteral("Could not register Harbinet Window class."), QMessageBox::Critical);
         return 1;
     }
     CreateWindows();
-    LogQueue::Instance().RegisterReceiver([this] { dispatcher_->Post([this] { DrainLog(); }); });
     if (!tray_->Add(core_.PreferencesSnapshot()->enabled)) {
         // Without a tray the program still runs; the log says why nothing shows.
         CLog(kLogError) << "Cannot display System Tray icon error = " << 0;
@@ -102,7 +105,9 @@ int CHarbinetApp::Run(const std::vector<std::string>& words) {
 
 void CHarbinetApp::CreateWindows() {
     dialog_ = std::make_unique<CPreferencesDlg>(core_, *this);
-    logWindow_ = std::make_unique<LogPlaceholderWindow>([this] { ShowMinimizedBalloon(); });
+    logWindow_ = std::make_unique<CLogWindow>(core_, *this);
+    logDrain_ = std::make_unique<LogDrain>(*dispatcher_, std::vector<LogSink*>{logWindow_.get(), &fileSink_},
+                                           [this] { RefreshStatisticsLinks(core_.Statistics(), *dialog_, *logWindow_); });
     tray_ = std::make_unique<CTrayIcon>([this] { return *core_.PreferencesSnapshot(); });
     QObject::connect(tray_.get(), &CTrayIcon::command, tray_.get(), [this](int id) { OnTrayCommand(id); });
     QObject::connect(tray_.get(), &CTrayIcon::leftClicked, tray_.get(), [this] { ShowMainDialog(); });
@@ -123,10 +128,9 @@ void CHarbinetApp::WaitForPreferences() {
     }
 }
 
-bool CHarbinetApp::ShowMainDialog() {
+void CHarbinetApp::ShowMainDialog() {
     dialog_->LoadFromCore();
     BringToFront(*dialog_);
-    return true;
 }
 
 void CHarbinetApp::ShowLogWindow() { BringToFront(*logWindow_); }
@@ -185,19 +189,24 @@ void CHarbinetApp::ShowFatalError(const std::wstring& text) {
     box.exec();
 }
 
-void CHarbinetApp::DrainLog() {
-    DrainLogQueue({logWindow_.get(), &fileSink_});
-    const StatisticsFigures figures = ComputeStatisticsFigures(core_.Statistics());
-    dialog_->SetStatistics(figures.total, figures.secured);
+bool CHarbinetApp::AskYesNo(const std::wstring& caption, const std::wstring& text) {
+    // Only the log window's links ask.
+    return AskYesNoBox(logWindow_.get(), caption, text);
 }
+
+void CHarbinetApp::ShowError(const std::wstring& caption, const std::wstring& text) {
+    ShowErrorBox(logWindow_.get(), caption, text);
+}
+
+void CHarbinetApp::ExitProgram() { QApplication::quit(); }
 
 void CHarbinetApp::Exit() {
     tray_->Remove();
     // Threads of the core that ask for the GUI thread from now on run their actions themselves.
     dispatcher_->StopServing();
     core_.Stop();
-    DrainLog();
-    LogQueue::Instance().ClearReceiver();
+    logDrain_->Drain();
+    logDrain_.reset();
     displayState_.reset();
     dialog_.reset();
     logWindow_.reset();

@@ -41,6 +41,9 @@ public:
     void RunOnUiThread(const std::function<void()>& action) override;
     void EngineUnavailable() override;
     void ShowFatalError(const std::wstring& text) override;
+    // Without windows no link is ever clicked; were a box asked for, nobody answers it.
+    bool AskYesNo(const std::wstring&, const std::wstring&) override { return false; }
+    void ShowError(const std::wstring& caption, const std::wstring& text) override;
 
 private:
     void WaitForSignals();
