@@ -2,7 +2,8 @@
 # Pictures of what a person sees: starts the program under Xvfb with a real
 # XEmbed tray (trayer) against a dry-run engine and writes PNGs of the tray,
 # the tray menu in Strict and Best-Effort Mode, the main dialog ON and OFF,
-# the About dialog and the message box with a check box into build/screenshots/.
+# the About dialog, the message box with a check box, the log window, the
+# statistics box and the host and application prompts into build/screenshots/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR="${BUILD_DIR:-build}"
@@ -92,7 +93,7 @@ open_menu; xdotool key Down Down Return; sleep 0.8
 open_menu; menu_shot tray-menu-strict
 
 # The dialogs no command of the running program opens yet, from the gallery.
-for what in about message-box icons; do
+for what in about message-box icons log-window statistics host-prompt app-prompt; do
   "$BUILD_DIR/tests/ui/harbinet_gallery" "$what" &
   gallery=$!
   for _ in $(seq 100); do w="$(xdotool search --onlyvisible --pid "$gallery" 2>/dev/null | head -1 || true)"; [ -n "$w" ] && break; sleep 0.1; done

@@ -1,6 +1,6 @@
 // Shows one of the dialogs that the running program opens only on a later
 // occasion, so that scripts/screenshots.sh can take its picture:
-// harbinet_gallery about|message-box|icons
+// harbinet_gallery about|message-box|icons|log-window|statistics|host-prompt|app-prompt
 #include <QApplication>
 #include <QDir>
 #include <QGridLayout>
@@ -10,6 +10,7 @@
 
 #include "core/hbt_core.h"
 #include "platform/file_settings_store.h"
+#include "tests/ui/log_gallery.h"
 #include "ui/about_dialog.h"
 #include "ui/message_box_ex.h"
 #include "ui/pictures.h"
@@ -47,6 +48,7 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(hbt::WindowIcon());
     const std::string what = argc > 1 ? argv[1] : "";
     if (what == "icons") return ShowIcons();
+    if (const std::optional<int> shown = hbt::ShowLogScene(what)) return *shown;
     const bool about = what == "about";
     hbt::CHbtCore core;
     hbt::FileSettingsStore store(QDir::tempPath().toStdString() + "/harbinet-gallery.conf");
