@@ -65,7 +65,7 @@ CLogView::CLogView(QWidget* parent) : QPlainTextEdit(parent) {
 QTextCursor& CLogView::BatchCursor() {
     if (!batch_) {
         batch_.emplace(document());
-        batch_->movePosition(QTextCursor::End);
+        batch_->setPosition(document()->characterCount() - 1);
         batch_->beginEditBlock();
     }
     return *batch_;
@@ -90,9 +90,9 @@ void CLogView::AppendRecord(const LogRecord& record) {
 }
 
 void CLogView::DropOldestLines() {
+    // By position: moving the cursor block by block would lay out every block it passes.
     QTextCursor head(document());
-    head.movePosition(QTextCursor::Start);
-    head.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, kDroppedLines);
+    head.setPosition(document()->findBlockByNumber(kDroppedLines).position(), QTextCursor::KeepAnchor);
     head.removeSelectedText();
 }
 
