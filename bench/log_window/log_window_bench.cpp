@@ -7,7 +7,6 @@
 
 #include <QApplication>
 #include <QScrollBar>
-#include <QTextBrowser>
 
 #include <algorithm>
 #include <chrono>
