@@ -24,6 +24,10 @@ public:
     // The update check found something to show. Called on the check's
     // thread; returns once the user has dealt with it.
     virtual void ReportUpdateVerdict(const UpdateVerdict& verdict) = 0;
+    // The exclusion prompts' boxes, called on the interface thread. A
+    // question with the buttons Yes and No, No the default: true for Yes.
+    virtual bool AskYesNo(const std::wstring& caption, const std::wstring& text) = 0;
+    virtual void ShowError(const std::wstring& caption, const std::wstring& text) = 0;
 };
 
 }  // namespace hbt

@@ -83,6 +83,12 @@ public:
     // Puts the host at the top of the excluded hosts unless it is covered
     // already; false with the list syntax's message when it is refused.
     bool AddHostToExclusions(const std::string& host, std::wstring& message);
+    // A host or application link of the log was clicked: asks whether to add
+    // the name (UTF-8) to its exclusion list, or to remove it when it is
+    // covered, and applies and saves a Yes. False when the list refused the
+    // change (the error box has said why). Interface thread only.
+    bool PromptHostExclusion(const std::string& host);
+    bool PromptApplicationExclusion(const std::string& name);
 
     bool PreferencesLoaded() const { return preferencesLoaded.load(); }
     bool Halted() const { return halted.load(); }

@@ -2,7 +2,8 @@
 # Pictures of what a person sees: starts the program under Xvfb with a real
 # XEmbed tray (trayer) against a dry-run engine and writes PNGs of the tray,
 # the tray menu in Strict and Best-Effort Mode, the main dialog ON and OFF,
-# the About dialog, the message box with a check box, the Options and cipher
+# the About dialog, the message box with a check box, the log window, the
+# statistics box, the host and application prompts, the Options and cipher
 # suite dialogs at 100 % and 200 %, the update check's boxes and the crash
 # reporter into build/screenshots/.
 set -euo pipefail
@@ -99,7 +100,7 @@ open_menu; xdotool key Down Down Return; sleep 0.8
 open_menu; menu_shot tray-menu-strict
 
 # The dialogs no command of the running program opens yet, from the gallery.
-for what in about message-box icons update-notice out-of-date; do
+for what in about message-box icons log-window statistics host-prompt app-prompt update-notice out-of-date; do
   "$BUILD_DIR/tests/ui/harbinet_gallery" "$what" &
   gallery=$!
   for _ in $(seq 100); do w="$(xdotool search --onlyvisible --pid "$gallery" 2>/dev/null | head -1 || true)"; [ -n "$w" ] && break; sleep 0.1; done

@@ -24,7 +24,8 @@ class CTrayIcon;
 class DisplayStateWatch;
 class FileSettingsStore;
 class InstanceServer;
-class LogPlaceholderWindow;
+class CLogWindow;
+class LogDrain;
 
 class CHarbinetApp : public CoreUserInterface, public DesktopShell {
 public:
@@ -37,6 +38,8 @@ public:
     // DesktopShell (and the core's refresh)
     void RefreshTrayAndDialog() override;
     void ShowLogWindow() override;
+    void ShowMainDialog() override;
+    void ExitProgram() override;
     bool AutorunEnabled() const override { return autorunEnabled_; }
     bool SetAutorun(bool on) override;
     void ShowMinimizedBalloon() override;
@@ -46,15 +49,15 @@ public:
     void EngineUnavailable() override;
     void ShowFatalError(const std::wstring& text) override;
     void ReportUpdateVerdict(const UpdateVerdict& verdict) override;
+    bool AskYesNo(const std::wstring& caption, const std::wstring& text) override;
+    void ShowError(const std::wstring& caption, const std::wstring& text) override;
 
 private:
     bool TakeSingleInstance();
     void CreateWindows();
     void QueryAutorun();
     void WaitForPreferences();
-    bool ShowMainDialog();
     void OnTrayCommand(int command);
-    void DrainLog();
     void RefreshOnUiThread();
     void Exit();
 
@@ -67,7 +70,8 @@ private:
     std::unique_ptr<CDispatcher> dispatcher_;
     std::unique_ptr<InstanceServer> instanceServer_;
     std::unique_ptr<CPreferencesDlg> dialog_;
-    std::unique_ptr<LogPlaceholderWindow> logWindow_;
+    std::unique_ptr<CLogWindow> logWindow_;
+    std::unique_ptr<LogDrain> logDrain_;
     std::unique_ptr<CTrayIcon> tray_;
     std::unique_ptr<DisplayStateWatch> displayState_;
     std::atomic<bool> exiting_{false};  // from then on no box is shown

@@ -170,6 +170,10 @@ void HeadlessRunner::Finish(int status) {
 
 void HeadlessRunner::EngineUnavailable() { Finish(kExitEngineUnavailable); }
 
+void HeadlessRunner::ShowError(const std::wstring& caption, const std::wstring& text) {
+    CLog(kLogError) << caption << L": " << text;
+}
+
 void HeadlessRunner::ShowFatalError(const std::wstring&) {
     // The report's lines are already in the log, which goes to standard output.
     Finish(kExitFatalError);

@@ -43,6 +43,9 @@ public:
     void ShowFatalError(const std::wstring& text) override;
     // The check's own log lines are the whole report here.
     void ReportUpdateVerdict(const UpdateVerdict&) override {}
+    // Without windows no link is ever clicked; were a box asked for, nobody answers it.
+    bool AskYesNo(const std::wstring&, const std::wstring&) override { return false; }
+    void ShowError(const std::wstring& caption, const std::wstring& text) override;
 
 private:
     void WaitForSignals();

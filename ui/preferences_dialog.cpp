@@ -1,7 +1,6 @@
 #include "ui/preferences_dialog.h"
 
 #include <QCloseEvent>
-#include <QMessageBox>
 #include <QPainter>
 #include <QPixmap>
 
@@ -12,7 +11,7 @@
 #include "ui/options_dialog.h"
 #include "ui/options_model.h"
 #include "ui/pictures.h"
-#include "ui/statistics_text.h"
+#include "ui/statistics_displays.h"
 #include "ui_preferences_dialog.h"
 #include "update/version.h"
 
@@ -136,11 +135,7 @@ void CPreferencesDlg::SetStatistics(uint64_t monitored, uint64_t secured) {
     ui_->statisticsLink->setText(StatisticsLinkText(monitored, secured));
 }
 
-void CPreferencesDlg::ShowStatisticsBox() {
-    const StatisticsFigures figures = ComputeStatisticsFigures(core_.Statistics());
-    QMessageBox::information(this, QStringLiteral("Harbinet Statistics"),
-                             QString::fromStdWString(StatisticsBoxText(figures)));
-}
+void CPreferencesDlg::ShowStatisticsBox() { hbt::ShowStatisticsBox(core_.Statistics(), this); }
 
 void CPreferencesDlg::ShowOptions() {
     COptionsDlg options(record_, this);

@@ -25,6 +25,7 @@
 #include "platform/file_settings_store.h"
 #include "rules/preferences_storage.h"
 #include "tests/core/fake_nat.h"
+#include "tests/core/recording_interface.h"
 #include "tests/http/loopback.h"
 #include "ui/statistics_text.h"
 
@@ -32,35 +33,6 @@ namespace hbt {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-// The front end as the core sees it: actions run on the calling thread.
-class RecordingInterface : public CoreUserInterface {
-public:
-    void RefreshTrayAndDialog() override { ++refreshes; }
-    void RunOnUiThread(const std::function<void()>& action) override { action(); }
-    void EngineUnavailable() override { engineUnavailable = true; }
-    void ShowFatalError(const std::wstring& text) override {
-        std::lock_guard lock(mutex);
-        fatalText = text;
-    }
-    void ReportUpdateVerdict(const UpdateVerdict& verdict) override {
-        std::lock_guard lock(mutex);
-        verdicts.push_back(verdict);
-    }
-    std::wstring FatalText() {
-        std::lock_guard lock(mutex);
-        return fatalText;
-    }
-    std::vector<UpdateVerdict> Verdicts() {
-        std::lock_guard lock(mutex);
-        return verdicts;
-    }
-    std::atomic<int> refreshes{0};
-    std::atomic<bool> engineUnavailable{false};
-    std::mutex mutex;
-    std::wstring fatalText;
-    std::vector<UpdateVerdict> verdicts;
-};
 
 template <typename Predicate>
 bool WaitFor(Predicate done, std::chrono::milliseconds limit = 30000ms) {

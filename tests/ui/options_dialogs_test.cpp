@@ -529,6 +529,8 @@ class NoShell : public DesktopShell {
 public:
     void RefreshTrayAndDialog() override {}
     void ShowLogWindow() override {}
+    void ShowMainDialog() override {}
+    void ExitProgram() override {}
     bool AutorunEnabled() const override { return false; }
     bool SetAutorun(bool on) override { return on; }
     void ShowMinimizedBalloon() override {}

@@ -126,6 +126,8 @@ public:
     void RunOnUiThread(const std::function<void()>& action) override { action(); }
     void EngineUnavailable() override {}
     void ShowFatalError(const std::wstring&) override {}
+    bool AskYesNo(const std::wstring&, const std::wstring&) override { return false; }
+    void ShowError(const std::wstring&, const std::wstring&) override {}
     void ReportUpdateVerdict(const UpdateVerdict& verdict) override {
         std::lock_guard lock(mutex_);
         verdicts_.push_back(verdict);
