@@ -15,6 +15,7 @@
 #include "ui/display_state_watch.h"
 #include "ui/log_placeholder_window.h"
 #include "ui/preferences_dialog.h"
+#include "ui/settings_take_up_service.h"
 #include "ui/statistics_text.h"
 #include "ui/tray_icon.h"
 #include "ui/tray_menu.h"
@@ -88,6 +89,7 @@ int CHarbinetApp::Run(const std::vector<std::string>& words) {
     QueryAutorun();
     core_.SetSettingsStore(settings_);
     core_.SetUserInterface(this);
+    OpenSettingsTakeUp(settingsTakeUp_, core_, *this, settings_->Path());
     core_.Start();
     WaitForPreferences();
     const std::string line = Lowered(words);
@@ -195,6 +197,7 @@ void CHarbinetApp::Exit() {
     tray_->Remove();
     // Threads of the core that ask for the GUI thread from now on run their actions themselves.
     dispatcher_->StopServing();
+    settingsTakeUp_.Close();
     core_.Stop();
     DrainLog();
     LogQueue::Instance().ClearReceiver();

@@ -12,6 +12,7 @@
 #include "core/hbt_core.h"
 #include "log/log_file_sink.h"
 #include "ui/autorun_record.h"
+#include "platform/settings_take_up.h"
 #include "ui/desktop_shell.h"
 #include "ui/single_instance.h"
 
@@ -68,6 +69,7 @@ private:
     std::unique_ptr<LogPlaceholderWindow> logWindow_;
     std::unique_ptr<CTrayIcon> tray_;
     std::unique_ptr<DisplayStateWatch> displayState_;
+    SettingsTakeUpEndpoint settingsTakeUp_;
 };
 
 }  // namespace hbt
