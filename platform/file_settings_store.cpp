@@ -193,8 +193,10 @@ FileSettingsStore::FileSettingsStore(std::string path) : path_(std::move(path)) 
 
 std::optional<FileSettingsStore::Sections> FileSettingsStore::ReadFile() const {
     std::ifstream file(path_, std::ios::binary);
-    if (!file) return Sections{};
-    return ParseSettings(file);
+    if (file) return ParseSettings(file);
+    // An absent file has no values; one that cannot be read counts as damaged.
+    if (::access(path_.c_str(), F_OK) != 0 && errno == ENOENT) return Sections{};
+    return std::nullopt;
 }
 
 void FileSettingsStore::Reload() {

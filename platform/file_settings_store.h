@@ -42,7 +42,7 @@ private:
     using Sections = std::map<std::string, Section>;
 
     const Value* Find(const std::string& section, const std::string& name) const;
-    // The file's values, or nullopt when it is damaged; an absent file has none.
+    // The file's values, or nullopt when it is damaged or unreadable; an absent file has none.
     std::optional<Sections> ReadFile() const;
     // The values to write: the file's, with the values set since the last save put in.
     Sections Merged(const std::optional<Sections>& onDisk) const;
