@@ -80,6 +80,12 @@ public:
     // the engine, logs the ON/OFF state and saves. May clear `enabled` of the
     // given record while start-up is in progress.
     bool ApplyPreferences(Preferences& changed, int mode);
+    // Takes up a change of the stored preferences made outside the program
+    // (hbtctl, an editor): reads the store again and applies what changed as
+    // a change from the interface would, logging the names of the changed
+    // values. Nothing happens when nothing changed, or before start-up has
+    // read the store (it reads the change then).
+    void TakeUpStoredPreferences();
     // Puts the host at the top of the excluded hosts unless it is covered
     // already; false with the list syntax's message when it is refused.
     bool AddHostToExclusions(const std::string& host, std::wstring& message);
@@ -177,7 +183,7 @@ private:
     // Sends the configuration and starts the engine; on failure `fatalMessage` says why.
     bool ConfigureAndStartEngine(std::wstring& fatalMessage);
     // The product goes ON once start-up is done, unless the engine was lost meanwhile.
-    void SwitchOnAfterStartUp(Preferences& local);
+    void SwitchOnAfterStartUp();
     void RefreshUserInterface();
     SettingsStore& SettingsStoreForCore();
     void StartConnectionThread(std::shared_ptr<CSafeSocket> socket);
@@ -207,6 +213,10 @@ private:
     std::atomic<uint16_t> controlPort{0};  // network byte order; read by connection threads
 
     mutable std::mutex preferencesLock_;  // guards the pointer only
+    // Held by the core's own changes from copying the working record until
+    // the changed copy is applied, so that none undoes another's change;
+    // taken before engineStateLock_.
+    std::mutex preferencesEditLock_;
     std::shared_ptr<const Preferences> preferences_ = std::make_shared<const Preferences>();
 
     std::atomic<bool> running{true};

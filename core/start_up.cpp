@@ -31,11 +31,14 @@ void CHbtCore::Start() {
 void CHbtCore::RunMainThread() {
     halted = true;
     Preferences local;
-    LoadPreferences(SettingsStoreForCore(), local);
-    SetBigCrashDump(local.bigCrashDump);
-    ApplyPreferences(local, kApplyOnly);
-    RefreshUserInterface();
-    preferencesLoaded = true;
+    {
+        std::lock_guard edit(preferencesEditLock_);
+        LoadPreferences(SettingsStoreForCore(), local);
+        SetBigCrashDump(local.bigCrashDump);
+        ApplyPreferences(local, kApplyOnly);
+        RefreshUserInterface();
+        preferencesLoaded = true;
+    }
     WriteBanner();
     DecideUpdateCheck(local);
 
@@ -54,7 +57,7 @@ void CHbtCore::RunMainThread() {
         CLog(kLogError) << "Could not create config accept thread";
     }
 
-    SwitchOnAfterStartUp(local);
+    SwitchOnAfterStartUp();
 
     std::thread ipv6AcceptThread;
     if (auto ipv6 = Ipv6Listener()) ipv6AcceptThread = std::thread([this, ipv6] { AcceptConnections(ipv6); });
@@ -78,15 +81,19 @@ bool CHbtCore::ConfigureAndStartEngine(std::wstring& fatalMessage) {
     return true;
 }
 
-void CHbtCore::SwitchOnAfterStartUp(Preferences& local) {
+void CHbtCore::SwitchOnAfterStartUp() {
     {
+        std::lock_guard edit(preferencesEditLock_);
         std::lock_guard lock(engineStateLock_);
         if (engineLost_) {
             enabledBeforeHalt_ = true;  // lost since it started: on when it is back
         } else {
             halted = false;
-            local.enabled = true;
-            ApplyPreferences(local, kApplyOnly);
+            // The working record rather than the one loaded at the start: a
+            // change taken up during start-up stays.
+            Preferences working = *PreferencesSnapshot();
+            working.enabled = true;
+            ApplyPreferences(working, kApplyOnly);
         }
     }
     RefreshUserInterface();
@@ -94,6 +101,7 @@ void CHbtCore::SwitchOnAfterStartUp(Preferences& local) {
 
 void CHbtCore::HaltForLostEngine() {
     {
+        std::lock_guard edit(preferencesEditLock_);
         std::lock_guard lock(engineStateLock_);
         Preferences working = *PreferencesSnapshot();
         engineLost_ = true;
@@ -114,6 +122,7 @@ bool CHbtCore::ReopenEngine() {
         return false;
     }
     {
+        std::lock_guard edit(preferencesEditLock_);
         std::lock_guard lock(engineStateLock_);
         Preferences working = *PreferencesSnapshot();
         working.enabled = enabledBeforeHalt_;

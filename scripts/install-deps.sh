@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   curl wget chromium openssl iproute2 socat procps
   haproxy nginx-light
+  lintian adduser
 )
 
 missing=()

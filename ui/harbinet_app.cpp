@@ -16,6 +16,7 @@
 #include "ui/log_drain.h"
 #include "ui/log_window.h"
 #include "ui/preferences_dialog.h"
+#include "ui/settings_take_up_service.h"
 #include "ui/statistics_displays.h"
 #include "ui/tray_icon.h"
 #include "ui/tray_menu.h"
@@ -92,6 +93,7 @@ int CHarbinetApp::Run(const std::vector<std::string>& words) {
     QueryAutorun();
     core_.SetSettingsStore(settings_);
     core_.SetUserInterface(this);
+    OpenSettingsTakeUp(settingsTakeUp_, core_, *this, settings_->Path());
     core_.Start();
     WaitForPreferences();
     const std::string line = Lowered(words);
@@ -214,6 +216,7 @@ void CHarbinetApp::Exit() {
     tray_->Remove();
     // Threads of the core that ask for the GUI thread from now on run their actions themselves.
     dispatcher_->StopServing();
+    settingsTakeUp_.Close();
     core_.Stop();
     logDrain_->Drain();
     logDrain_.reset();

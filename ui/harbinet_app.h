@@ -13,6 +13,7 @@
 #include "core/hbt_core.h"
 #include "log/log_file_sink.h"
 #include "ui/autorun_record.h"
+#include "platform/settings_take_up.h"
 #include "ui/desktop_shell.h"
 #include "ui/single_instance.h"
 
@@ -75,6 +76,7 @@ private:
     std::unique_ptr<CTrayIcon> tray_;
     std::unique_ptr<DisplayStateWatch> displayState_;
     std::atomic<bool> exiting_{false};  // from then on no box is shown
+    SettingsTakeUpEndpoint settingsTakeUp_;
 };
 
 }  // namespace hbt

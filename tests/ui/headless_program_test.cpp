@@ -10,7 +10,9 @@
 #include <thread>
 
 #include "child_process.h"
+#include "platform/file_settings_store.h"
 #include "tests/https_check/test_server.h"
+#include "tests/tools/hbtctl_runner.h"
 
 namespace {
 
@@ -89,6 +91,41 @@ TEST_F(HeadlessProgramTest, AnAvailableUpdateIsLogged) {
     EXPECT_EQ(program.Wait(), 0);
     engine.Signal(SIGTERM);
     EXPECT_EQ(engine.Wait(), 0);
+}
+
+TEST_F(HeadlessProgramTest, TakesUpSettingsChangedByHbtctlOrBeforeSigHupAndKeepsThemWhenItSaves) {
+    const hbt::test::Environment env = {{"HOME", home_.string()}, {"XDG_CONFIG_HOME", (home_ / "cfg").string()}};
+    ASSERT_EQ(hbt::test::RunHbtctl({"prefs", "set", "allowInsecureIfNoHttps", "0"}, env).status, 0);
+    ChildProcess engine({HBT_ENGINED_PATH, "--dry-run", "--device", device_}, home_ / "engine.txt", {});
+    ASSERT_TRUE(WaitForText(home_ / "engine.txt", "serving")) << ReadFile(home_ / "engine.txt");
+    const fs::path output = home_ / "harbinet.txt";
+    ChildProcess program({HARBINET_PATH, "--headless"}, output, env_);
+    // The banner follows the reading of the settings file.
+    ASSERT_TRUE(WaitForText(output, "Info and updates")) << ReadFile(output);
+
+    const hbt::test::HbtctlRun set = hbt::test::RunHbtctl({"prefs", "set", "logLevel", "3"}, env);
+    EXPECT_EQ(set.status, 0) << set.err;
+    EXPECT_EQ(set.out, "hbtctl: stored; the running Harbinet program (pid " + std::to_string(program.Pid()) +
+                           ") took the change up\n");
+    EXPECT_NE(ReadFile(output).find("] Settings changed outside Harbinet taken up: logLevel\n"), std::string::npos)
+        << ReadFile(output);
+
+    // Changed by an editor, which tells nobody; SIGHUP (systemctl reload) does.
+    const std::string settings = (home_ / "cfg" / "Corvant" / "Harbinet.conf").string();
+    {
+        hbt::FileSettingsStore editor(settings);
+        editor.SetString("Settings", "httpPorts", L"80; 8080");
+        ASSERT_TRUE(editor.Save());
+    }
+    program.Signal(SIGHUP);
+    EXPECT_TRUE(WaitForText(output, "] Settings changed outside Harbinet taken up: httpPorts\n")) << ReadFile(output);
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+
+    const hbt::FileSettingsStore file(settings);
+    EXPECT_EQ(file.GetInt("Settings", "logLevel", 0), 3);
+    EXPECT_EQ(file.GetString("Settings", "httpPorts", L""), L"80; 8080");
+    EXPECT_EQ(file.GetInt("Settings", "allowInsecureIfNoHttps", 1), 0);
 }
 
 TEST_F(HeadlessProgramTest, MissingEngineEndsWithStatusTwo) {

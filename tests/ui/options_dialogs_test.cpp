@@ -19,6 +19,8 @@
 #include <QTreeWidget>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "core/hbt_core.h"
 #include "platform/file_settings_store.h"
@@ -536,12 +538,24 @@ public:
     void ShowMinimizedBalloon() override {}
 };
 
+std::string ReadText(const fs::path& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 class OptionsFromMainDialogTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        {
+            // No log file in the user's documents: the file says so, as the
+            // program runs with what its settings file holds.
+            FileSettingsStore file(path_.string());
+            file.SetInt("Settings", "logFileLevel", 0);
+            ASSERT_TRUE(file.Save());
+        }
         core_.SetSettingsStore(std::make_shared<FileSettingsStore>(path_.string()));
-        Preferences p = Loaded();
-        p.logFileLevel = 0;  // no log file in the user's documents
+        Preferences p;
+        LoadPreferences(FileSettingsStore(path_.string()), p);
         core_.ApplyPreferences(p, CHbtCore::kApplyOnly);
         dialog_ = std::make_unique<CPreferencesDlg>(core_, shell_);
         dialog_->show();
@@ -618,6 +632,7 @@ TEST_F(OptionsFromMainDialogTest, ChangesFromTheTrayWhileItIsOpenStay) {
 
 TEST_F(OptionsFromMainDialogTest, CancelChangesNothing) {
     const Preferences before = *core_.PreferencesSnapshot();
+    const std::string text = ReadText(path_);
     WorkOptions([](COptionsDlg& options) {
         Child<QTextEdit>(options, "ports")->setPlainText("81");
         Child<QCheckBox>(options, "tls12")->setChecked(false);
@@ -625,7 +640,7 @@ TEST_F(OptionsFromMainDialogTest, CancelChangesNothing) {
     });
     EXPECT_EQ(*core_.PreferencesSnapshot(), before);
     EXPECT_EQ(dialog_->Record(), before);
-    EXPECT_FALSE(fs::exists(path_));
+    EXPECT_EQ(ReadText(path_), text);
 }
 
 }  // namespace
