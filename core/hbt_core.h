@@ -27,6 +27,7 @@
 #include "engine_client/nfe_device_client.h"
 #include "http/connection_description.h"
 #include "http/http_request.h"
+#include "platform/ready_threads.h"
 #include "platform/socket_calls.h"
 #include "rules/preferences.h"
 #include "update/update_checker.h"
@@ -41,6 +42,10 @@ class SettingsStore;
 // Connection threads only read a request head and relay through a 20000-byte
 // buffer; a small stack keeps thousands of open relays cheap.
 inline constexpr std::size_t kConnectionThreadStackSize = 256 * 1024;
+// Connection threads kept waiting between bursts, and how long the others
+// linger once idle: a connection starts on a ready thread.
+inline constexpr std::size_t kKeptIdleConnectionThreads = 16;
+inline constexpr std::chrono::seconds kIdleConnectionThreadLinger{10};
 inline constexpr uint64_t connectionLimit = 50;
 inline constexpr int kListenBacklog = 100;
 
@@ -240,7 +245,10 @@ private:
     std::unique_ptr<CoreEngineEventHost> engineHost_;
     std::unique_ptr<CEngineEventLoop> engineEventLoop_;
     std::thread controlThread_;
-    UpdateChecker updateChecker_;  // last: its check uses the settings store and the interface
+    UpdateChecker updateChecker_;  // its check uses the settings store and the interface
+    // Last, so that it goes first: its threads run connections of this core.
+    ReadyThreads connectionThreads_{kConnectionThreadStackSize, kKeptIdleConnectionThreads,
+                                    kIdleConnectionThreadLinger};
 };
 
 // The control endpoint's answers; `now` is the time their footers show.
