@@ -38,6 +38,15 @@ const std::vector<StreamPattern>& StreamPatterns() {
     return patterns;
 }
 
+// The names of the stored values that differ between two records, in save order.
+std::string ChangedValueNames(const Preferences& before, const Preferences& after) {
+    std::string names;
+    for (const StoredPreferenceValue& value : ChangedPreferenceValues(before, after)) {
+        names += (names.empty() ? "" : ", ") + value.name;
+    }
+    return names;
+}
+
 }  // namespace
 
 bool CHbtCore::ApplyPreferences(Preferences& changed, int mode) {
@@ -46,7 +55,8 @@ bool CHbtCore::ApplyPreferences(Preferences& changed, int mode) {
     // The default log folder is kept in the working record only.
     Preferences working = changed;
     UpdateLogSettings(changed.logLevel, changed.logFileLevel, working.logPath);
-    const bool wasEnabled = ReplacePreferences(std::move(working))->enabled;
+    const std::shared_ptr<const Preferences> previous = ReplacePreferences(std::move(working));
+    const bool wasEnabled = previous->enabled;
     if (mode == kApplyOnly) return true;
 
     if (!PushRulesToEngine()) CLog(kLogError) << L"Could not apply preferences to kernel module.";
@@ -55,8 +65,29 @@ bool CHbtCore::ApplyPreferences(Preferences& changed, int mode) {
     } else if (!wasEnabled) {
         CLog(kLogAlways) << "Harbinet switched ON";
     }
-    SavePreferences(SettingsStoreForCore(), *PreferencesSnapshot());
+    // Only what this change changed: another writer of the settings file
+    // (hbtctl) may have stored other values since the program read them.
+    SaveChangedPreferences(SettingsStoreForCore(), *previous, *PreferencesSnapshot());
     return true;
+}
+
+void CHbtCore::TakeUpStoredPreferences() {
+    std::lock_guard edit(preferencesEditLock_);
+    if (!preferencesLoaded.load()) return;
+    // Both records come from the store, so that only what another writer
+    // changed counts, not what applying fills in (the default log folder).
+    SettingsStore& store = SettingsStoreForCore();
+    Preferences before;
+    LoadPreferences(store, before);
+    store.Reload();
+    Preferences stored;
+    LoadPreferences(store, stored);
+    const std::string changed = ChangedValueNames(before, stored);
+    if (changed.empty()) return;
+    CLog(kLogAlways) << "Settings changed outside Harbinet taken up: " << changed;
+    stored.enabled = PreferencesSnapshot()->enabled;
+    ApplyPreferences(stored, kApplyAndSave);
+    RefreshUserInterface();
 }
 
 bool CHbtCore::PushRulesToEngine() {

@@ -10,7 +10,6 @@
 #include "log/log_settings.h"
 #include "platform/safe_socket.h"
 #include "platform/socket_address.h"
-#include "platform/thread_start.h"
 
 namespace hbt {
 namespace {
@@ -30,7 +29,7 @@ void CHbtCore::StartConnectionThread(std::shared_ptr<CSafeSocket> socket) {
     ++statistics.connectionsAccepted;
     activeConnections_.Register(socket);
     const CSafeSocket* raw = socket.get();
-    if (!StartDetachedThread([this, socket] { RunConnectionThread(socket); }, kConnectionThreadStackSize)) {
+    if (!connectionThreads_.Run([this, socket] { RunConnectionThread(socket); })) {
         activeConnections_.Unregister(raw);
         CLog(kLogError) << "Could not create connection thread";
     }

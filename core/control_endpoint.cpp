@@ -97,6 +97,7 @@ void CHbtCore::ProcessControlConnection(std::shared_ptr<CSafeSocket> socket) {
 }
 
 bool CHbtCore::AddHostToExclusions(const std::string& host, std::wstring& message) {
+    std::lock_guard edit(preferencesEditLock_);
     Preferences copy = *PreferencesSnapshot();
     if (copy.IsHostExcluded(host)) return true;
     const bool added = copy.SetExcludedHosts(Utf8ToWide(host) + L"\n" + copy.excludeHostsText, message);

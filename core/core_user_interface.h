@@ -4,6 +4,8 @@
 #include <functional>
 #include <string>
 
+#include "update/update_checker.h"
+
 namespace hbt {
 
 class CoreUserInterface {
@@ -19,6 +21,13 @@ public:
     // Start-up failed for good: show the report (lines joined by "\n").
     // Called on the interface thread.
     virtual void ShowFatalError(const std::wstring& text) = 0;
+    // The update check found something to show. Called on the check's
+    // thread; returns once the user has dealt with it.
+    virtual void ReportUpdateVerdict(const UpdateVerdict& verdict) = 0;
+    // The exclusion prompts' boxes, called on the interface thread. A
+    // question with the buttons Yes and No, No the default: true for Yes.
+    virtual bool AskYesNo(const std::wstring& caption, const std::wstring& text) = 0;
+    virtual void ShowError(const std::wstring& caption, const std::wstring& text) = 0;
 };
 
 }  // namespace hbt

@@ -119,6 +119,7 @@ void CHbtCore::Stop() {
     }
     stopSignal_.notify_all();
     CHttpsChecker::Instance().StopChecks();
+    updateChecker_.Stop();
     std::shared_ptr<CSafeSocket> ipv4;
     std::shared_ptr<CSafeSocket> ipv6;
     {

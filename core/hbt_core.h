@@ -27,8 +27,10 @@
 #include "engine_client/nfe_device_client.h"
 #include "http/connection_description.h"
 #include "http/http_request.h"
+#include "platform/ready_threads.h"
 #include "platform/socket_calls.h"
 #include "rules/preferences.h"
+#include "update/update_checker.h"
 
 namespace hbt {
 
@@ -40,6 +42,10 @@ class SettingsStore;
 // Connection threads only read a request head and relay through a 20000-byte
 // buffer; a small stack keeps thousands of open relays cheap.
 inline constexpr std::size_t kConnectionThreadStackSize = 256 * 1024;
+// Connection threads kept waiting between bursts, and how long the others
+// linger once idle: a connection starts on a ready thread.
+inline constexpr std::size_t kKeptIdleConnectionThreads = 16;
+inline constexpr std::chrono::seconds kIdleConnectionThreadLinger{10};
 inline constexpr uint64_t connectionLimit = 50;
 inline constexpr int kListenBacklog = 100;
 
@@ -79,9 +85,21 @@ public:
     // the engine, logs the ON/OFF state and saves. May clear `enabled` of the
     // given record while start-up is in progress.
     bool ApplyPreferences(Preferences& changed, int mode);
+    // Takes up a change of the stored preferences made outside the program
+    // (hbtctl, an editor): reads the store again and applies what changed as
+    // a change from the interface would, logging the names of the changed
+    // values. Nothing happens when nothing changed, or before start-up has
+    // read the store (it reads the change then).
+    void TakeUpStoredPreferences();
     // Puts the host at the top of the excluded hosts unless it is covered
     // already; false with the list syntax's message when it is refused.
     bool AddHostToExclusions(const std::string& host, std::wstring& message);
+    // A host or application link of the log was clicked: asks whether to add
+    // the name (UTF-8) to its exclusion list, or to remove it when it is
+    // covered, and applies and saves a Yes. False when the list refused the
+    // change (the error box has said why). Interface thread only.
+    bool PromptHostExclusion(const std::string& host);
+    bool PromptApplicationExclusion(const std::string& name);
 
     bool PreferencesLoaded() const { return preferencesLoaded.load(); }
     bool Halted() const { return halted.load(); }
@@ -114,6 +132,9 @@ public:
     bool IsTemporarilyExcluded(const SocketAddressSlot& address) const {
         return temporaryExclusions_.IsExcluded(address);
     }
+
+    // Starts an update check on its own thread; false when one runs already.
+    bool StartUpdateCheck(bool silent);
 
     // Sends the engine its configuration (this process and the stream
     // patterns); true when it was accepted or no engine is open.
@@ -161,11 +182,13 @@ public:
 private:
     void RunMainThread();
     void WriteBanner();
+    // The start-up's decision on the update check.
+    void DecideUpdateCheck(const Preferences& local);
     void ReportFatalError(const std::wstring& message);
     // Sends the configuration and starts the engine; on failure `fatalMessage` says why.
     bool ConfigureAndStartEngine(std::wstring& fatalMessage);
     // The product goes ON once start-up is done, unless the engine was lost meanwhile.
-    void SwitchOnAfterStartUp(Preferences& local);
+    void SwitchOnAfterStartUp();
     void RefreshUserInterface();
     SettingsStore& SettingsStoreForCore();
     void StartConnectionThread(std::shared_ptr<CSafeSocket> socket);
@@ -195,6 +218,10 @@ private:
     std::atomic<uint16_t> controlPort{0};  // network byte order; read by connection threads
 
     mutable std::mutex preferencesLock_;  // guards the pointer only
+    // Held by the core's own changes from copying the working record until
+    // the changed copy is applied, so that none undoes another's change;
+    // taken before engineStateLock_.
+    std::mutex preferencesEditLock_;
     std::shared_ptr<const Preferences> preferences_ = std::make_shared<const Preferences>();
 
     std::atomic<bool> running{true};
@@ -218,6 +245,10 @@ private:
     std::unique_ptr<CoreEngineEventHost> engineHost_;
     std::unique_ptr<CEngineEventLoop> engineEventLoop_;
     std::thread controlThread_;
+    UpdateChecker updateChecker_;  // its check uses the settings store and the interface
+    // Last, so that it goes first: its threads run connections of this core.
+    ReadyThreads connectionThreads_{kConnectionThreadStackSize, kKeptIdleConnectionThreads,
+                                    kIdleConnectionThreadLinger};
 };
 
 // The control endpoint's answers; `now` is the time their footers show.

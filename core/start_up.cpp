@@ -1,5 +1,6 @@
 // The core's start-up sequence, its fatal-error report, and the same sequence
 // for an engine that died and came back.
+#include <ctime>
 #include <system_error>
 
 #include "core/hbt_core.h"
@@ -8,15 +9,12 @@
 #include "engine_client/nfe_device_client.h"
 #include "http/page_parts.h"
 #include "log/log.h"
+#include "platform/crash_handler.h"
 #include "platform/descriptor_limit.h"
 #include "rules/preferences_storage.h"
 #include "update/version.h"
 
 namespace hbt {
-
-namespace {
-constexpr char kSupportAddress[] = "support@corvant.example";
-}  // namespace
 
 void CHbtCore::Start() {
     // Each client connection holds a descriptor, two while it is forwarded:
@@ -33,12 +31,16 @@ void CHbtCore::Start() {
 void CHbtCore::RunMainThread() {
     halted = true;
     Preferences local;
-    LoadPreferences(SettingsStoreForCore(), local);
-    ApplyPreferences(local, kApplyOnly);
-    RefreshUserInterface();
-    preferencesLoaded = true;
+    {
+        std::lock_guard edit(preferencesEditLock_);
+        LoadPreferences(SettingsStoreForCore(), local);
+        SetBigCrashDump(local.bigCrashDump);
+        ApplyPreferences(local, kApplyOnly);
+        RefreshUserInterface();
+        preferencesLoaded = true;
+    }
     WriteBanner();
-    // The update check at start-up is decided here once the update checker exists.
+    DecideUpdateCheck(local);
 
     if (!engineClient_->NfeOpenDevice()) {
         if (userInterface_) userInterface_->RunOnUiThread([this] { userInterface_->EngineUnavailable(); });
@@ -55,7 +57,7 @@ void CHbtCore::RunMainThread() {
         CLog(kLogError) << "Could not create config accept thread";
     }
 
-    SwitchOnAfterStartUp(local);
+    SwitchOnAfterStartUp();
 
     std::thread ipv6AcceptThread;
     if (auto ipv6 = Ipv6Listener()) ipv6AcceptThread = std::thread([this, ipv6] { AcceptConnections(ipv6); });
@@ -79,15 +81,19 @@ bool CHbtCore::ConfigureAndStartEngine(std::wstring& fatalMessage) {
     return true;
 }
 
-void CHbtCore::SwitchOnAfterStartUp(Preferences& local) {
+void CHbtCore::SwitchOnAfterStartUp() {
     {
+        std::lock_guard edit(preferencesEditLock_);
         std::lock_guard lock(engineStateLock_);
         if (engineLost_) {
             enabledBeforeHalt_ = true;  // lost since it started: on when it is back
         } else {
             halted = false;
-            local.enabled = true;
-            ApplyPreferences(local, kApplyOnly);
+            // The working record rather than the one loaded at the start: a
+            // change taken up during start-up stays.
+            Preferences working = *PreferencesSnapshot();
+            working.enabled = true;
+            ApplyPreferences(working, kApplyOnly);
         }
     }
     RefreshUserInterface();
@@ -95,6 +101,7 @@ void CHbtCore::SwitchOnAfterStartUp(Preferences& local) {
 
 void CHbtCore::HaltForLostEngine() {
     {
+        std::lock_guard edit(preferencesEditLock_);
         std::lock_guard lock(engineStateLock_);
         Preferences working = *PreferencesSnapshot();
         engineLost_ = true;
@@ -115,6 +122,7 @@ bool CHbtCore::ReopenEngine() {
         return false;
     }
     {
+        std::lock_guard edit(preferencesEditLock_);
         std::lock_guard lock(engineStateLock_);
         Preferences working = *PreferencesSnapshot();
         working.enabled = enabledBeforeHalt_;
@@ -131,6 +139,17 @@ void CHbtCore::WriteBanner() {
     CLog(kLogAlways) << "\t\tWelcome to Harbinet " << VersionBannerText();  // "v" + version + " " + stage
     CLog(kLogAlways) << "\t\tInfo and updates: " << LogUrl{"https", kVendorWebSiteHost, "", "", 0};
     CLog(kLogAlways) << "";
+}
+
+void CHbtCore::DecideUpdateCheck(const Preferences& local) {
+    const auto lastCheck = static_cast<uint32_t>(SettingsStoreForCore().GetInt(kSectionSettings, "lastUpdateCheck", 0));
+    if (const auto silent = StartUpCheck(local.updatesCheck, lastCheck, std::time(nullptr))) StartUpdateCheck(*silent);
+}
+
+bool CHbtCore::StartUpdateCheck(bool silent) {
+    return updateChecker_.Start(silent, SettingsStoreForCore(), [this](const UpdateVerdict& verdict) {
+        if (userInterface_) userInterface_->ReportUpdateVerdict(verdict);
+    });
 }
 
 void CHbtCore::ReportFatalError(const std::wstring& message) {

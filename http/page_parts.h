@@ -10,6 +10,8 @@
 namespace hbt {
 
 inline constexpr char kVendorWebSiteHost[] = "corvant.example";
+// Where the fatal-error report and the crash reporter send the user.
+inline constexpr char kSupportAddress[] = "support@corvant.example";
 
 // The horizontal rule between page sections (166 characters).
 inline constexpr std::string_view pageSeparator =

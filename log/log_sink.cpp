@@ -26,8 +26,11 @@ std::string FormatFileLine(const LogRecord& record, const std::wstring& prefix, 
     localtime_r(&t, &local);
     char stamp[64];
     std::strftime(stamp, sizeof(stamp), "[%Y.%m.%d %H:%M:%S] ", &local);
-    std::wstring text = prefix.empty() ? record.message : prefix + L" - " + record.message;
-    return stamp + WideToUtf8(text);
+    return stamp + FormatLineText(record, prefix);
+}
+
+std::string FormatLineText(const LogRecord& record, const std::wstring& prefix) {
+    return WideToUtf8(prefix.empty() ? record.message : prefix + L" - " + record.message);
 }
 
 }  // namespace hbt

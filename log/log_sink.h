@@ -21,8 +21,10 @@ public:
 // every sink that admits it. Returns the number of records drained.
 std::size_t DrainLogQueue(const std::vector<LogSink*>& sinks);
 
-// "[YYYY.MM.DD HH:MM:SS] " + (prefix + " - " when the prefix is not empty) +
-// message, in UTF-8, without the line end; `time` is formatted in local time.
+// "[YYYY.MM.DD HH:MM:SS] " + FormatLineText; `time` is formatted in local time.
 std::string FormatFileLine(const LogRecord& record, const std::wstring& prefix, int64_t time);
+// (prefix + " - " when the prefix is not empty) + message, in UTF-8, without
+// the line end: a line for a log that stamps its lines itself (the journal).
+std::string FormatLineText(const LogRecord& record, const std::wstring& prefix);
 
 }  // namespace hbt

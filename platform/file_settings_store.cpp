@@ -1,8 +1,10 @@
 #include "platform/file_settings_store.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <fstream>
@@ -106,6 +108,37 @@ std::string FolderOf(const std::string& path) {
     return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
 }
 
+// The exclusive advisory lock every writer of one settings file holds while
+// it reads, changes and writes it (the file itself is replaced by rename, so
+// it cannot carry the lock).
+class WriterLock {
+public:
+    explicit WriterLock(const std::string& settingsPath) {
+        const std::string path = settingsPath + ".lock";
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        // A lock file another user created can still be locked through a read-only descriptor.
+        if (fd_ < 0) fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0) return;
+        while (::flock(fd_, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                ::close(fd_);
+                fd_ = -1;
+                return;
+            }
+        }
+    }
+    ~WriterLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    WriterLock(const WriterLock&) = delete;
+    WriterLock& operator=(const WriterLock&) = delete;
+
+    bool Held() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
 }  // namespace
 
 std::optional<SettingsSections> ParseSettingsText(std::string_view text) {
@@ -138,47 +171,6 @@ std::optional<SettingsSections> ParseSettingsText(std::string_view text) {
     return loaded;
 }
 
-FileSettingsStore::FileSettingsStore(std::string path) : path_(std::move(path)) { Reload(); }
-
-void FileSettingsStore::Reload() {
-    std::ifstream file(path_, std::ios::binary);
-    std::ostringstream content;
-    if (file) content << file.rdbuf();
-    // A damaged file counts as empty: defaults apply until the next save replaces it.
-    std::optional<SettingsSections> loaded = ParseSettingsText(content.str());
-    std::lock_guard lock(mutex_);
-    sections_ = loaded ? std::move(*loaded) : SettingsSections();
-}
-
-int32_t FileSettingsStore::GetInt(const std::string& section, const std::string& name, int32_t defaultValue) const {
-    std::lock_guard lock(mutex_);
-    auto s = sections_.find(section);
-    if (s == sections_.end()) return defaultValue;
-    auto v = s->second.find(name);
-    if (v == s->second.end() || !std::holds_alternative<int32_t>(v->second)) return defaultValue;
-    return std::get<int32_t>(v->second);
-}
-
-std::wstring FileSettingsStore::GetString(const std::string& section, const std::string& name,
-                                          const std::wstring& defaultValue) const {
-    std::lock_guard lock(mutex_);
-    auto s = sections_.find(section);
-    if (s == sections_.end()) return defaultValue;
-    auto v = s->second.find(name);
-    if (v == s->second.end() || !std::holds_alternative<std::wstring>(v->second)) return defaultValue;
-    return std::get<std::wstring>(v->second);
-}
-
-void FileSettingsStore::SetInt(const std::string& section, const std::string& name, int32_t value) {
-    std::lock_guard lock(mutex_);
-    sections_[section][name] = value;
-}
-
-void FileSettingsStore::SetString(const std::string& section, const std::string& name, const std::wstring& value) {
-    std::lock_guard lock(mutex_);
-    sections_[section][name] = value;
-}
-
 std::string SerializeSettings(const SettingsSections& sections) {
     std::ostringstream out;
     out << "# Harbinet settings. Strings are quoted with C-style escapes.\n";
@@ -197,15 +189,84 @@ std::string SerializeSettings(const SettingsSections& sections) {
     return out.str();
 }
 
-std::string FileSettingsStore::Serialize() const {
+FileSettingsStore::FileSettingsStore(std::string path) : path_(std::move(path)) { Reload(); }
+
+std::optional<SettingsSections> FileSettingsStore::ReadFile() const {
+    std::ifstream file(path_, std::ios::binary);
+    if (file) {
+        std::ostringstream content;
+        content << file.rdbuf();
+        return ParseSettingsText(content.str());
+    }
+    // An absent file has no values; one that cannot be read counts as damaged.
+    if (::access(path_.c_str(), F_OK) != 0 && errno == ENOENT) return SettingsSections{};
+    return std::nullopt;
+}
+
+void FileSettingsStore::Reload() {
+    // A damaged file counts as empty: defaults apply until the next save replaces it.
+    SettingsSections loaded = ReadFile().value_or(SettingsSections{});
     std::lock_guard lock(mutex_);
-    return SerializeSettings(sections_);
+    values_ = std::move(loaded);
+    changed_.clear();
+}
+
+const SettingsValue* FileSettingsStore::Find(const std::string& section, const std::string& name) const {
+    auto s = values_.find(section);
+    if (s == values_.end()) return nullptr;
+    auto v = s->second.find(name);
+    return v == s->second.end() ? nullptr : &v->second;
+}
+
+int32_t FileSettingsStore::GetInt(const std::string& section, const std::string& name, int32_t defaultValue) const {
+    std::lock_guard lock(mutex_);
+    const SettingsValue* v = Find(section, name);
+    if (!v || !std::holds_alternative<int32_t>(*v)) return defaultValue;
+    return std::get<int32_t>(*v);
+}
+
+std::wstring FileSettingsStore::GetString(const std::string& section, const std::string& name,
+                                          const std::wstring& defaultValue) const {
+    std::lock_guard lock(mutex_);
+    const SettingsValue* v = Find(section, name);
+    if (!v || !std::holds_alternative<std::wstring>(*v)) return defaultValue;
+    return std::get<std::wstring>(*v);
+}
+
+void FileSettingsStore::SetInt(const std::string& section, const std::string& name, int32_t value) {
+    std::lock_guard lock(mutex_);
+    values_[section][name] = value;
+    changed_.emplace(section, name);
+}
+
+void FileSettingsStore::SetString(const std::string& section, const std::string& name, const std::wstring& value) {
+    std::lock_guard lock(mutex_);
+    values_[section][name] = value;
+    changed_.emplace(section, name);
+}
+
+SettingsSections FileSettingsStore::Merged(const std::optional<SettingsSections>& onDisk) const {
+    // A damaged file has nothing worth keeping: this store's values replace it.
+    if (!onDisk) return values_;
+    SettingsSections merged = *onDisk;
+    for (const auto& [section, name] : changed_) merged[section][name] = values_.at(section).at(name);
+    return merged;
 }
 
 bool FileSettingsStore::Save() {
-    const std::string text = Serialize();
+    CreateFolders(FolderOf(path_));
+    const WriterLock writers(path_);
+    if (!writers.Held()) return false;
+    const std::optional<SettingsSections> onDisk = ReadFile();
+    std::lock_guard lock(mutex_);
+    if (!Replace(Merged(onDisk))) return false;
+    changed_.clear();
+    return true;
+}
+
+bool FileSettingsStore::Replace(const SettingsSections& values) const {
+    const std::string text = SerializeSettings(values);
     const std::string folder = FolderOf(path_);
-    CreateFolders(folder);
     const std::string temporary = path_ + ".tmp." + std::to_string(::getpid());
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return false;

@@ -19,6 +19,8 @@ public:
     virtual void SetString(const std::string& section, const std::string& name, const std::wstring& value) = 0;
     // Makes every change so far durable; false when the file could not be replaced.
     virtual bool Save() = 0;
+    // Reads what is stored again, for a change made by another writer; unsaved changes are dropped.
+    virtual void Reload() = 0;
 };
 
 }  // namespace hbt

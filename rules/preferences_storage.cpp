@@ -94,6 +94,16 @@ void ReadCipherMode(const SettingsStore& store, Preferences& p) {
 
 int32_t AsInt(bool value) { return value ? 1 : 0; }
 
+void WriteValues(SettingsStore& store, const std::vector<StoredPreferenceValue>& values) {
+    for (const auto& value : values) {
+        if (const auto* number = std::get_if<int32_t>(&value.value)) {
+            store.SetInt(value.section, value.name, *number);
+        } else {
+            store.SetString(value.section, value.name, std::get<std::wstring>(value.value));
+        }
+    }
+}
+
 }  // namespace
 
 void LoadPreferences(const SettingsStore& store, Preferences& p) {
@@ -149,13 +159,28 @@ std::vector<StoredPreferenceValue> StoredPreferenceValues(const Preferences& p) 
 }
 
 bool SavePreferences(SettingsStore& store, const Preferences& preferences) {
-    for (const auto& value : StoredPreferenceValues(preferences)) {
-        if (const auto* number = std::get_if<int32_t>(&value.value)) {
-            store.SetInt(value.section, value.name, *number);
-        } else {
-            store.SetString(value.section, value.name, std::get<std::wstring>(value.value));
-        }
+    WriteValues(store, StoredPreferenceValues(preferences));
+    return store.Save();
+}
+
+std::vector<StoredPreferenceValue> ChangedPreferenceValues(const Preferences& before, const Preferences& after) {
+    // The list's order follows how it was loaded or edited; only its members matter.
+    auto sortedVersions = [](Preferences p) {
+        std::sort(p.allowedSslVersions.begin(), p.allowedSslVersions.end());
+        return p;
+    };
+    const std::vector<StoredPreferenceValue> old = StoredPreferenceValues(sortedVersions(before));
+    const std::vector<StoredPreferenceValue> now = StoredPreferenceValues(sortedVersions(after));
+    const std::vector<StoredPreferenceValue> written = StoredPreferenceValues(after);
+    std::vector<StoredPreferenceValue> changed;
+    for (std::size_t i = 0; i < now.size(); ++i) {
+        if (old[i].value != now[i].value) changed.push_back(written[i]);
     }
+    return changed;
+}
+
+bool SaveChangedPreferences(SettingsStore& store, const Preferences& before, const Preferences& after) {
+    WriteValues(store, ChangedPreferenceValues(before, after));
     return store.Save();
 }
 

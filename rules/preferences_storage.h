@@ -34,6 +34,14 @@ void LoadPreferences(const SettingsStore& store, Preferences& preferences);
 bool SavePreferences(SettingsStore& store, const Preferences& preferences);
 // What SavePreferences writes, in the order it writes it.
 std::vector<StoredPreferenceValue> StoredPreferenceValues(const Preferences& preferences);
+// The stored values of `after` that differ from those of `before`, in save
+// order. The version list counts as changed only when its set of codes did.
+std::vector<StoredPreferenceValue> ChangedPreferenceValues(const Preferences& before, const Preferences& after);
+// Writes only the values that changed from `before` to `after`, then saves
+// the store. Where other writers share the store, values they stored
+// meanwhile stay: a writer saving every value would put its stale copies of
+// them back.
+bool SaveChangedPreferences(SettingsStore& store, const Preferences& before, const Preferences& after);
 
 // The old comma-separated version list; 770 brings TLS 1.3 and its early code along.
 std::vector<uint16_t> ParseLegacyVersionList(std::wstring_view text);

@@ -12,6 +12,7 @@ packages=(
   curl wget chromium openssl iproute2 socat procps
   haproxy nginx-light
   clang libclang-rt-dev
+  lintian adduser
 )
 
 missing=()

@@ -2,7 +2,10 @@
 # Pictures of what a person sees: starts the program under Xvfb with a real
 # XEmbed tray (trayer) against a dry-run engine and writes PNGs of the tray,
 # the tray menu in Strict and Best-Effort Mode, the main dialog ON and OFF,
-# the About dialog and the message box with a check box into build/screenshots/.
+# the About dialog, the message box with a check box, the log window, the
+# statistics box, the host and application prompts, the Options and cipher
+# suite dialogs at 100 % and 200 %, the update check's boxes and the crash
+# reporter into build/screenshots/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR="${BUILD_DIR:-build}"
@@ -22,7 +25,7 @@ cleanup() {
 trap cleanup EXIT
 
 # Xvfb picks a free display itself and writes its number once it is ready.
-Xvfb -displayfd 3 -screen 0 1024x700x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+Xvfb -displayfd 3 -screen 0 2560x1600x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=":$(cat "$work/display")"
@@ -34,6 +37,11 @@ xsetroot -solid '#5a6b7d'
 export HOME="$work/home" XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/run" HBT_RUNNING_LOCK="$work/lock"
 mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 export HBT_ENGINE_DEVICE="$work/engine.sock" QT_QPA_PLATFORM=xcb
+# Nothing leaves the machine and nothing is opened on the desktop: the update
+# check asks a closed port, and xdg-open only writes down what it was given.
+export HBT_UPDATE_URL="http://127.0.0.1:1/last_versions/windows/" TMPDIR="$work"
+mkdir -p "$work/bin" && printf '#!/bin/sh\necho "$@" >>"%s/opened.txt"\n' "$work" >"$work/bin/xdg-open"
+chmod +x "$work/bin/xdg-open" && export PATH="$work/bin:$PATH"
 "$BUILD_DIR/HbtEngineDrv/hbt-engined" --dry-run --device "$HBT_ENGINE_DEVICE" >"$work/engine.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do [ -S "$HBT_ENGINE_DEVICE" ] && break; sleep 0.1; done
@@ -92,7 +100,7 @@ open_menu; xdotool key Down Down Return; sleep 0.8
 open_menu; menu_shot tray-menu-strict
 
 # The dialogs no command of the running program opens yet, from the gallery.
-for what in about message-box icons; do
+for what in about message-box icons log-window statistics host-prompt app-prompt update-notice out-of-date; do
   "$BUILD_DIR/tests/ui/harbinet_gallery" "$what" &
   gallery=$!
   for _ in $(seq 100); do w="$(xdotool search --onlyvisible --pid "$gallery" 2>/dev/null | head -1 || true)"; [ -n "$w" ] && break; sleep 0.1; done
@@ -100,6 +108,28 @@ for what in about message-box icons; do
   shot_window "$what" "$w"
   kill "$gallery"; wait "$gallery" 2>/dev/null || true
 done
+
+# The Options dialog and the cipher suite dialogs, also at twice the size.
+options_shot() {  # FILE SCENE SCALE
+  QT_SCALE_FACTOR="$3" "$BUILD_DIR/tests/ui/harbinet_gallery" "$2" &
+  local gallery=$! w=""
+  for _ in $(seq 100); do w="$(xdotool search --onlyvisible --pid "$gallery" 2>/dev/null | head -1 || true)"; [ -n "$w" ] && break; sleep 0.1; done
+  sleep 0.8
+  shot_window "$1" "$w"
+  kill "$gallery"; wait "$gallery" 2>/dev/null || true
+}
+for what in options cipher-suites add-cipher; do
+  options_shot "$what" "$what" 1
+  options_shot "$what-200" "$what" 2
+done
+
+# The crash reporter, as a crashed program starts it.
+"$BUILD_DIR/ui/harbinet" --crash-report "$work/Harbinet.dmp" saved &
+reporter=$!
+for _ in $(seq 100); do w="$(xdotool search --onlyvisible --name '^Harbinet Crash Reporter$' 2>/dev/null | head -1 || true)"; [ -n "$w" ] && break; sleep 0.1; done
+sleep 0.8
+shot_window crash-report "$w"
+kill "$reporter"; wait "$reporter" 2>/dev/null || true
 
 # A second start shows the running instance's main dialog.
 "$BUILD_DIR/ui/harbinet"

@@ -1,5 +1,5 @@
 #pragma once
-// A command group of hbtctl ("prefs", later "check-https", "tls-judge"). Each
+// A command group of hbtctl ("prefs", "status", "check-https", "tls-judge"). Each
 // group lives in its own file and is listed in main.cpp's table.
 #include <string>
 #include <vector>
@@ -21,5 +21,6 @@ struct Command {
 extern const Command kPrefsCommand;
 extern const Command kTlsJudgeCommand;
 extern const Command kCheckHttpsCommand;
+extern const Command kStatusCommand;
 
 }  // namespace hbt::ctl

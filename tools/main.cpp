@@ -5,11 +5,13 @@
 #include <vector>
 
 #include "tools/command.h"
+#include "update/version_line.h"
 
 namespace {
 
 const hbt::ctl::Command* const kCommands[] = {
     &hbt::ctl::kPrefsCommand,
+    &hbt::ctl::kStatusCommand,
     &hbt::ctl::kTlsJudgeCommand,
     &hbt::ctl::kCheckHttpsCommand,
 };
@@ -17,6 +19,9 @@ const hbt::ctl::Command* const kCommands[] = {
 void PrintUsage(std::FILE* out) {
     std::fprintf(out, "usage:\n");
     for (const auto* command : kCommands) std::fprintf(out, "%s", command->usage);
+    std::fprintf(out,
+                 "  hbtctl --help                  this text\n"
+                 "  hbtctl --version               the version\n");
 }
 
 }  // namespace
@@ -28,6 +33,10 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "help") == 0) {
         PrintUsage(stdout);
+        return hbt::ctl::kExitOk;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("%s\n", hbt::VersionLine("hbtctl").c_str());
         return hbt::ctl::kExitOk;
     }
     for (const auto* command : kCommands) {

@@ -1,10 +1,12 @@
 // hbtctl prefs show | prefs set KEY VALUE
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "platform/file_settings_store.h"
+#include "platform/settings_take_up.h"
 #include "text/text_conversion.h"
 #include "rules/preferences_storage.h"
 #include "tools/command.h"
@@ -35,6 +37,29 @@ std::string Escape(const std::wstring& value) {
     return out;
 }
 
+// How long a running program has to take a change up before hbtctl stops waiting.
+constexpr std::chrono::seconds kTakeUpWait{10};
+
+// Tells the running program that reads this settings file about the change
+// and says what came of it.
+void TellRunningProgram(const std::string& settingsPath) {
+    const TakeUpAnswer answer = AskProgramToTakeUp(settingsPath, kTakeUpWait);
+    switch (answer.kind) {
+        case TakeUpAnswer::Kind::kNoProgram:
+            std::printf("hbtctl: stored; no running Harbinet program reads this settings file, so the change "
+                        "applies when Harbinet starts\n");
+            break;
+        case TakeUpAnswer::Kind::kTakenUp:
+            std::printf("hbtctl: stored; the running Harbinet program (pid %d) took the change up\n",
+                        static_cast<int>(answer.pid));
+            break;
+        case TakeUpAnswer::Kind::kNoAnswer:
+            std::printf("hbtctl: stored; the running Harbinet program did not confirm that it took the change up, "
+                        "so it may apply only when Harbinet starts again\n");
+            break;
+    }
+}
+
 int Show() {
     FileSettingsStore store(DefaultSettingsPath());
     Preferences preferences;
@@ -49,8 +74,9 @@ int Show() {
 
 int Set(const std::string& key, const std::string& value) {
     FileSettingsStore store(DefaultSettingsPath());
-    Preferences preferences;
-    LoadPreferences(store, preferences);
+    Preferences loaded;
+    LoadPreferences(store, loaded);
+    Preferences preferences = loaded;
     std::wstring message;
     switch (SetPreference(preferences, key, Utf8ToWide(value), message)) {
         case EditResult::kUnknownKey:
@@ -63,7 +89,8 @@ int Set(const std::string& key, const std::string& value) {
         case EditResult::kChanged:
             break;
     }
-    if (!SavePreferences(store, preferences)) {
+    // Only the changed values: the running program may have stored others since this read the file.
+    if (!SaveChangedPreferences(store, loaded, preferences)) {
         std::fprintf(stderr, "hbtctl: could not save %s\n", store.Path().c_str());
         return kExitRefused;
     }
@@ -74,6 +101,7 @@ int Set(const std::string& key, const std::string& value) {
                      "(allowInsecureIfNoHttps=1), so %s takes effect once Strict Mode is on\n",
                      key.c_str());
     }
+    TellRunningProgram(store.Path());
     return kExitOk;
 }
 
@@ -89,7 +117,8 @@ int RunPrefs(const std::vector<std::string>& args) {
 const Command kPrefsCommand = {
     "prefs",
     "  hbtctl prefs show              print every stored preference as Section/Key=value\n"
-    "  hbtctl prefs set KEY VALUE     change one preference with the interface's checks, then save\n",
+    "  hbtctl prefs set KEY VALUE     change one preference with the interface's checks, save it, and\n"
+    "                                 have a running Harbinet program take the change up\n",
     RunPrefs,
 };
 

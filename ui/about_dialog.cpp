@@ -31,6 +31,7 @@ void CAboutDlg::OnUpdatesCheckClicked(bool checked) {
     Preferences changed = *core_.PreferencesSnapshot();
     changed.updatesCheck = checked;
     core_.ApplyPreferences(changed, CHbtCore::kApplyAndSave);
+    if (checked) core_.StartUpdateCheck(false);
 }
 
 }  // namespace hbt

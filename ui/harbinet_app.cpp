@@ -7,17 +7,20 @@
 #include <thread>
 
 #include "log/log.h"
-#include "log/log_queue.h"
 #include "platform/file_settings_store.h"
 #include "text/text_conversion.h"
 #include "ui/balloon_offer.h"
 #include "ui/dispatcher.h"
 #include "ui/display_state_watch.h"
-#include "ui/log_placeholder_window.h"
+#include "ui/core_message_boxes.h"
+#include "ui/log_drain.h"
+#include "ui/log_window.h"
 #include "ui/preferences_dialog.h"
-#include "ui/statistics_text.h"
+#include "ui/settings_take_up_service.h"
+#include "ui/statistics_displays.h"
 #include "ui/tray_icon.h"
 #include "ui/tray_menu.h"
+#include "ui/update_verdict_box.h"
 
 namespace hbt {
 
@@ -74,13 +77,15 @@ int CHarbinetApp::Run(const std::vector<std::string>& words) {
     if (!TakeSingleInstance()) return 0;
     QApplication::setQuitOnLastWindowClosed(false);
     dispatcher_ = std::make_unique<CDispatcher>();
-    instanceServer_ = std::make_unique<InstanceServer>([this] { return ShowMainDialog(); });
+    instanceServer_ = std::make_unique<InstanceServer>([this] {
+        ShowMainDialog();
+        return true;
+    });
     if (!instanceServer_->Listen(DispatcherServerPath())) {
         ShowMessage(QStringLiteral("Could not register Harbinet Window class."), QMessageBox::Critical);
         return 1;
     }
     CreateWindows();
-    LogQueue::Instance().RegisterReceiver([this] { dispatcher_->Post([this] { DrainLog(); }); });
     if (!tray_->Add(core_.PreferencesSnapshot()->enabled)) {
         // Without a tray the program still runs; the log says why nothing shows.
         CLog(kLogError) << "Cannot display System Tray icon error = " << 0;
@@ -88,6 +93,7 @@ int CHarbinetApp::Run(const std::vector<std::string>& words) {
     QueryAutorun();
     core_.SetSettingsStore(settings_);
     core_.SetUserInterface(this);
+    OpenSettingsTakeUp(settingsTakeUp_, core_, *this, settings_->Path());
     core_.Start();
     WaitForPreferences();
     const std::string line = Lowered(words);
@@ -102,7 +108,9 @@ int CHarbinetApp::Run(const std::vector<std::string>& words) {
 
 void CHarbinetApp::CreateWindows() {
     dialog_ = std::make_unique<CPreferencesDlg>(core_, *this);
-    logWindow_ = std::make_unique<LogPlaceholderWindow>([this] { ShowMinimizedBalloon(); });
+    logWindow_ = std::make_unique<CLogWindow>(core_, *this);
+    logDrain_ = std::make_unique<LogDrain>(*dispatcher_, std::vector<LogSink*>{logWindow_.get(), &fileSink_},
+                                           [this] { RefreshStatisticsLinks(core_.Statistics(), *dialog_, *logWindow_); });
     tray_ = std::make_unique<CTrayIcon>([this] { return *core_.PreferencesSnapshot(); });
     QObject::connect(tray_.get(), &CTrayIcon::command, tray_.get(), [this](int id) { OnTrayCommand(id); });
     QObject::connect(tray_.get(), &CTrayIcon::leftClicked, tray_.get(), [this] { ShowMainDialog(); });
@@ -123,10 +131,9 @@ void CHarbinetApp::WaitForPreferences() {
     }
 }
 
-bool CHarbinetApp::ShowMainDialog() {
+void CHarbinetApp::ShowMainDialog() {
     dialog_->LoadFromCore();
     BringToFront(*dialog_);
-    return true;
 }
 
 void CHarbinetApp::ShowLogWindow() { BringToFront(*logWindow_); }
@@ -185,19 +192,34 @@ void CHarbinetApp::ShowFatalError(const std::wstring& text) {
     box.exec();
 }
 
-void CHarbinetApp::DrainLog() {
-    DrainLogQueue({logWindow_.get(), &fileSink_});
-    const StatisticsFigures figures = ComputeStatisticsFigures(core_.Statistics());
-    dialog_->SetStatistics(figures.total, figures.secured);
+void CHarbinetApp::ReportUpdateVerdict(const UpdateVerdict& verdict) {
+    dispatcher_->Send([this, &verdict] {
+        if (exiting_) return;  // the exit runs what is still queued, possibly on this thread
+        ShowLogWindow();
+        ShowUpdateVerdict(verdict, core_, *settings_, logWindow_.get());
+    });
 }
 
+bool CHarbinetApp::AskYesNo(const std::wstring& caption, const std::wstring& text) {
+    // Only the log window's links ask.
+    return AskYesNoBox(logWindow_.get(), caption, text);
+}
+
+void CHarbinetApp::ShowError(const std::wstring& caption, const std::wstring& text) {
+    ShowErrorBox(logWindow_.get(), caption, text);
+}
+
+void CHarbinetApp::ExitProgram() { QApplication::quit(); }
+
 void CHarbinetApp::Exit() {
+    exiting_ = true;
     tray_->Remove();
     // Threads of the core that ask for the GUI thread from now on run their actions themselves.
     dispatcher_->StopServing();
+    settingsTakeUp_.Close();
     core_.Stop();
-    DrainLog();
-    LogQueue::Instance().ClearReceiver();
+    logDrain_->Drain();
+    logDrain_.reset();
     displayState_.reset();
     dialog_.reset();
     logWindow_.reset();

@@ -4,6 +4,7 @@
 // through ApplyPreferences, and stops everything in order on exit.
 #include <QApplication>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "core/hbt_core.h"
 #include "log/log_file_sink.h"
 #include "ui/autorun_record.h"
+#include "platform/settings_take_up.h"
 #include "ui/desktop_shell.h"
 #include "ui/single_instance.h"
 
@@ -23,7 +25,8 @@ class CTrayIcon;
 class DisplayStateWatch;
 class FileSettingsStore;
 class InstanceServer;
-class LogPlaceholderWindow;
+class CLogWindow;
+class LogDrain;
 
 class CHarbinetApp : public CoreUserInterface, public DesktopShell {
 public:
@@ -36,6 +39,8 @@ public:
     // DesktopShell (and the core's refresh)
     void RefreshTrayAndDialog() override;
     void ShowLogWindow() override;
+    void ShowMainDialog() override;
+    void ExitProgram() override;
     bool AutorunEnabled() const override { return autorunEnabled_; }
     bool SetAutorun(bool on) override;
     void ShowMinimizedBalloon() override;
@@ -44,15 +49,16 @@ public:
     void RunOnUiThread(const std::function<void()>& action) override;
     void EngineUnavailable() override;
     void ShowFatalError(const std::wstring& text) override;
+    void ReportUpdateVerdict(const UpdateVerdict& verdict) override;
+    bool AskYesNo(const std::wstring& caption, const std::wstring& text) override;
+    void ShowError(const std::wstring& caption, const std::wstring& text) override;
 
 private:
     bool TakeSingleInstance();
     void CreateWindows();
     void QueryAutorun();
     void WaitForPreferences();
-    bool ShowMainDialog();
     void OnTrayCommand(int command);
-    void DrainLog();
     void RefreshOnUiThread();
     void Exit();
 
@@ -65,9 +71,12 @@ private:
     std::unique_ptr<CDispatcher> dispatcher_;
     std::unique_ptr<InstanceServer> instanceServer_;
     std::unique_ptr<CPreferencesDlg> dialog_;
-    std::unique_ptr<LogPlaceholderWindow> logWindow_;
+    std::unique_ptr<CLogWindow> logWindow_;
+    std::unique_ptr<LogDrain> logDrain_;
     std::unique_ptr<CTrayIcon> tray_;
     std::unique_ptr<DisplayStateWatch> displayState_;
+    std::atomic<bool> exiting_{false};  // from then on no box is shown
+    SettingsTakeUpEndpoint settingsTakeUp_;
 };
 
 }  // namespace hbt

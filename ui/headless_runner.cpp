@@ -12,7 +12,9 @@
 #include "log/log_file_sink.h"
 #include "log/log_queue.h"
 #include "log/log_sink.h"
+#include "platform/file_settings_store.h"
 #include "text/text_conversion.h"
+#include "ui/settings_take_up_service.h"
 #include "ui/statistics_text.h"
 
 namespace hbt {
@@ -25,26 +27,31 @@ sigset_t HandledSignals() {
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGUSR1);
+    sigaddset(&set, SIGHUP);
     return set;
 }
 
-// Standard output takes what the log window would show, in the file's line format.
+// Standard output takes what the log window would show, in the file's line
+// format; the journal stamps lines itself, so they go there without our time.
 class StandardOutputSink : public LogSink {
 public:
-    explicit StandardOutputSink(std::ostream& out) : out_(out) {}
+    StandardOutputSink(std::ostream& out, bool stampLines) : out_(out), stampLines_(stampLines) {}
     bool Admits(const LogRecord& record) const override { return record.toScreen; }
     void Write(const LogRecord& record) override {
-        out_ << FormatFileLine(record, record.screenPrefix, record.time) << "\n";
+        out_ << (stampLines_ ? FormatFileLine(record, record.screenPrefix, record.time)
+                             : FormatLineText(record, record.screenPrefix))
+             << "\n";
     }
     void EndBatch() override { out_.flush(); }
 
 private:
     std::ostream& out_;
+    bool stampLines_;
 };
 
 }  // namespace
 
-HeadlessRunner::HeadlessRunner(std::ostream& out) : out_(out) {}
+HeadlessRunner::HeadlessRunner(std::ostream& out, bool toJournal) : out_(out), toJournal_(toJournal) {}
 
 void HeadlessRunner::BlockSignals() {
     sigset_t set = HandledSignals();
@@ -63,6 +70,8 @@ int HeadlessRunner::Run(CHbtCore& core) {
         serving_ = true;
     }
     std::thread signals([this] { WaitForSignals(); });
+    SettingsTakeUpEndpoint settingsTakeUp;
+    OpenSettingsTakeUp(settingsTakeUp, core, *this, DefaultSettingsPath());
     core.SetUserInterface(this);
     core.Start();
     ServeUntilStopped(core);
@@ -74,6 +83,7 @@ int HeadlessRunner::Run(CHbtCore& core) {
     }
     // A thread may have handed over an action just before the loop ended; it waits for it.
     for (auto& action : leftover) action();
+    settingsTakeUp.Close();
     core.Stop();
     WriteStatistics(core);
     DrainLog();
@@ -94,6 +104,8 @@ void HeadlessRunner::WaitForSignals() {
         if (!serving_) return;
         if (signal == SIGUSR1) {
             statisticsRequested_ = true;
+        } else if (signal == SIGHUP) {
+            takeUpRequested_ = true;
         } else {
             stopRequested_ = true;
         }
@@ -105,15 +117,17 @@ void HeadlessRunner::ServeUntilStopped(CHbtCore& core) {
     std::unique_lock lock(mutex_);
     for (;;) {
         wake_.wait(lock, [this] {
-            return logPending_ || stopRequested_ || statisticsRequested_ || !actions_.empty();
+            return logPending_ || stopRequested_ || statisticsRequested_ || takeUpRequested_ || !actions_.empty();
         });
         std::deque<std::function<void()>> actions;
         actions.swap(actions_);
         const bool drain = std::exchange(logPending_, false);
         const bool statistics = std::exchange(statisticsRequested_, false);
+        const bool takeUp = std::exchange(takeUpRequested_, false);
         const bool stop = stopRequested_;
         lock.unlock();
         for (auto& action : actions) action();
+        if (takeUp) core.TakeUpStoredPreferences();
         if (statistics) WriteStatistics(core);
         if (drain) DrainLog();
         if (stop) return;
@@ -123,7 +137,7 @@ void HeadlessRunner::ServeUntilStopped(CHbtCore& core) {
 
 void HeadlessRunner::DrainLog() {
     static LogFileSink fileSink;
-    StandardOutputSink standardOutput(out_);
+    StandardOutputSink standardOutput(out_, !toJournal_);
     DrainLogQueue({&standardOutput, &fileSink});
 }
 
@@ -169,6 +183,10 @@ void HeadlessRunner::Finish(int status) {
 }
 
 void HeadlessRunner::EngineUnavailable() { Finish(kExitEngineUnavailable); }
+
+void HeadlessRunner::ShowError(const std::wstring& caption, const std::wstring& text) {
+    CLog(kLogError) << caption << L": " << text;
+}
 
 void HeadlessRunner::ShowFatalError(const std::wstring&) {
     // The report's lines are already in the log, which goes to standard output.

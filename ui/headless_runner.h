@@ -1,7 +1,8 @@
 #pragma once
 // Runs the core without windows: the calling thread plays the interface
 // thread, log lines go to standard output in the file's line format, SIGINT
-// and SIGTERM stop the program in order, SIGUSR1 writes the statistics.
+// and SIGTERM stop the program in order, SIGUSR1 writes the statistics, and
+// SIGHUP (like a request from hbtctl) takes up a changed settings file.
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -22,9 +23,10 @@ inline constexpr int kExitEngineUnavailable = 2;
 
 class HeadlessRunner : public CoreUserInterface {
 public:
-    explicit HeadlessRunner(std::ostream& out);
+    // `toJournal`: `out` goes to the systemd journal, which stamps the lines.
+    HeadlessRunner(std::ostream& out, bool toJournal);
 
-    // Blocks SIGINT, SIGTERM and SIGUSR1 in the calling thread; call before
+    // Blocks SIGINT, SIGTERM, SIGUSR1 and SIGHUP in the calling thread; call before
     // any other thread starts so that every thread inherits the mask.
     static void BlockSignals();
 
@@ -41,6 +43,11 @@ public:
     void RunOnUiThread(const std::function<void()>& action) override;
     void EngineUnavailable() override;
     void ShowFatalError(const std::wstring& text) override;
+    // The check's own log lines are the whole report here.
+    void ReportUpdateVerdict(const UpdateVerdict&) override {}
+    // Without windows no link is ever clicked; were a box asked for, nobody answers it.
+    bool AskYesNo(const std::wstring&, const std::wstring&) override { return false; }
+    void ShowError(const std::wstring& caption, const std::wstring& text) override;
 
 private:
     void WaitForSignals();
@@ -50,12 +57,14 @@ private:
     void Finish(int status);
 
     std::ostream& out_;
+    const bool toJournal_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<std::function<void()>> actions_;
     bool logPending_ = false;
     bool stopRequested_ = false;
     bool statisticsRequested_ = false;
+    bool takeUpRequested_ = false;
     bool serving_ = false;
     int exitStatus_ = kExitOk;
     std::thread::id uiThread_;

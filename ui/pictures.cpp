@@ -41,6 +41,8 @@ QIcon TrayIcon(bool on) {
 
 QIcon WindowIcon() { return TrayIcon(true); }
 
+QIcon ResourceIcon(const QString& name) { return IconFrom(QStringLiteral(":/harbinet/") + name); }
+
 QImage LogoImage(int side) { return Render(QStringLiteral(":/harbinet/harbinet-logo.svg"), side); }
 
 QImage GreyImage(const QImage& image, const QColor& background) {

@@ -11,6 +11,8 @@ namespace hbt {
 QIcon TrayIcon(bool on);
 // The window icon (the ON picture).
 QIcon WindowIcon();
+// A picture of the program's resources (by its file name) at every icon size.
+QIcon ResourceIcon(const QString& name);
 // The logo rendered into a square of the given side.
 QImage LogoImage(int side);
 // The grey form of a picture: red, green and blue each become

@@ -1,7 +1,6 @@
 #include "ui/preferences_dialog.h"
 
 #include <QCloseEvent>
-#include <QMessageBox>
 #include <QPainter>
 #include <QPixmap>
 
@@ -9,8 +8,10 @@
 #include "http/page_parts.h"
 #include "ui/about_dialog.h"
 #include "ui/desktop_shell.h"
+#include "ui/options_dialog.h"
+#include "ui/options_model.h"
 #include "ui/pictures.h"
-#include "ui/statistics_text.h"
+#include "ui/statistics_displays.h"
 #include "ui_preferences_dialog.h"
 #include "update/version.h"
 
@@ -53,6 +54,7 @@ CPreferencesDlg::CPreferencesDlg(CHbtCore& core, DesktopShell& shell, QWidget* p
     connect(ui_->strictMode, &QRadioButton::clicked, this, &CPreferencesDlg::OnModeChosen);
     connect(ui_->bestEffortMode, &QRadioButton::clicked, this, &CPreferencesDlg::OnModeChosen);
     connect(ui_->autolaunch, &QCheckBox::clicked, this, &CPreferencesDlg::OnAutolaunchClicked);
+    connect(ui_->options, &QPushButton::clicked, this, &CPreferencesDlg::ShowOptions);
     connect(ui_->showLog, &QPushButton::clicked, this, [this] { shell_.ShowLogWindow(); });
     connect(ui_->versionLink, &QLabel::linkActivated, this, &CPreferencesDlg::ShowAbout);
     connect(ui_->statisticsLink, &QLabel::linkActivated, this, &CPreferencesDlg::ShowStatisticsBox);
@@ -133,10 +135,14 @@ void CPreferencesDlg::SetStatistics(uint64_t monitored, uint64_t secured) {
     ui_->statisticsLink->setText(StatisticsLinkText(monitored, secured));
 }
 
-void CPreferencesDlg::ShowStatisticsBox() {
-    const StatisticsFigures figures = ComputeStatisticsFigures(core_.Statistics());
-    QMessageBox::information(this, QStringLiteral("Harbinet Statistics"),
-                             QString::fromStdWString(StatisticsBoxText(figures)));
+void CPreferencesDlg::ShowStatisticsBox() { hbt::ShowStatisticsBox(core_.Statistics(), this); }
+
+void CPreferencesDlg::ShowOptions() {
+    COptionsDlg options(record_, this);
+    if (options.exec() != QDialog::Accepted) return;
+    // The tray may have switched or changed the mode meanwhile; the record followed it.
+    TakeOptionsFields(record_, options.Record());
+    ApplyRecord();
 }
 
 void CPreferencesDlg::ShowAbout() {

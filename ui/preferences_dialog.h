@@ -47,6 +47,7 @@ private:
     void OnAutolaunchClicked(bool checked);
     void ShowLogo();
     void ShowStatisticsBox();
+    void ShowOptions();
     void ShowAbout();
 
     std::unique_ptr<Ui::PreferencesDialog> ui_;

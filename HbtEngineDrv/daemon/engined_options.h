@@ -13,6 +13,7 @@ inline constexpr const char* kDefaultEngineDevicePath = "/run/harbinet/HbtEngine
 struct EnginedOptions {
     bool dryRun = false;
     bool help = false;
+    bool version = false;
     std::string devicePath = kDefaultEngineDevicePath;
     std::vector<uid_t> allowedUids;
 };

@@ -11,10 +11,12 @@
 
 #include "HbtEngineDrv/daemon/engined_options.h"
 #include "HbtEngineDrv/daemon/idle_platform.h"
+#include "HbtEngineDrv/daemon/service_notify.h"
 #include "HbtEngineDrv/device/device_socket_server.h"
 #include "HbtEngineDrv/engine/expiry_ticker.h"
 #include "HbtEngineDrv/engine/nfe_engine.h"
 #include "HbtEngineDrv/netfilter/netfilter_platform.h"
+#include "update/version_line.h"
 
 namespace {
 
@@ -45,12 +47,14 @@ int Serve(hbt::NfeEngine& engine, const hbt::EnginedOptions& options, const sigs
     }
     std::cerr << "hbt-engined: serving " << options.devicePath
               << (netfilter != nullptr ? "" : " (dry run: nothing is intercepted)") << std::endl;
+    hbt::NotifyServiceManager("READY=1");
     int signal = 0;
     {
         // A connect the program never answers goes on within a second of its time-out.
         hbt::ExpiryTicker ticker([&engine] { engine.ExpirePending(); }, std::chrono::seconds(1));
         sigwait(&stopSignals, &signal);
     }
+    hbt::NotifyServiceManager("STOPPING=1");
     server.Stop();
     engine.Teardown();
     // Every rule of ours goes before the engine does.
@@ -88,6 +92,10 @@ int main(int argc, char** argv) {
     }
     if (options->help) {
         std::cout << hbt::EnginedUsage();
+        return 0;
+    }
+    if (options->version) {
+        std::cout << hbt::VersionLine("hbt-engined") << "\n";
         return 0;
     }
     return Run(*options, stopSignals);

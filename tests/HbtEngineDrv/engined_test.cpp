@@ -35,8 +35,12 @@ TEST(EnginedOptionsTest, Parsing) {
     EXPECT_EQ(given->devicePath, "/tmp/d");
     EXPECT_EQ(given->allowedUids, (std::vector<uid_t>{5, 7})) << "an explicit list replaces the defaults";
 
+    auto named = ParseEnginedOptions({"--allow-uid", "root", "--allow-uid", "5"}, nullptr, 1001, error);
+    ASSERT_TRUE(named);
+    EXPECT_EQ(named->allowedUids, (std::vector<uid_t>{0, 5})) << "a user's name stands for its uid";
+
     const std::vector<std::vector<std::string>> bad = {
-        {"--device"}, {"--allow-uid", "x"}, {"--allow-uid", "-1"}, {"--allow-uid", ""}, {"--verbose"}};
+        {"--device"}, {"--allow-uid", "no-such-user-hbt"}, {"--allow-uid", "-1"}, {"--allow-uid", ""}, {"--verbose"}};
     for (const auto& args : bad) {
         error.clear();
         EXPECT_FALSE(ParseEnginedOptions(args, nullptr, 0, error)) << args[0];

@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "HbtEngineDrv/device/in_process_engine_device.h"
 #include "HbtEngineDrv/engine/nfe_engine.h"
@@ -23,6 +25,7 @@
 #include "platform/file_settings_store.h"
 #include "rules/preferences_storage.h"
 #include "tests/core/fake_nat.h"
+#include "tests/core/recording_interface.h"
 #include "tests/http/loopback.h"
 #include "ui/statistics_text.h"
 
@@ -30,26 +33,6 @@ namespace hbt {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-// The front end as the core sees it: actions run on the calling thread.
-class RecordingInterface : public CoreUserInterface {
-public:
-    void RefreshTrayAndDialog() override { ++refreshes; }
-    void RunOnUiThread(const std::function<void()>& action) override { action(); }
-    void EngineUnavailable() override { engineUnavailable = true; }
-    void ShowFatalError(const std::wstring& text) override {
-        std::lock_guard lock(mutex);
-        fatalText = text;
-    }
-    std::wstring FatalText() {
-        std::lock_guard lock(mutex);
-        return fatalText;
-    }
-    std::atomic<int> refreshes{0};
-    std::atomic<bool> engineUnavailable{false};
-    std::mutex mutex;
-    std::wstring fatalText;
-};
 
 template <typename Predicate>
 bool WaitFor(Predicate done, std::chrono::milliseconds limit = 30000ms) {
@@ -78,6 +61,9 @@ protected:
         store_->SetInt("Settings", "checkBeforeRedirect", 0);
         store_->SetInt("Settings", "logFileLevel", 0);
         store_->SetInt("Settings", "logLevel", 3);
+        // No update check unless a test asks for one.
+        store_->SetInt("Settings", "updatesCheck", 0);
+        store_->SetInt("Settings", "lastUpdateCheck", static_cast<int32_t>(std::time(nullptr)));
         platform_.Attach(engine_);
         LogQueue::Instance().TakeAll();
         LogQueue::Instance().RegisterReceiver([] {});

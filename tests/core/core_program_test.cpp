@@ -5,7 +5,10 @@
 
 #include <algorithm>
 
+#include "platform/settings_take_up.h"
 #include "tests/core/core_program_fixture.h"
+#include "tests/tools/hbtctl_runner.h"
+#include "ui/settings_take_up_service.h"
 
 namespace hbt {
 namespace {
@@ -95,6 +98,50 @@ TEST_F(CoreProgramTest, ControlEndpointAddsHostsOnlyWithThisRunsToken) {
     const std::string escaped = Control("host=app.example.com&orig_url=" +
                                         Base64UrlEncode("x\"><script>alert(1)</script>") + token);
     EXPECT_EQ(escaped.find("<script>"), std::string::npos);
+}
+
+bool HasLine(const std::vector<std::wstring>& lines, const std::wstring& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+TEST_F(CoreProgramTest, SettingsChangedOutsideAreTakenUpAndSurviveTheProgramsOwnSave) {
+    ASSERT_TRUE(store_->Save());  // the fixture's settings are in the file, as after an earlier run
+    SettingsTakeUpEndpoint endpoint;
+    OpenSettingsTakeUp(endpoint, core_, ui_, store_->Path());
+    StartAndWaitUntilServing();
+    Lines();
+
+    // hbtctl tells the program, which applies the change before hbtctl ends.
+    const test::HbtctlRun set = test::RunHbtctl({"prefs", "set", "httpPorts", "80; 8080"});
+    EXPECT_EQ(set.status, 0) << set.err;
+    EXPECT_NE(set.out.find("the running Harbinet program (pid " + std::to_string(::getpid()) + ") took the change up"),
+              std::string::npos)
+        << set.out;
+    EXPECT_EQ(core_.PreferencesSnapshot()->httpPorts.size(), 2u);
+    EXPECT_EQ(Lines(), std::vector<std::wstring>{L"Settings changed outside Harbinet taken up: httpPorts"});
+
+    // An editor changes the file and tells nobody; then the program saves a
+    // change of its own, the exclusion link of a block page.
+    {
+        FileSettingsStore editor(store_->Path());
+        editor.SetInt("Settings", "excludeCertReq", 0);
+        ASSERT_TRUE(editor.Save());
+    }
+    Control("host=added.example&token=" + ExclusionLinkToken());
+    FileSettingsStore file(store_->Path());
+    EXPECT_EQ(file.GetString("Settings", "httpPorts", L""), L"80; 8080");
+    EXPECT_EQ(file.GetInt("Settings", "excludeCertReq", 1), 0);
+    EXPECT_EQ(file.GetString("Settings", "excludeHosts", L""), L"added.example\n");
+    EXPECT_EQ(file.GetInt("Settings", "allowInsecureIfNoHttps", 1), 0) << "Strict Mode stays";
+
+    // Told (SIGHUP does this), the program takes the editor's change up too.
+    EXPECT_TRUE(core_.PreferencesSnapshot()->excludeCertReq);
+    core_.TakeUpStoredPreferences();
+    EXPECT_FALSE(core_.PreferencesSnapshot()->excludeCertReq);
+    EXPECT_EQ(core_.PreferencesSnapshot()->excludeHostsText, L"added.example\n");
+    EXPECT_TRUE(core_.PreferencesSnapshot()->enabled);
+    EXPECT_TRUE(HasLine(Lines(), L"Settings changed outside Harbinet taken up: excludeCertReq"));
+    endpoint.Close();
 }
 
 TEST_F(CoreProgramTest, SwitchingLogsAndSavesAndTheEngineIsToldEveryTime) {

@@ -177,6 +177,14 @@ TestServer::Handler PlainHttpHandler(std::string response) {
     };
 }
 
+TestServer::Handler RecordingHttpHandler(std::string response) {
+    return [response](int fd, TestServer& server) {
+        server.RecordRequest(ReadPlainHead(fd));
+        send(fd, response.data(), response.size(), MSG_NOSIGNAL);
+        shutdown(fd, SHUT_WR);
+    };
+}
+
 TestServer::Handler CloseAfterClientHelloHandler() {
     return [](int fd, TestServer&) {
         unsigned char header[5];
@@ -210,6 +218,10 @@ std::string HttpReply(int status, const std::string& locationLine) {
     std::string reply = "HTTP/1.1 " + std::to_string(status) + " Status\r\n";
     if (!locationLine.empty()) reply += locationLine + "\r\n";
     return reply + "Content-Length: 0\r\n\r\n";
+}
+
+std::string HttpOk(const std::string& body) {
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 }  // namespace hbt::test

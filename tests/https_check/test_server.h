@@ -76,6 +76,8 @@ std::string ReadPlainHead(int fd);
 // Handlers.
 TestServer::Handler HttpsHandler(SslCtxPtr context, std::string response);
 TestServer::Handler PlainHttpHandler(std::string response);
+// Reads the whole request head, records it, answers and closes.
+TestServer::Handler RecordingHttpHandler(std::string response);
 TestServer::Handler CloseAfterClientHelloHandler();
 TestServer::Handler SilentHandler();
 // Reads the CONNECT head, records it and answers with reply; with a TLS
@@ -84,5 +86,7 @@ TestServer::Handler ProxyHandler(std::string reply, SslCtxPtr context = nullptr,
 
 // A reply with status and optional Location line (header name as given).
 std::string HttpReply(int status, const std::string& locationLine = "");
+// "200 OK" with the body and its Content-Length.
+std::string HttpOk(const std::string& body);
 
 }  // namespace hbt::test

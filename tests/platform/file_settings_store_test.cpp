@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <thread>
+#include <vector>
 
 #include "platform/file_settings_store.h"
 
@@ -88,12 +91,58 @@ TEST_F(SettingsStoreTest, SaveReplacesTheFileAndLeavesNoTemporary) {
     std::string text((std::istreambuf_iterator<char>(in)), {});
     EXPECT_NE(text.find("old=1"), std::string::npos);
     EXPECT_NE(text.find("new=2"), std::string::npos);
-    int files = 0;
+    std::vector<std::string> names;
     for (auto& entry : std::filesystem::directory_iterator(std::filesystem::path(path_).parent_path())) {
-        (void)entry;
-        ++files;
+        names.push_back(entry.path().filename().string());
     }
-    EXPECT_EQ(files, 1);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"Harbinet.conf", "Harbinet.conf.lock"}));
+}
+
+TEST_F(SettingsStoreTest, SaveWritesWhatThisStoreSetAndKeepsWhatAnotherWriterStored) {
+    WriteFile("[Settings]\nlogLevel=2\nexcludeHosts=\"a.example\"\n");
+    FileSettingsStore program(path_);
+    FileSettingsStore other(path_);
+    other.SetInt("Settings", "logLevel", 3);
+    other.SetString("Settings", "httpPorts", L"80; 8080");
+    ASSERT_TRUE(other.Save());
+
+    program.SetString("Settings", "excludeHosts", L"b.example\na.example");
+    ASSERT_TRUE(program.Save());
+    ASSERT_TRUE(program.Save());  // nothing set since: nothing of the other writer's goes either
+    FileSettingsStore reread(path_);
+    EXPECT_EQ(reread.GetInt("Settings", "logLevel", 0), 3);
+    EXPECT_EQ(reread.GetString("Settings", "httpPorts", L""), L"80; 8080");
+    EXPECT_EQ(reread.GetString("Settings", "excludeHosts", L""), L"b.example\na.example");
+
+    // The store shows what it read and set until it reads again.
+    EXPECT_EQ(program.GetInt("Settings", "logLevel", 0), 2);
+    program.Reload();
+    EXPECT_EQ(program.GetInt("Settings", "logLevel", 0), 3);
+    // A value set to what this store already held is still written.
+    other.SetInt("Settings", "logLevel", 1);
+    ASSERT_TRUE(other.Save());
+    program.SetInt("Settings", "logLevel", 3);
+    ASSERT_TRUE(program.Save());
+    EXPECT_EQ(FileSettingsStore(path_).GetInt("Settings", "logLevel", 0), 3);
+}
+
+TEST_F(SettingsStoreTest, WritersSavingAtOnceLoseNoValue) {
+    constexpr int kWriters = 6;
+    constexpr int kSaves = 15;
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.emplace_back([this, w] {
+            FileSettingsStore store(path_);
+            for (int i = 1; i <= kSaves; ++i) {
+                store.SetInt("Settings", "writer" + std::to_string(w), i);
+                EXPECT_TRUE(store.Save());
+            }
+        });
+    }
+    for (auto& writer : writers) writer.join();
+    FileSettingsStore reread(path_);
+    for (int w = 0; w < kWriters; ++w) EXPECT_EQ(reread.GetInt("Settings", "writer" + std::to_string(w), 0), kSaves);
 }
 
 TEST_F(SettingsStoreTest, UnwritableLocationReportsFailure) {

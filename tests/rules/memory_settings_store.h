@@ -32,6 +32,7 @@ public:
         ++saves;
         return true;
     }
+    void Reload() override {}
 
     std::map<std::string, Value> values;  // "Section/name"
     std::vector<std::string> writeOrder;

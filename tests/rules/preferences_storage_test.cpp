@@ -162,6 +162,24 @@ TEST(SavePreferences, WritesEveryStoredValueInOrder) {
     EXPECT_EQ(store.values["Settings/httpPorts"], V(std::wstring(L"80; 88; 3128; 8080-8088")));
 }
 
+TEST(SaveChangedPreferences, WritesOnlyTheValuesThatChanged) {
+    const Preferences loaded = Load(MemorySettingsStore());
+    Preferences edited = loaded;
+    edited.logLevel = 3;
+    edited.allowedSslVersions = {771, 769, 770, 772, 32512};  // the loaded codes in another order
+    MemorySettingsStore store;
+    ASSERT_TRUE(SaveChangedPreferences(store, loaded, edited));
+    EXPECT_EQ(store.saves, 1);
+    EXPECT_EQ(store.writeOrder, std::vector<std::string>{"Settings/logLevel"});
+
+    edited.allowedSslVersions = {769, 771};
+    store.writeOrder.clear();
+    ASSERT_TRUE(SaveChangedPreferences(store, loaded, edited));
+    EXPECT_EQ(store.writeOrder, (std::vector<std::string>{"Settings/allowedSslVersions", "Settings/allowTls11",
+                                                          "Settings/allowTls13", "Settings/logLevel"}));
+    EXPECT_EQ(store.values["Settings/allowedSslVersions"], MemorySettingsStore::Value(std::wstring(L"769,771,")));
+}
+
 TEST(SavePreferences, CustomPolicyTextAndRoundTrip) {
     Preferences p = Load(MemorySettingsStore());
     p.checkEncMethod = 128;

@@ -18,7 +18,7 @@
 
 #include "core/hbt_core.h"
 #include "platform/file_settings_store.h"
-#include "ui/desktop_shell.h"
+#include "tests/ui/fake_shell.h"
 #include "ui/message_box_ex.h"
 #include "ui/preferences_dialog.h"
 #include "ui/remember_key.h"
@@ -35,21 +35,6 @@ fs::path TemporaryPath(const std::string& what) {
            ("hbt-" + what + "-" + std::to_string(::getpid()) + "-" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
 }
-
-class FakeShell : public DesktopShell {
-public:
-    void RefreshTrayAndDialog() override {
-        ++refreshes;
-        if (dialog) dialog->RefreshFromCore();
-    }
-    void ShowLogWindow() override {}
-    bool AutorunEnabled() const override { return false; }
-    bool SetAutorun(bool on) override { return on; }
-    void ShowMinimizedBalloon() override {}
-
-    CPreferencesDlg* dialog = nullptr;
-    int refreshes = 0;
-};
 
 class MainDialogTest : public ::testing::Test {
 protected:
@@ -87,7 +72,7 @@ protected:
 
     fs::path settingsPath_;
     CHbtCore core_;
-    FakeShell shell_;
+    test::FakeShell shell_;
     std::unique_ptr<CPreferencesDlg> dialog_;
     CSliderCtrlHbt* slider_ = nullptr;
 };

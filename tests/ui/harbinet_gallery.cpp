@@ -1,6 +1,7 @@
 // Shows one of the dialogs that the running program opens only on a later
 // occasion, so that scripts/screenshots.sh can take its picture:
-// harbinet_gallery about|message-box|icons
+// harbinet_gallery about|message-box|icons|options|cipher-suites|add-cipher|update-notice|out-of-date|
+//                  log-window|statistics|host-prompt|app-prompt
 #include <QApplication>
 #include <QDir>
 #include <QGridLayout>
@@ -10,6 +11,9 @@
 
 #include "core/hbt_core.h"
 #include "platform/file_settings_store.h"
+#include "tests/ui/gallery_update_scenes.h"
+#include "tests/ui/log_gallery.h"
+#include "tests/ui/options_gallery.h"
 #include "ui/about_dialog.h"
 #include "ui/message_box_ex.h"
 #include "ui/pictures.h"
@@ -47,6 +51,9 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(hbt::WindowIcon());
     const std::string what = argc > 1 ? argv[1] : "";
     if (what == "icons") return ShowIcons();
+    if (const auto shown = hbt::gallery::ShowOptionsScene(what)) return *shown;
+    if (hbt::gallery::IsUpdateScene(what)) return hbt::gallery::ShowUpdateScene(what);
+    if (const std::optional<int> shown = hbt::ShowLogScene(what)) return *shown;
     const bool about = what == "about";
     hbt::CHbtCore core;
     hbt::FileSettingsStore store(QDir::tempPath().toStdString() + "/harbinet-gallery.conf");

@@ -10,6 +10,9 @@
 #include <thread>
 
 #include "child_process.h"
+#include "platform/file_settings_store.h"
+#include "tests/https_check/test_server.h"
+#include "tests/tools/hbtctl_runner.h"
 
 namespace {
 
@@ -41,8 +44,9 @@ protected:
         fs::remove_all(home_);
         fs::create_directories(home_);
         device_ = (home_ / "device").string();
+        // Nothing leaves the machine: the update check asks a port where nobody listens.
         env_ = {"HOME=" + home_.string(), "XDG_CONFIG_HOME=" + (home_ / "cfg").string(),
-                "HBT_ENGINE_DEVICE=" + device_};
+                "HBT_ENGINE_DEVICE=" + device_, "HBT_UPDATE_URL=http://127.0.0.1:1/last_versions/windows/"};
     }
     void TearDown() override { fs::remove_all(home_); }
 
@@ -71,6 +75,57 @@ TEST_F(HeadlessProgramTest, ServesUntilTerminatedAndWritesStatisticsOnRequestAnd
     EXPECT_NE(ReadFile(home_ / "Documents" / "Harbinet" / "Log.txt").find("Welcome to Harbinet"), std::string::npos);
     engine.Signal(SIGTERM);
     EXPECT_EQ(engine.Wait(), 0);
+}
+
+TEST_F(HeadlessProgramTest, AnAvailableUpdateIsLogged) {
+    hbt::test::TestServer updates(hbt::test::RecordingHttpHandler(hbt::test::HttpOk("2 20000 http://mirror.example/get")));
+    env_.back() = "HBT_UPDATE_URL=http://127.0.0.1:" + std::to_string(updates.Port()) + "/last_versions/windows/";
+    ChildProcess engine({HBT_ENGINED_PATH, "--dry-run", "--device", device_, "--allow-uid", std::to_string(::getuid())},
+                 home_ / "engine.txt", {});
+    ASSERT_TRUE(WaitForText(home_ / "engine.txt", "serving")) << ReadFile(home_ / "engine.txt");
+    const fs::path output = home_ / "harbinet.txt";
+    ChildProcess program({HARBINET_PATH, "--headless"}, output, env_);
+    EXPECT_TRUE(WaitForText(output, "(Harbinet Update Checker) - Update is available at http://mirror.example/get"))
+        << ReadFile(output);
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+    engine.Signal(SIGTERM);
+    EXPECT_EQ(engine.Wait(), 0);
+}
+
+TEST_F(HeadlessProgramTest, TakesUpSettingsChangedByHbtctlOrBeforeSigHupAndKeepsThemWhenItSaves) {
+    const hbt::test::Environment env = {{"HOME", home_.string()}, {"XDG_CONFIG_HOME", (home_ / "cfg").string()}};
+    ASSERT_EQ(hbt::test::RunHbtctl({"prefs", "set", "allowInsecureIfNoHttps", "0"}, env).status, 0);
+    ChildProcess engine({HBT_ENGINED_PATH, "--dry-run", "--device", device_}, home_ / "engine.txt", {});
+    ASSERT_TRUE(WaitForText(home_ / "engine.txt", "serving")) << ReadFile(home_ / "engine.txt");
+    const fs::path output = home_ / "harbinet.txt";
+    ChildProcess program({HARBINET_PATH, "--headless"}, output, env_);
+    // The banner follows the reading of the settings file.
+    ASSERT_TRUE(WaitForText(output, "Info and updates")) << ReadFile(output);
+
+    const hbt::test::HbtctlRun set = hbt::test::RunHbtctl({"prefs", "set", "logLevel", "3"}, env);
+    EXPECT_EQ(set.status, 0) << set.err;
+    EXPECT_EQ(set.out, "hbtctl: stored; the running Harbinet program (pid " + std::to_string(program.Pid()) +
+                           ") took the change up\n");
+    // The answer comes before the log line has left the queue for the output.
+    EXPECT_TRUE(WaitForText(output, "] Settings changed outside Harbinet taken up: logLevel\n")) << ReadFile(output);
+
+    // Changed by an editor, which tells nobody; SIGHUP (systemctl reload) does.
+    const std::string settings = (home_ / "cfg" / "Corvant" / "Harbinet.conf").string();
+    {
+        hbt::FileSettingsStore editor(settings);
+        editor.SetString("Settings", "httpPorts", L"80; 8080");
+        ASSERT_TRUE(editor.Save());
+    }
+    program.Signal(SIGHUP);
+    EXPECT_TRUE(WaitForText(output, "] Settings changed outside Harbinet taken up: httpPorts\n")) << ReadFile(output);
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+
+    const hbt::FileSettingsStore file(settings);
+    EXPECT_EQ(file.GetInt("Settings", "logLevel", 0), 3);
+    EXPECT_EQ(file.GetString("Settings", "httpPorts", L""), L"80; 8080");
+    EXPECT_EQ(file.GetInt("Settings", "allowInsecureIfNoHttps", 1), 0);
 }
 
 TEST_F(HeadlessProgramTest, MissingEngineEndsWithStatusTwo) {
