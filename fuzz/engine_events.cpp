@@ -53,6 +53,7 @@ Preferences PreferencesFor(uint8_t options) {
         void SetInt(const std::string&, const std::string&, int32_t) override {}
         void SetString(const std::string&, const std::string&, const std::wstring&) override {}
         bool Save() override { return true; }
+        void Reload() override {}
     };
     Preferences preferences;
     LoadPreferences(Empty(), preferences);

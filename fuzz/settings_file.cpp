@@ -32,6 +32,7 @@ public:
         sections_[section][name] = value;
     }
     bool Save() override { return true; }
+    void Reload() override {}  // nothing beneath it to read again
 
     const SettingsSections& Sections() const { return sections_; }
 
