@@ -21,8 +21,10 @@ void CHbtCore::AcceptConnections(std::shared_ptr<CSafeSocket> listener) {
         CLog(kLogError) << "Main socket is not exists.";
         return;
     }
+    activeConnections_.AcceptLoopStarted();
     RunAcceptLoop(*listener, running, {"\"accept\" failed", kAcceptFailurePause},
                   [this](std::shared_ptr<CSafeSocket> socket) { StartConnectionThread(std::move(socket)); });
+    activeConnections_.AcceptLoopEnded();
 }
 
 void CHbtCore::StartConnectionThread(std::shared_ptr<CSafeSocket> socket) {
