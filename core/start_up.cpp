@@ -154,6 +154,9 @@ bool CHbtCore::StartUpdateCheck(bool silent) {
 
 void CHbtCore::ReportFatalError(const std::wstring& message) {
     halted = true;
+    // A step that failed because Stop closed the device under it is no
+    // start-up error: the program is ending as it was asked to.
+    if (!running) return;
     const std::wstring lines[] = {
         L"Fatal Error:",
         L"",

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 
 #include "engine_protocol/nfe_port_rules.h"
 #include "platform/settings_take_up.h"
@@ -258,6 +260,53 @@ TEST_F(CoreProgramTest, RefusedConfigurationIsFatalAndKeepsTheProductOff) {
     EXPECT_FALSE(changed.enabled);
     lines = Lines();
     EXPECT_EQ(std::find(lines.begin(), lines.end(), L"Harbinet switched ON"), lines.end());
+}
+
+TEST_F(CoreProgramTest, StopDuringStartUpIsNoFatalError) {
+    // A device that answers the version and holds the configuration until it
+    // is closed or another request comes, then refuses both.
+    class HoldingDevice : public EngineDevice {
+    public:
+        void Submit(uint32_t code, std::vector<uint8_t>, uint32_t, DeviceCompletion done) override {
+            if (code == NFE_IOCTL_GET_VERSION) return done(DeviceReply{kStatusSuccess, 4, {115, 0, 0, 0}});
+            std::unique_lock lock(mutex_);
+            if (!holding_) {
+                holding_ = true;
+                changed_.notify_all();
+                changed_.wait(lock, [this] { return released_; });
+            } else {
+                released_ = true;
+                changed_.notify_all();
+            }
+            lock.unlock();
+            done(DeviceReply{kStatusInvalidBufferSize, 0, {}});
+        }
+        void Close() override {
+            std::lock_guard lock(mutex_);
+            released_ = true;
+            changed_.notify_all();
+        }
+        void WaitUntilHolding() {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [this] { return holding_; });
+        }
+
+    private:
+        std::mutex mutex_;
+        std::condition_variable changed_;
+        bool holding_ = false;
+        bool released_ = false;
+    };
+    auto device = std::make_unique<HoldingDevice>();
+    HoldingDevice* held = device.get();
+    core_.SetEngineDeviceOpener(
+        [&device](uint32_t&) -> std::unique_ptr<EngineDevice> { return std::move(device); });
+    core_.Start();
+    held->WaitUntilHolding();
+    core_.Stop();
+    EXPECT_TRUE(ui_.FatalText().empty());
+    const auto lines = Lines();
+    EXPECT_EQ(std::find(lines.begin(), lines.end(), L"Fatal Error:"), lines.end());
 }
 
 TEST_F(CoreProgramTest, StopStopsTheEngineAndEndsEveryThread) {
