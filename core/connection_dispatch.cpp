@@ -86,7 +86,7 @@ void CHbtCore::HandleResolvedConnection(const std::shared_ptr<CSafeSocket>& sock
     CHbtIpExcluder excluder(this);
     CHbtPreferencesGetter preferencesGetter(this);
     CHttpTraffic traffic(socket, &excluder);
-    traffic.SetHeadIdleLimit(headIdleLimit_);
+    traffic.SetHeadIdleLimit(headIdleLimit_.load());
     const ProcessResult result =
         traffic.Process(connection, &preferencesGetter, limitHit, ControlPortHostOrder(), &statistics.http);
     if (result != ProcessResult::kHandled) {

@@ -76,7 +76,7 @@ public:
     // holds before new connects go direct (from the descriptor limit unless
     // set), and how long a client may stay silent while its request head is read.
     void SetProxyCapacity(uint64_t connections) { proxyCapacity_.SetCapacity(connections); }
-    void SetHeadIdleLimit(std::chrono::milliseconds limit) { headIdleLimit_ = limit; }
+    void SetHeadIdleLimit(std::chrono::milliseconds limit) { headIdleLimit_.store(limit); }
 
     // Raises the descriptor limit as far as allowed and starts the start-up
     // sequence on its own thread.
@@ -207,7 +207,8 @@ private:
     TemporaryExclusionTable temporaryExclusions_;
     ActiveConnections activeConnections_;
     ProxyCapacity proxyCapacity_;
-    std::chrono::milliseconds headIdleLimit_ = HttpRequest::kHeadIdleLimit;
+    // Set while connections are served.
+    std::atomic<std::chrono::milliseconds> headIdleLimit_{HttpRequest::kHeadIdleLimit};
 
     // Guards the three listener pointers; never held across socket calls. The
     // proxy addresses are set once, before the engine can redirect to them.
