@@ -2,7 +2,6 @@
 
 #include <ctime>
 
-#include "platform/socket_address.h"
 #include "text/text_case.h"
 
 namespace hbt {
@@ -23,11 +22,6 @@ bool IsNumber(std::string_view text) {
     return true;
 }
 
-bool IsIpLiteral(std::string_view host) {
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    return ParseIpAddress(std::string(host), 0).has_value();
-}
-
 bool HasValidLabels(std::string_view key) {
     std::size_t start = 0;
     while (true) {
@@ -45,12 +39,14 @@ bool HasValidLabels(std::string_view key) {
 }  // namespace
 
 std::optional<std::string> HstsHostKey(std::string_view host) {
-    if (IsIpLiteral(host)) return std::nullopt;
+    // An IP literal never passes: an IPv6 address has colons, which no label
+    // holds, and an IPv4 address ends with a number.
     if (!host.empty() && host.back() == '.') host.remove_suffix(1);
     if (host.empty() || host.size() > kMaxNameLength) return std::nullopt;
     std::string key = ToLowerAscii(host);
     if (!HasValidLabels(key)) return std::nullopt;
-    // "1.2.3" or "0x7f.1" reach an address in some resolvers; no top-level domain is a number.
+    // Neither do "1.2.3" or "0x7f.1", which reach an address in some
+    // resolvers: no top-level domain is a number.
     const std::size_t lastDot = key.rfind('.');
     const std::string_view last = lastDot == std::string::npos ? std::string_view(key) : std::string_view(key).substr(lastDot + 1);
     if (IsNumber(last)) return std::nullopt;

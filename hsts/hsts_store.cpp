@@ -18,7 +18,39 @@ void PruneLearned(LearnedPromises& promises, int64_t now, std::size_t limit) {
     for (auto it = byExpiry.begin(); it != byExpiry.begin() + dropped; ++it) promises.erase(it->second);
 }
 
-HstsStore::HstsStore(HstsFiles files) : files_(std::move(files)) {}
+namespace {
+
+// Generations count across every store, so that a store made where another
+// was is never taken for it by a thread's copy.
+std::atomic<uint64_t> lastGeneration{0};
+
+}  // namespace
+
+HstsStore::HstsStore(HstsFiles files) : files_(std::move(files)), generation_(++lastGeneration) {}
+
+void HstsStore::Publish() {
+    std::vector<HostRecord> records;
+    records.reserve(learned_.size());
+    for (const auto& [host, promise] : learned_) records.push_back({host, promise.includeSubDomains, promise.expiry});
+    std::sort(records.begin(), records.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+    auto snapshot = std::make_shared<Snapshot>(Snapshot{HostTable(records, true), preloaded_});
+    std::lock_guard lock(snapshotMutex_);
+    snapshot_ = std::move(snapshot);
+    generation_ = ++lastGeneration;
+}
+
+const HstsStore::Snapshot& HstsStore::Current() {
+    struct Copy {
+        uint64_t generation = 0;
+        std::shared_ptr<const Snapshot> snapshot;
+    };
+    thread_local Copy copy;
+    if (copy.generation != generation_.load(std::memory_order_acquire)) {
+        std::lock_guard lock(snapshotMutex_);
+        copy = {generation_.load(), snapshot_};
+    }
+    return *copy.snapshot;
+}
 
 void HstsStore::SetFiles(const HstsFiles& files) {
     std::lock_guard write(writeMutex_);
@@ -26,6 +58,8 @@ void HstsStore::SetFiles(const HstsFiles& files) {
     files_ = files;
     preloadedStamp_.reset();
     loaded_ = false;
+    // At once rather than at the first lookup, which a waiting request would make.
+    LoadFiles();
 }
 
 void HstsStore::Reload() {
@@ -40,12 +74,9 @@ void HstsStore::EnsureLoaded() {
 }
 
 void HstsStore::LoadFiles() {
-    LearnedPromises learned = ReadLearnedFile();
-    {
-        std::unique_lock lock(mutex_);
-        learned_ = std::move(learned);
-    }
+    learned_ = ReadLearnedFile();
     ReadPreloadedFileIfNew();
+    Publish();
     loaded_.store(true, std::memory_order_release);
 }
 
@@ -81,24 +112,24 @@ void HstsStore::ReadPreloadedFileIfNew() {
             CLog(kLogError) << "Preloaded HTTPS hosts file " << files_.preloaded << " is damaged; it was ignored";
         }
     }
-    auto set = std::make_shared<const PreloadedHosts>(std::move(hosts));
-    std::unique_lock lock(mutex_);
-    preloaded_ = std::move(set);
+    preloaded_ = std::make_shared<const PreloadedHosts>(std::move(hosts));
 }
 
 std::optional<HstsPromise> HstsStore::Find(std::string_view host, int64_t now) {
     EnsureLoaded();
     const std::optional<std::string> key = HstsHostKey(host);
     if (!key) return std::nullopt;
-    std::shared_lock lock(mutex_);
-    bool itself = true;
-    for (std::string_view name = *key; !name.empty(); name = ParentDomain(name), itself = false) {
-        const auto learned = learned_.find(name);
-        if (learned != learned_.end() && learned->second.expiry > now && (itself || learned->second.includeSubDomains)) {
-            return HstsPromise{std::string(name), learned->second.expiry, learned->second.includeSubDomains, false};
+    const Snapshot& snapshot = Current();
+    const DomainChain chain(*key);
+    for (std::size_t i = 0; i < chain.Size(); ++i) snapshot.preloaded->Prefetch(chain.Hash(i));
+    for (std::size_t i = 0; i < chain.Size(); ++i) {
+        const bool itself = i == 0;
+        const auto learned = snapshot.learned.Find(chain.Name(i), chain.Hash(i));
+        if (learned && learned->expiry > now && (itself || learned->includeSubDomains)) {
+            return HstsPromise{std::string(chain.Name(i)), learned->expiry, learned->includeSubDomains, false};
         }
-        const std::optional<bool> subdomains = preloaded_->Find(name);
-        if (subdomains && (itself || *subdomains)) return HstsPromise{std::string(name), 0, *subdomains, true};
+        const std::optional<bool> subdomains = snapshot.preloaded->Find(chain.Name(i), chain.Hash(i));
+        if (subdomains && (itself || *subdomains)) return HstsPromise{std::string(chain.Name(i)), 0, *subdomains, true};
     }
     return std::nullopt;
 }
@@ -110,7 +141,6 @@ LearnedPromises HstsStore::CurrentLearned(bool& damaged) {
         if (auto promises = text ? ParseLearnedPromises(*text) : std::nullopt) return std::move(*promises);
         damaged = text.has_value();
     }
-    std::shared_lock lock(mutex_);
     return learned_;
 }
 
@@ -130,10 +160,8 @@ HstsChange HstsStore::ChangeLearned(int64_t now, Change change) {
     PruneLearned(promises, now, kMaxLearned);
     const bool saved = !(changed || damaged) || WriteLearned(promises);
     if (damaged) CLog(kLogError) << "HTTPS promises file " << files_.learned << " is damaged; it was ignored and replaced";
-    {
-        std::unique_lock lock(mutex_);
-        learned_ = std::move(promises);
-    }
+    learned_ = std::move(promises);
+    Publish();
     if (!changed) return HstsChange::kNothingToDo;
     return saved ? HstsChange::kDone : HstsChange::kNotSaved;
 }
@@ -161,34 +189,28 @@ HstsChange HstsStore::Forget(std::string_view host, int64_t now) {
 std::vector<HstsPromise> HstsStore::Learned(int64_t now) {
     EnsureLoaded();
     std::vector<HstsPromise> live;
-    {
-        std::shared_lock lock(mutex_);
-        for (const auto& [host, promise] : learned_) {
-            if (promise.expiry > now) live.push_back({host, promise.expiry, promise.includeSubDomains, false});
-        }
+    for (const HostRecord& record : Current().learned.Records()) {
+        if (record.expiry > now) live.push_back({record.name, record.expiry, record.includeSubDomains, false});
     }
-    std::sort(live.begin(), live.end(), [](const auto& a, const auto& b) { return a.host < b.host; });
     return live;
 }
 
 std::shared_ptr<const PreloadedHosts> HstsStore::Preloaded() {
     EnsureLoaded();
-    std::shared_lock lock(mutex_);
-    return preloaded_;
+    return Current().preloaded;
 }
 
 bool HstsStore::ReplacePreloaded(std::vector<PreloadedHost> hosts) {
     EnsureLoaded();
     std::lock_guard write(writeMutex_);
-    auto set = std::make_shared<const PreloadedHosts>(std::move(hosts));
+    preloaded_ = std::make_shared<const PreloadedHosts>(std::move(hosts));
     bool saved = true;
     if (!files_.preloaded.empty()) {
         const FileWriterLock writers(files_.preloaded);
-        saved = ReplaceFileContents(files_.preloaded, SerializePreloadedHosts(set->Hosts()));
+        saved = ReplaceFileContents(files_.preloaded, SerializePreloadedHosts(preloaded_->Hosts()));
         preloadedStamp_ = StampOf(files_.preloaded);
     }
-    std::unique_lock lock(mutex_);
-    preloaded_ = std::move(set);
+    Publish();
     return saved;
 }
 

@@ -13,11 +13,11 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "hsts/host_table.h"
 #include "hsts/preloaded_hosts.h"
 #include "hsts/promise_files.h"
 #include "platform/file_replace.h"
@@ -49,7 +49,7 @@ public:
     HstsStore(const HstsStore&) = delete;
     HstsStore& operator=(const HstsStore&) = delete;
 
-    // Other files: read at the next use.
+    // Other files: read at once (the constructor's at the first use).
     void SetFiles(const HstsFiles& files);
     // Takes up what other writers changed in the files (the preloaded one
     // only when it is another file than the one read).
@@ -68,6 +68,12 @@ public:
     bool ReplacePreloaded(std::vector<PreloadedHost> hosts);
 
 private:
+    // What lookups read: replaced whole by every change, never changed.
+    struct Snapshot {
+        HostTable learned{{}, true};
+        std::shared_ptr<const PreloadedHosts> preloaded = std::make_shared<PreloadedHosts>();
+    };
+
     void EnsureLoaded();
     void LoadFiles();
     LearnedPromises ReadLearnedFile();
@@ -80,15 +86,24 @@ private:
     // (then `damaged` is set) or unreadable.
     LearnedPromises CurrentLearned(bool& damaged);
     bool WriteLearned(const LearnedPromises& promises);
+    // Makes what learned_ and preloaded_ hold the snapshot lookups read.
+    void Publish();
+    // This thread's copy of the snapshot, taken anew only after a change, so
+    // that lookups on many threads share no cache line that is written.
+    const Snapshot& Current();
 
-    std::mutex writeMutex_;  // one loader or writer at a time; held before mutex_
+    // The writers' side: one loader or writer at a time.
+    std::mutex writeMutex_;
     HstsFiles files_;
     std::optional<FileStamp> preloadedStamp_;
-    std::atomic<bool> loaded_{false};
-
-    std::shared_mutex mutex_;  // guards the two sets for readers
     LearnedPromises learned_;
     std::shared_ptr<const PreloadedHosts> preloaded_ = std::make_shared<PreloadedHosts>();
+    std::atomic<bool> loaded_{false};
+
+    // The readers' side.
+    std::mutex snapshotMutex_;  // guards snapshot_ and the generation's change with it
+    std::shared_ptr<const Snapshot> snapshot_ = std::make_shared<Snapshot>();
+    std::atomic<uint64_t> generation_;
 };
 
 // Drops expired promises, then the soonest expiring ones beyond `limit`.

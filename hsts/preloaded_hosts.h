@@ -1,13 +1,15 @@
 #pragma once
 // The read-only set of preloaded HTTPS hosts, built to hold a whole browser
-// preload list (some 200 000 names) in little memory: the names back to back
-// in one buffer, and an open-addressing table of their indexes.
+// preload list (some 200 000 names) in little memory and to answer in a few
+// cache misses at most (host_table.h).
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "hsts/host_table.h"
 
 namespace hbt {
 
@@ -23,23 +25,20 @@ public:
     // A name given twice is kept once, covering its subdomains if either does.
     explicit PreloadedHosts(std::vector<PreloadedHost> hosts);
 
-    // nullopt when the name is not preloaded, else whether it covers its subdomains.
-    std::optional<bool> Find(std::string_view name) const;
+    // nullopt when the name is not preloaded, else whether it covers its
+    // subdomains; hash is HostHash(name).
+    std::optional<bool> Find(std::string_view name, uint64_t hash) const;
+    std::optional<bool> Find(std::string_view name) const { return Find(name, HostHash(name)); }
+    void Prefetch(uint64_t hash) const { table_.Prefetch(hash); }
 
-    std::size_t Size() const { return subdomains_.size(); }
+    std::size_t Size() const { return table_.Size(); }
     // Every host, ordered by name.
     std::vector<PreloadedHost> Hosts() const;
     // The heap memory the set holds.
-    std::size_t MemoryBytes() const;
+    std::size_t MemoryBytes() const { return table_.MemoryBytes(); }
 
 private:
-    std::string_view Name(uint32_t index) const;
-    std::size_t SlotOf(std::string_view name) const;
-
-    std::string names_;
-    std::vector<uint32_t> starts_;  // name i runs from starts_[i] to starts_[i + 1]
-    std::vector<bool> subdomains_;
-    std::vector<uint32_t> slots_;  // index + 1 of the name hashed there; 0 when free
+    HostTable table_;
 };
 
 }  // namespace hbt
