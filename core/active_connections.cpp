@@ -22,6 +22,17 @@ void ActiveConnections::MarkResolved(const CSafeSocket* socket) {
     changed_.notify_all();
 }
 
+void ActiveConnections::AcceptLoopStarted() {
+    std::lock_guard lock(lock_);
+    ++unresolved_;
+}
+
+void ActiveConnections::AcceptLoopEnded() {
+    std::lock_guard lock(lock_);
+    --unresolved_;
+    changed_.notify_all();
+}
+
 void ActiveConnections::Unregister(const CSafeSocket* socket) {
     std::lock_guard lock(lock_);
     const auto found = connections_.find(socket);

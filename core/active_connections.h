@@ -1,7 +1,9 @@
 #pragma once
 // The client connections of the proxy's connection threads, from accept until
 // their thread lets go of the core. Shutdown ends them all and waits for the
-// last; Stop waits until each has claimed its redirect record (is resolved).
+// last; Stop waits until each has claimed its redirect record (is resolved)
+// and every accept loop has ended, since a loop may still hand in a
+// connection it accepted as its listener closed.
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -17,6 +19,9 @@ public:
     // Called before the connection's thread starts; the connection counts as unresolved.
     void Register(const std::shared_ptr<CSafeSocket>& socket);
     void MarkResolved(const CSafeSocket* socket);
+    // An accept loop counts as unresolved while it runs.
+    void AcceptLoopStarted();
+    void AcceptLoopEnded();
     // The thread's last touch of the core.
     void Unregister(const CSafeSocket* socket);
 

@@ -2,7 +2,9 @@
 #include <unistd.h>
 
 #include "core/hbt_core.h"
+#include "engine_client/engine_event_loop.h"
 #include "engine_client/nfe_device_client.h"
+#include "engine_protocol/nfe_protocol.h"
 #include "https_check/https_cache_file.h"
 #include "https_check/https_checker.h"
 #include "log/log.h"
@@ -109,7 +111,22 @@ bool CHbtCore::PushRulesToEngine() {
         CLog(kLogError) << "SetConfig failed with error " << error.message;
         return false;
     }
-    return true;
+    return PushPortRulesToEngine();
+}
+
+bool CHbtCore::PushPortRulesToEngine() {
+    // Taken under the lock, so that of two pushes at once the later snapshot is sent last.
+    std::lock_guard lock(portRulesLock_);
+    const NfePortRules ports = ConnectPortsToHold(*PreferencesSnapshot());
+    const NfeDriverError error = engineClient_->SetPortRules(ports);
+    if (error.Succeeded()) return true;
+    if (error.code == Win32ErrorFromStatus(kStatusInvalidParameter)) {
+        // An engine older than port rules holds every connect, which is safe.
+        CLog(kLogVerbose) << "Network Engine takes no port rules; every connect is held.";
+        return true;
+    }
+    CLog(kLogError) << "SetPortRules failed with error " << error.message;
+    return false;
 }
 
 }  // namespace hbt

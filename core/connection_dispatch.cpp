@@ -21,8 +21,10 @@ void CHbtCore::AcceptConnections(std::shared_ptr<CSafeSocket> listener) {
         CLog(kLogError) << "Main socket is not exists.";
         return;
     }
+    activeConnections_.AcceptLoopStarted();
     RunAcceptLoop(*listener, running, {"\"accept\" failed", kAcceptFailurePause},
                   [this](std::shared_ptr<CSafeSocket> socket) { StartConnectionThread(std::move(socket)); });
+    activeConnections_.AcceptLoopEnded();
 }
 
 void CHbtCore::StartConnectionThread(std::shared_ptr<CSafeSocket> socket) {
@@ -50,14 +52,16 @@ void CHbtCore::ProcessConnection(std::shared_ptr<CSafeSocket> socket) {
         return;
     }
     const std::optional<SocketAddressSlot> destination = RedirectedDestination(*socket);
-    RedirectRecord record;
-    if (destination) FindRedirectTarget(*peer, *destination, record);
-    activeConnections_.MarkResolved(socket.get());
     if (!destination) {
+        // Counted before it is resolved: Stop's callers read the figures as final.
         ++statistics.targetsNotFound;
         CLog(kLogNormal, 0, L"") << "Connection from " << SocketAddressText(*peer) << " - target not found.";
+        activeConnections_.MarkResolved(socket.get());
         return;
     }
+    RedirectRecord record;
+    FindRedirectTarget(*peer, *destination, record);
+    activeConnections_.MarkResolved(socket.get());
     // The destination is the kernel's, never a record's: a connection whose
     // record expired still reaches its own server, only without its
     // application's name.

@@ -137,8 +137,10 @@ public:
     bool StartUpdateCheck(bool silent);
 
     // Sends the engine its configuration (this process and the stream
-    // patterns); true when it was accepted or no engine is open.
+    // patterns) and the ports whose connects it is to hold for us; true when
+    // it was accepted or no engine is open.
     bool PushRulesToEngine();
+    bool PushPortRulesToEngine();
 
     // The engine event loop lost the engine: the product is OFF (halted)
     // until ReopenEngine succeeds, which switches it back as it was.
@@ -222,6 +224,7 @@ private:
     // the changed copy is applied, so that none undoes another's change;
     // taken before engineStateLock_.
     std::mutex preferencesEditLock_;
+    std::mutex portRulesLock_;  // the last snapshot's ports reach the engine last
     std::shared_ptr<const Preferences> preferences_ = std::make_shared<const Preferences>();
 
     std::atomic<bool> running{true};

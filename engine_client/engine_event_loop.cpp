@@ -20,6 +20,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr uint32_t kWin32ServerDisabled = 1341;
+constexpr uint16_t kTlsPort = 443;
 constexpr std::chrono::seconds kLongestReadBackoff = 8s;
 constexpr std::chrono::milliseconds kFirstReopenWait = 500ms;
 constexpr std::chrono::milliseconds kLongestReopenWait = 5s;
@@ -86,8 +87,17 @@ ConnectDecision DecideConnect(EngineEventHost& host, const SocketAddressSlot& de
         // Redirected into a full proxy, the connection would hang: it goes direct instead.
         return host.AdmitToProxy() ? ConnectDecision::kRedirect : ConnectDecision::kLeaveAlone;
     }
-    if (destination.Port() == 443 || preferences.monitorSslOnAllPorts) return ConnectDecision::kInspect;
+    if (destination.Port() == kTlsPort || preferences.monitorSslOnAllPorts) return ConnectDecision::kInspect;
     return ConnectDecision::kLeaveAlone;
+}
+
+NfePortRules ConnectPortsToHold(const Preferences& preferences) {
+    // Not narrowed while OFF: the core switches itself ON and OFF (start-up,
+    // a lost engine) without configuring the engine, and ON must act at once.
+    if (preferences.monitorSslOnAllPorts) return NfePortRules::All();
+    std::vector<NfePortRange> ranges{{kTlsPort, kTlsPort}};
+    for (uint32_t range : preferences.httpPorts) ranges.push_back({PortRangeFirst(range), PortRangeLast(range)});
+    return NfePortRules::Of(std::move(ranges));
 }
 
 CEngineEventLoop::CEngineEventLoop(EngineEventHost& host, NfeDeviceClient& client, Sleeper sleeper, Clock clock)

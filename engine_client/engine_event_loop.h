@@ -15,6 +15,7 @@
 #include "engine_client/nfe_device_client.h"
 #include "engine_client/refusal_folding.h"
 #include "engine_protocol/nfe_event.h"
+#include "engine_protocol/nfe_port_rules.h"
 
 namespace hbt {
 
@@ -26,6 +27,10 @@ enum class ConnectDecision { kLeaveAlone, kRedirect, kInspect };
 // is left alone while the proxy is full (the host is asked only then).
 ConnectDecision DecideConnect(EngineEventHost& host, const SocketAddressSlot& destination,
                               const std::wstring& applicationPath);
+
+// The destination ports of the connects DecideConnect may do more with than
+// leave alone while ON; the engine holds only these, the others never reach us.
+NfePortRules ConnectPortsToHold(const Preferences& preferences);
 
 // "src->dst" as the log lines write a connection (IPv6 addresses in brackets).
 std::string EventDescription(const NfeEvent& event);

@@ -154,6 +154,11 @@ NfeDriverError NfeDeviceClient::SetConfig(uint32_t processId, const std::vector<
     return Request(NFE_IOCTL_SET_CONFIG, config.Encode(), nullptr, bytes);
 }
 
+NfeDriverError NfeDeviceClient::SetPortRules(const NfePortRules& rules) {
+    uint32_t bytes = 0;
+    return Request(NFE_IOCTL_SET_PORT_RULES, rules.Encode(), nullptr, bytes);
+}
+
 NfeDriverError NfeDeviceClient::Start() {
     uint32_t bytes = 0;
     return Request(NFE_IOCTL_START, {}, nullptr, bytes);

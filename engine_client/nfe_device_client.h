@@ -11,6 +11,7 @@
 
 #include "engine_client/nfe_driver_error.h"
 #include "engine_protocol/engine_device.h"
+#include "engine_protocol/nfe_port_rules.h"
 #include "engine_protocol/socket_address_slot.h"
 
 namespace hbt {
@@ -41,6 +42,8 @@ public:
     NfeDriverError GetDriverVersion(uint32_t& version);
     NfeDriverError SetConfig(uint32_t processId, const std::vector<std::vector<uint8_t>>& patterns,
                              const std::vector<std::vector<uint8_t>>& masks);
+    // The destination ports whose connects the engine holds for us.
+    NfeDriverError SetPortRules(const NfePortRules& rules);
     NfeDriverError Start();
     NfeDriverError Stop();
     // Fills `buffer` (which only ever grows) with one event; bytesReturned is its size.

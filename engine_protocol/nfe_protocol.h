@@ -7,7 +7,7 @@ namespace hbt {
 
 inline constexpr uint32_t NFE_VERSION = 115;
 
-// Network device type 0x12, buffered transfer, any access; function number 1 to 9.
+// Network device type 0x12, buffered transfer, any access; function number 1 to 10.
 constexpr uint32_t NfeControlCode(uint32_t function) { return (0x12u << 16) | (function << 2); }
 
 inline constexpr uint32_t NFE_IOCTL_START = NfeControlCode(1);             // 0x120004
@@ -18,6 +18,9 @@ inline constexpr uint32_t NFE_IOCTL_GET_EVENT = NfeControlCode(5);         // 0x
 inline constexpr uint32_t NFE_IOCTL_PROCESS_REDIRECT = NfeControlCode(7);  // 0x12001C
 inline constexpr uint32_t NFE_IOCTL_GET_COUNTERS = NfeControlCode(8);      // 0x120020
 inline constexpr uint32_t NFE_IOCTL_FLOW_OPERATION = NfeControlCode(9);    // 0x120024
+// Ours, beyond the original set: an engine that does not know it refuses it
+// with kStatusInvalidParameter and goes on holding every connect.
+inline constexpr uint32_t NFE_IOCTL_SET_PORT_RULES = NfeControlCode(10);   // 0x120028
 
 // Event types (NfeEvent offset 32). Type 3 is never produced.
 inline constexpr uint32_t NFE_EVENT_MESSAGE = 1;

@@ -4,7 +4,8 @@
 // whatever input the client gives it. Between requests the platform carries
 // traffic (a connect to port 80 or 443, and for the connect before it the
 // established flow with a segment each way), so that answers, flow operations
-// and events find something to act on; the held connects' time-outs run as
+// and events find something to act on, and port rules decide which of the
+// connects reach the engine; the held connects' time-outs run as
 // under the daemon's ticker. Every request is answered once, within the
 // capacity its client gave, in a reply that reads back the same.
 #include <deque>

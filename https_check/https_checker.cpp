@@ -21,6 +21,19 @@ namespace {
 
 constexpr int64_t kFreshSeconds = 300;
 
+// An answer of the current second is fresh too, or requests coming faster
+// than one a second would each start a check.
+bool IsFresh(const HttpsCheckResult& answer, int64_t now) {
+    const int64_t age = now - answer.checkTime;
+    return age >= 0 && age < kFreshSeconds;
+}
+
+// An answer from an older file knows no handshake, so Strict Mode cannot
+// judge it and checks the host again.
+bool UsableInMode(const HttpsCheckResult& answer, bool bestEffort) {
+    return bestEffort || !answer.available || answer.tlsVersion != 0;
+}
+
 std::string CacheKey(const std::string& checkedHost, const std::string& requestedHost) {
     return checkedHost + "/" + requestedHost;
 }
@@ -118,14 +131,9 @@ bool CHttpsChecker::Check(HttpsCheckResult& result, const std::string& checkedHo
     const bool bestEffort = preferences.allowInsecureIfNoHttps;
     result.available = false;
     bool found = LookupCache(result, checkedHost, requestedHost);
-    // An answer from an older file knows no handshake, so Strict Mode cannot
-    // judge it and checks the host again.
-    if (found && !bestEffort && result.available && result.tlsVersion == 0) found = false;
+    if (found && !UsableInMode(result, bestEffort)) found = false;
     if (found) {
-        // An answer of the current second is fresh too, or requests coming
-        // faster than one a second would each start a check.
-        const int64_t age = Now() - result.checkTime;
-        if (age >= 0 && age < kFreshSeconds) {
+        if (IsFresh(result, Now())) {
             AddTlsPolicyStep(result, preferences);
             return true;
         }
@@ -161,11 +169,19 @@ bool CHttpsChecker::Check(HttpsCheckResult& result, const std::string& checkedHo
         return addError("Could not allocate memory (m) while update.");
     }
     std::shared_ptr<HttpsCheckJob> running;
+    std::optional<HttpsCheckResult> stored;
     try {
-        running = JoinOrRegisterCheck(CacheKey(checkedHost, requestedHost), job);
+        running = JoinOrRegisterCheck(CacheKey(checkedHost, requestedHost), job, bestEffort, stored);
     } catch (const std::bad_alloc&) {
         job->callerResult = nullptr;
         return addError("Could not allocate memory (m) while update.");
+    }
+    if (stored) {
+        if (jobLock.owns_lock()) jobLock.unlock();
+        job->callerResult = nullptr;
+        result = std::move(*stored);
+        AddTlsPolicyStep(result, preferences);
+        return true;
     }
     if (running) {
         if (jobLock.owns_lock()) jobLock.unlock();
@@ -226,7 +242,12 @@ void CHttpsChecker::CheckInBackground(const std::string& checkedHost, const std:
         job->stepTimeout = preferences.allowInsecureIfNoHttps ? options_.bestEffortStepTimeoutMs
                                                               : options_.strictStepTimeoutMs;
         job->deadline = TickCount() + job->stepTimeout;
-        if (JoinOrRegisterCheck(CacheKey(checkedHost, requestedHost), job)) return;  // one runs already
+        // A check running, or one of the last five minutes, has renewed the promise already.
+        std::optional<HttpsCheckResult> stored;
+        if (JoinOrRegisterCheck(CacheKey(checkedHost, requestedHost), job, preferences.allowInsecureIfNoHttps, stored) ||
+            stored) {
+            return;
+        }
         try {
             StartWorker(job);
         } catch (const std::system_error&) {
@@ -238,11 +259,19 @@ void CHttpsChecker::CheckInBackground(const std::string& checkedHost, const std:
 }
 
 std::shared_ptr<HttpsCheckJob> CHttpsChecker::JoinOrRegisterCheck(const std::string& key,
-                                                                 const std::shared_ptr<HttpsCheckJob>& job) {
+                                                                 const std::shared_ptr<HttpsCheckJob>& job,
+                                                                 bool bestEffort,
+                                                                 std::optional<HttpsCheckResult>& stored) {
     if (!options_.useCache) return nullptr;  // no cache to hand the answer over
     std::lock_guard guard(lock_);
-    auto [entry, added] = checksInFlight_.try_emplace(key, job);
-    return added ? nullptr : entry->second;
+    if (const auto inFlight = checksInFlight_.find(key); inFlight != checksInFlight_.end()) return inFlight->second;
+    if (const auto cached = checkCache_.find(key); cached != checkCache_.end() && IsFresh(cached->second, Now()) &&
+                                                   UsableInMode(cached->second, bestEffort)) {
+        stored = cached->second;
+        return nullptr;
+    }
+    checksInFlight_.emplace(key, job);
+    return nullptr;
 }
 
 void CHttpsChecker::EndCheckInFlight(const HttpsCheckJob& job) {

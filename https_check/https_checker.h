@@ -95,9 +95,13 @@ private:
 
     int64_t Now() const;
     void RunCheck(const std::shared_ptr<HttpsCheckJob>& job);
-    // The check running for key, or null after registering job as it.
+    // The check running for key, or null after registering job as it. A check
+    // that ended after the caller's lookup has stored its answer by then: when
+    // that answer is fresh and usable in this mode it lands in `stored`, and
+    // nothing is registered.
     std::shared_ptr<HttpsCheckJob> JoinOrRegisterCheck(const std::string& key,
-                                                       const std::shared_ptr<HttpsCheckJob>& job);
+                                                       const std::shared_ptr<HttpsCheckJob>& job, bool bestEffort,
+                                                       std::optional<HttpsCheckResult>& stored);
     void EndCheckInFlight(const HttpsCheckJob& job);
     bool WaitForOtherCheck(HttpsCheckJob& running, HttpsCheckResult& result, const Preferences& preferences);
     void UpdateThreadResult(HttpsCheckJob& job, const HttpsCheckResult& result,

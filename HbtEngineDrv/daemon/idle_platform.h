@@ -14,6 +14,8 @@ public:
     bool AssociateFlowContext(uint64_t flowId, uint16_t layerId, uint32_t calloutId,
                               std::shared_ptr<FlowContext> context) override;
     bool RemoveFlowContext(uint64_t flowId, uint16_t layerId, uint32_t calloutId) override;
+    // Nothing is intercepted anyway; any set of ports is taken.
+    bool SetConnectPorts(const NfePortRules&) override { return true; }
 };
 
 }  // namespace hbt

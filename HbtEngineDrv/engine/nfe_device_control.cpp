@@ -4,6 +4,7 @@
 #include "engine_protocol/byte_order.h"
 #include "engine_protocol/nfe_counters.h"
 #include "engine_protocol/nfe_flow_operation.h"
+#include "engine_protocol/nfe_port_rules.h"
 #include "engine_protocol/nfe_protocol.h"
 
 namespace hbt {
@@ -50,6 +51,9 @@ void NfeEngine::DeviceControl(uint32_t controlCode, const std::vector<uint8_t>& 
         case NFE_IOCTL_FLOW_OPERATION:
             reply.status = FlowOperation(input);
             break;
+        case NFE_IOCTL_SET_PORT_RULES:
+            reply.status = SetPortRules(input);
+            break;
         default:
             reply.status = kStatusInvalidParameter;
             break;
@@ -83,6 +87,13 @@ uint32_t NfeEngine::SetConfig(const std::vector<uint8_t>& input) {
     std::lock_guard lock(configMutex_);
     config_ = std::move(config);
     return kStatusSuccess;
+}
+
+uint32_t NfeEngine::SetPortRules(const std::vector<uint8_t>& input) {
+    NfePortRules rules;
+    const uint32_t status = NfePortRules::Decode(input.data(), input.size(), rules);
+    if (!NfeSucceeded(status)) return status;
+    return platform_.SetConnectPorts(rules) ? kStatusSuccess : kStatusUnsuccessful;
 }
 
 uint32_t NfeEngine::ProcessRedirect(const std::vector<uint8_t>& input) {

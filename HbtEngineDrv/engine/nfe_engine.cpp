@@ -209,6 +209,8 @@ bool NfeEngine::OpenFile() {
 void NfeEngine::CloseFile() {
     queue_.CancelWaiters();
     Stop(false);
+    // The ports were the closing program's; the next one may not send any.
+    platform_.SetConnectPorts(NfePortRules::All());
     fileOpen_.store(false);
 }
 

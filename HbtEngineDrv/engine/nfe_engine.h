@@ -40,7 +40,8 @@ public:
     void FlowDeleted(uint16_t layerId, uint32_t calloutId,
                      const std::shared_ptr<FlowContext>& context) override;
 
-    // The control device: one open file at a time; closing it stops the engine.
+    // The control device: one open file at a time; closing it stops the engine
+    // and holds every connect again, as before the first port rules.
     bool OpenFile();
     void CloseFile();
     // One device-control request; `done` runs now or, for a waiting get-event
@@ -79,6 +80,7 @@ private:
     bool IsOwnProcess(const ClassifyInfo& info, const NfeConfig& config) const;
 
     uint32_t SetConfig(const std::vector<uint8_t>& input);
+    uint32_t SetPortRules(const std::vector<uint8_t>& input);
     uint32_t ProcessRedirect(const std::vector<uint8_t>& input);
     uint32_t FlowOperation(const std::vector<uint8_t>& input);
     DeviceReply FixedOutput(std::vector<uint8_t> record, uint32_t outputCapacity);

@@ -186,6 +186,13 @@ void NetfilterPlatform::ReleaseRedirects() {
     if (!rules_.ReleaseRedirects(&error)) Log("Removing the redirect rules failed: " + error);
 }
 
+bool NetfilterPlatform::SetConnectPorts(const NfePortRules& ports) {
+    std::string error;
+    if (rules_.SetConnectPorts(ports, &error)) return true;
+    Log("The connect rules could not be changed: " + error);
+    return false;
+}
+
 void NetfilterPlatform::FinishConnect(PendingConnect pending, uint32_t mark, bool redirected) {
     if (!redirected) {
         // The engine decides at flow establishment whether it inspects the

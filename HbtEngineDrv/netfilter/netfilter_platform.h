@@ -69,6 +69,7 @@ public:
     // Removes the DNAT rules of every redirect target (each program start
     // brings a new proxy address).
     void ReleaseRedirects() override;
+    bool SetConnectPorts(const NfePortRules& ports) override;
 
 private:
     void Log(const std::string& line);

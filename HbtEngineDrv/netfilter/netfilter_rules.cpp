@@ -14,6 +14,9 @@ namespace {
 const char* const kChainOut = "HARBINET_OUT";
 const char* const kChainIn = "HARBINET_IN";
 const char* const kChainNat = "HARBINET_NAT";
+const char* const kChainConnect = "HARBINET_CONNECT";
+// iptables' multiport takes at most 15 ports, a range counting as two.
+constexpr unsigned kMultiportSlots = 15;
 
 std::string Hex(uint32_t value) {
     char text[16];
@@ -44,14 +47,41 @@ void AppendError(std::string* error, const std::string& more) { *error += (error
 
 }  // namespace
 
-std::string InstallRulesText(bool ipv6, const RuleQueues& queues) {
+std::string ConnectRuleLines(const NfePortRules& ports, uint16_t connectQueue) {
+    const std::string target = " -j NFQUEUE --queue-num " + std::to_string(connectQueue) + " --queue-bypass\n";
+    const std::string head = std::string("-A ") + kChainConnect;
+    if (ports.allPorts) return head + target;
+    std::string lines;
+    std::string list;
+    unsigned slots = 0;
+    auto flush = [&] {
+        if (!list.empty()) lines += head + " -p tcp -m multiport --dports " + list + target;
+        list.clear();
+        slots = 0;
+    };
+    for (const NfePortRange& r : ports.ranges) {
+        const unsigned need = r.first == r.last ? 1 : 2;
+        if (slots + need > kMultiportSlots) flush();
+        list += (list.empty() ? "" : ",") + std::to_string(r.first);
+        if (need == 2) list += ":" + std::to_string(r.last);
+        slots += need;
+    }
+    flush();
+    return lines;
+}
+
+std::string ConnectRulesText(const NfePortRules& ports, uint16_t connectQueue) {
+    return std::string("*mangle\n-F ") + kChainConnect + "\n" + ConnectRuleLines(ports, connectQueue) + "COMMIT\n";
+}
+
+std::string InstallRulesText(bool ipv6, const RuleQueues& queues, const NfePortRules& ports) {
     const std::string loopback = ipv6 ? "::1/128" : "127.0.0.0/8";
     const std::string stream = " -j NFQUEUE --queue-num " + std::to_string(queues.streamQueue) + " --queue-bypass\n";
-    const std::string connect = " -j NFQUEUE --queue-num " + std::to_string(queues.connectQueue) + " --queue-bypass\n";
     std::ostringstream t;
     t << "*mangle\n"
       << ":" << kChainOut << " - [0:0]\n"
       << ":" << kChainIn << " - [0:0]\n"
+      << ":" << kChainConnect << " - [0:0]\n"
       << "-I OUTPUT 1 -j " << kChainOut << "\n"
       << "-I INPUT 1 -j " << kChainIn << "\n"
       // The engine's own packets (its sockets, and the segments it sends to an
@@ -61,7 +91,8 @@ std::string InstallRulesText(bool ipv6, const RuleQueues& queues) {
       << "-A " << kChainOut << " -p tcp -m connmark --mark " << Hex(kConnMarkInspect) << stream
       << "-A " << kChainOut << " -o lo -j RETURN\n"
       << "-A " << kChainOut << " -d " << loopback << " -j RETURN\n"
-      << "-A " << kChainOut << " -p tcp --syn -m conntrack --ctstate NEW" << connect
+      << "-A " << kChainOut << " -p tcp --syn -m conntrack --ctstate NEW -j " << kChainConnect << "\n"
+      << ConnectRuleLines(ports, queues.connectQueue)
       << "-A " << kChainIn << " -m mark --mark " << Hex(kMarkOwnSocket) << " -j RETURN\n"
       << "-A " << kChainIn << " -m connmark --mark " << Hex(kConnMarkBlocked) << " -j DROP\n"
       << "-A " << kChainIn << " -p tcp -m connmark --mark " << Hex(kConnMarkInspect) << stream
@@ -103,11 +134,15 @@ std::string RemovalText(const std::string& saved) {
     // Per table: first the jumps into our chains, then the chains themselves.
     std::ostringstream text;
     std::istringstream in(saved);
-    std::string line, table, jumps, chains;
+    // Every chain is emptied before any is deleted, as one of ours jumps to another.
+    std::string line, table, jumps, flushes, deletes;
     auto flush = [&] {
-        if (!table.empty() && (!jumps.empty() || !chains.empty())) text << table << "\n" << jumps << chains << "COMMIT\n";
+        if (!table.empty() && (!jumps.empty() || !flushes.empty())) {
+            text << table << "\n" << jumps << flushes << deletes << "COMMIT\n";
+        }
         jumps.clear();
-        chains.clear();
+        flushes.clear();
+        deletes.clear();
     };
     while (std::getline(in, line)) {
         if (!line.empty() && line[0] == '*') {
@@ -118,7 +153,8 @@ std::string RemovalText(const std::string& saved) {
         if (!IsOurs(line)) continue;
         if (line[0] == ':') {
             const std::string chain = line.substr(1, line.find(' ') - 1);
-            chains += "-F " + chain + "\n-X " + chain + "\n";
+            flushes += "-F " + chain + "\n";
+            deletes += "-X " + chain + "\n";
         } else if (line.rfind("-A ", 0) == 0 && line.compare(3, 9, "HARBINET_") != 0) {
             jumps += "-D " + line.substr(3) + "\n";
         }
@@ -147,7 +183,7 @@ bool NetfilterRules::InstallLocked(std::string* error) {
     for (bool ipv6 : {false, true}) {
         std::string ignored;
         RemoveFamily(ipv6, &ignored);
-        std::string text = InstallRulesText(ipv6, queues_);
+        std::string text = InstallRulesText(ipv6, queues_, ports_);
         for (const auto& [mark, target] : marks_.InUse()) {
             if (target.ipv6 == ipv6) text += RedirectRuleText(target, mark);
         }
@@ -202,6 +238,22 @@ bool NetfilterRules::ReleaseRedirects(std::string* error) {
             std::string installError;
             if (!InstallLocked(&installError)) AppendError(error, installError);
             return false;
+        }
+        expected_[ipv6] = Snapshot(ipv6);
+    }
+    return true;
+}
+
+bool NetfilterRules::SetConnectPorts(const NfePortRules& ports, std::string* error) {
+    std::lock_guard lock(mutex_);
+    if (ports == ports_) return true;
+    ports_ = ports;
+    if (expected_[0].empty() && expected_[1].empty()) return true;  // not installed: Install takes them
+    for (bool ipv6 : {false, true}) {
+        std::string ignored;
+        if (!RunRestore(ipv6, ConnectRulesText(ports_, queues_.connectQueue), &ignored)) {
+            // The chain was gone: the full install puts it right, with these ports.
+            return InstallLocked(error);
         }
         expected_[ipv6] = Snapshot(ipv6);
     }

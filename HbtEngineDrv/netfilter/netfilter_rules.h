@@ -1,7 +1,9 @@
 #pragma once
 // NetfilterRules: the engine's rules for IPv4 and IPv6, kept in chains of our
 // own (HARBINET_OUT and HARBINET_IN in mangle, HARBINET_NAT in nat) and hooked
-// into the OUTPUT and INPUT chains. Installed and removed with
+// into the OUTPUT and INPUT chains. New outgoing SYNs jump from HARBINET_OUT to
+// HARBINET_CONNECT, which queues those to the destination ports the program
+// asked for; a change of ports rewrites that chain alone. Installed and removed with
 // iptables-restore --noflush, so nothing else in the tables is touched. The
 // nat chain holds one DNAT rule per redirect target in use.
 #include <array>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "HbtEngineDrv/netfilter/redirect_marks.h"
+#include "engine_protocol/nfe_port_rules.h"
 
 namespace hbt {
 
@@ -20,7 +23,12 @@ struct RuleQueues {
 };
 
 // The restore texts, separate from running them so that they can be checked.
-std::string InstallRulesText(bool ipv6, const RuleQueues& queues);
+std::string InstallRulesText(bool ipv6, const RuleQueues& queues, const NfePortRules& ports = NfePortRules::All());
+// The rules of HARBINET_CONNECT, one per line: multiport matches of at most 15
+// ports (a range counts two), or one rule without a port match for all ports.
+std::string ConnectRuleLines(const NfePortRules& ports, uint16_t connectQueue);
+// Replaces the rules of HARBINET_CONNECT in one transaction (either family).
+std::string ConnectRulesText(const NfePortRules& ports, uint16_t connectQueue);
 std::string RedirectRuleText(const RedirectTarget& target, uint32_t mark);
 // Empties the nat chain of its redirect rules in one transaction (either family).
 std::string ReleaseRedirectsText();
@@ -44,6 +52,9 @@ public:
     // Takes out the rules of every target in use; connections already
     // redirected keep their address translation in connection tracking.
     bool ReleaseRedirects(std::string* error);
+    // Queues new connects to these destination ports only, from now on and
+    // in every reinstall.
+    bool SetConnectPorts(const NfePortRules& ports, std::string* error);
     // True when every rule installed is still in place; otherwise reinstalls
     // and returns false.
     bool Verify(std::string* error);
@@ -55,6 +66,7 @@ private:
 
     RuleQueues queues_;
     std::mutex mutex_;
+    NfePortRules ports_;
     RedirectMarks marks_;  // the targets whose rules are installed
     std::array<std::vector<std::string>, 2> expected_;  // per family, as iptables-save prints them
 };

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine_protocol/nfe_port_rules.h"
 #include "engine_protocol/socket_address_slot.h"
 
 namespace hbt {
@@ -106,6 +107,11 @@ public:
     // the platform set up for redirect targets may go. Connections already
     // redirected go on. Platforms that set nothing up keep the default.
     virtual void ReleaseRedirects() {}
+
+    // Only new connects to these destination ports reach ClassifyConnect; the
+    // others go on at once. Until the first call every connect does. False
+    // when the platform could not apply them.
+    virtual bool SetConnectPorts(const NfePortRules& ports) = 0;
 };
 
 class FilterCallouts {

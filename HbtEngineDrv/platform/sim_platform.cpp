@@ -24,6 +24,11 @@ SimPlatform::ConnectResult SimPlatform::Connect(const SimConnection& connection)
         std::lock_guard lock(mutex_);
         result.connectHandle = nextHandle_++;
         result.endpointHandle = nextHandle_++;
+        // As the kernel's rules do: a port not asked for never reaches the engine.
+        if (connection.protocol == kProtocolTcp && !ports_.Holds(connection.remote.Port())) {
+            ++passedConnects_;
+            return result;
+        }
     }
     ClassifyInfo info;
     info.layerId = IsIpv6(connection) ? kLayerConnectRedirectV6 : kLayerConnectRedirectV4;
@@ -168,6 +173,32 @@ bool SimPlatform::RemoveFlowContext(uint64_t flowId, uint16_t, uint32_t) {
     if (!context) return false;
     callouts_->FlowDeleted(layerId, calloutId, context);
     return true;
+}
+
+}  // namespace hbt
+
+namespace hbt {
+
+bool SimPlatform::SetConnectPorts(const NfePortRules& ports) {
+    std::lock_guard lock(mutex_);
+    if (failPorts_) return false;
+    ports_ = ports;
+    return true;
+}
+
+NfePortRules SimPlatform::ConnectPorts() const {
+    std::lock_guard lock(mutex_);
+    return ports_;
+}
+
+std::size_t SimPlatform::PassedConnectCount() const {
+    std::lock_guard lock(mutex_);
+    return passedConnects_;
+}
+
+void SimPlatform::FailConnectPorts(bool fail) {
+    std::lock_guard lock(mutex_);
+    failPorts_ = fail;
 }
 
 }  // namespace hbt

@@ -55,6 +55,11 @@ public:
     void SetInjectionStatus(uint32_t status);
     // How often the engine let its redirect targets go.
     std::size_t RedirectReleaseCount() const;
+    // The ports whose connects reach the engine, as the engine last set them.
+    NfePortRules ConnectPorts() const;
+    // Connects that went on without reaching the engine.
+    std::size_t PassedConnectCount() const;
+    void FailConnectPorts(bool fail);
 
     // FilterPlatform
     uint64_t Now() override;
@@ -64,6 +69,7 @@ public:
                               std::shared_ptr<FlowContext> context) override;
     bool RemoveFlowContext(uint64_t flowId, uint16_t layerId, uint32_t calloutId) override;
     void ReleaseRedirects() override;
+    bool SetConnectPorts(const NfePortRules& ports) override;
 
 private:
     struct SimFlow {
@@ -85,6 +91,9 @@ private:
     std::vector<StreamInjection> injections_;
     uint32_t injectionStatus_ = 0;
     std::size_t redirectReleases_ = 0;
+    NfePortRules ports_;
+    std::size_t passedConnects_ = 0;
+    bool failPorts_ = false;
 };
 
 }  // namespace hbt

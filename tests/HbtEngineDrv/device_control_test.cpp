@@ -1,5 +1,6 @@
 #include "engine_protocol/byte_order.h"
 #include "engine_protocol/nfe_counters.h"
+#include "engine_protocol/nfe_port_rules.h"
 #include "tests/HbtEngineDrv/engine_fixture.h"
 
 namespace hbt {
@@ -8,6 +9,12 @@ namespace {
 using DeviceControlTest = EngineFixture;
 
 std::vector<uint8_t> ConfigBytes() { return NfeConfig{}.Encode(); }
+
+std::vector<uint8_t> NfePortRange0() {
+    std::vector<uint8_t> b = NfePortRules::Of({{80, 80}}).Encode();
+    PutU16(&b[12], 0);
+    return b;
+}
 
 struct StatusCase {
     const char* name;
@@ -58,6 +65,8 @@ TEST_F(DeviceControlTest, RecordChecksOfAStartedEngine) {
          kStatusNotFound},
         {"start while started", NFE_IOCTL_START, {}, kStatusAlreadyStarted},
         {"unknown code (function 6)", 0x120018, {}, kStatusInvalidParameter},
+        {"port rules with port 0", NFE_IOCTL_SET_PORT_RULES, NfePortRange0(), kStatusInvalidParameter},
+        {"port rules", NFE_IOCTL_SET_PORT_RULES, NfePortRules::Of({{80, 80}}).Encode(), kStatusSuccess},
     };
     for (const StatusCase& c : cases) {
         DeviceReply reply = Call(c.code, c.input);
@@ -218,6 +227,29 @@ TEST_F(DeviceControlTest, StartEmptiesTheQueueAndConfigurationAppliesWhileActive
     intercepting.interceptOwnProcess = 1;
     Configure(intercepting);
     EXPECT_EQ(platform.Connect(own).action, ConnectAction::kPend);
+}
+
+TEST_F(DeviceControlTest, OnlyConnectsToThePortsAskedForReachTheEngineUntilTheDeviceCloses) {
+    StartWith(TlsCaptureConfig());
+    SimConnection http;
+    SimConnection other;
+    other.remote.SetPort(22);
+    ASSERT_EQ(platform.Connect(other).action, ConnectAction::kPend) << "every port before the first port rules";
+    Drain();
+
+    ASSERT_EQ(Call(NFE_IOCTL_SET_PORT_RULES, NfePortRules::Of({{80, 80}, {443, 443}}).Encode()).status, kStatusSuccess);
+    EXPECT_EQ(platform.Connect(other).action, ConnectAction::kPermit);
+    EXPECT_EQ(engine.QueuedEventCount(), 0u);
+    EXPECT_EQ(platform.PassedConnectCount(), 1u);
+    EXPECT_EQ(platform.Connect(http).action, ConnectAction::kPend);
+
+    platform.FailConnectPorts(true);
+    EXPECT_EQ(Call(NFE_IOCTL_SET_PORT_RULES, NfePortRules::All().Encode()).status, kStatusUnsuccessful);
+    platform.FailConnectPorts(false);
+
+    // The next program may know nothing of port rules: it starts from every port.
+    device->Close();
+    EXPECT_EQ(platform.ConnectPorts(), NfePortRules::All());
 }
 
 }  // namespace

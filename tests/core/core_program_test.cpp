@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "engine_protocol/nfe_port_rules.h"
 #include "platform/settings_take_up.h"
 #include "tests/core/core_program_fixture.h"
 #include "tests/tools/hbtctl_runner.h"
@@ -164,6 +165,55 @@ TEST_F(CoreProgramTest, SwitchingLogsAndSavesAndTheEngineIsToldEveryTime) {
     core_.ApplyPreferences(changed, CHbtCore::kApplyAndSave);
     EXPECT_EQ(Lines(), std::vector<std::wstring>{L"To many port rules. Only first 200 will be loaded."});
     EXPECT_EQ(FileSettingsStore(store_->Path()).GetString("Settings", "httpPorts", L""), ports);
+}
+
+TEST_F(CoreProgramTest, TheEngineHoldsOnlyConnectsToMonitoredPortsAndFollowsEveryChange) {
+    StartAndWaitUntilServing();
+    const auto ports = [](std::vector<NfePortRange> ranges) { return NfePortRules::Of(std::move(ranges)); };
+    EXPECT_EQ(platform_.ConnectPorts(), ports({{80, 80}, {88, 88}, {443, 443}, {3128, 3128}, {8080, 8088}}));
+    ASSERT_TRUE(ConnectThroughEngine("192.0.2.1", 80));
+    SimConnection smtp;
+    smtp.remote = *ParseIpAddress("192.0.2.1", 25);
+    EXPECT_EQ(platform_.Connect(smtp).action, ConnectAction::kPermit);
+    EXPECT_EQ(platform_.PassedConnectCount(), 1u);
+    EXPECT_EQ(core_.Statistics().connectRequests.load(), 1u) << "a connect never held is not counted";
+
+    Preferences changed = *core_.PreferencesSnapshot();
+    std::wstring message;
+    ASSERT_TRUE(changed.SetHttpPorts(L"25", message));
+    core_.ApplyPreferences(changed, CHbtCore::kApplyAndSave);
+    EXPECT_EQ(platform_.ConnectPorts(), ports({{25, 25}, {443, 443}}));
+    changed.monitorSslOnAllPorts = true;
+    core_.ApplyPreferences(changed, CHbtCore::kApplyAndSave);
+    EXPECT_EQ(platform_.ConnectPorts(), NfePortRules::All());
+    changed.monitorSslOnAllPorts = false;
+    core_.ApplyPreferences(changed, CHbtCore::kApplyAndSave);
+    EXPECT_EQ(platform_.ConnectPorts(), ports({{25, 25}, {443, 443}}));
+}
+
+TEST_F(CoreProgramTest, AnEngineThatTakesNoPortRulesStillServes) {
+    // The engine of an earlier version: the port rules are an unknown request to it.
+    class OlderEngine : public EngineDevice {
+    public:
+        explicit OlderEngine(std::unique_ptr<EngineDevice> engine) : engine_(std::move(engine)) {}
+        void Submit(uint32_t code, std::vector<uint8_t> input, uint32_t capacity, DeviceCompletion done) override {
+            if (code == NFE_IOCTL_SET_PORT_RULES) return done(DeviceReply{kStatusInvalidParameter, 0, {}});
+            engine_->Submit(code, std::move(input), capacity, std::move(done));
+        }
+        void Close() override { engine_->Close(); }
+
+    private:
+        std::unique_ptr<EngineDevice> engine_;
+    };
+    core_.SetEngineDeviceOpener([this](uint32_t& error) -> std::unique_ptr<EngineDevice> {
+        auto device = InProcessEngineDevice::Open(engine_);
+        if (!device) error = 5;
+        return device ? std::make_unique<OlderEngine>(std::move(device)) : nullptr;
+    });
+    StartAndWaitUntilServing();
+    EXPECT_EQ(platform_.ConnectPorts(), NfePortRules::All());
+    EXPECT_TRUE(ConnectThroughEngine("192.0.2.1", 80));
+    EXPECT_TRUE(ui_.FatalText().empty());
 }
 
 TEST_F(CoreProgramTest, EngineThatCannotBeOpenedEndsStartUpWithoutAFatalReport) {

@@ -102,6 +102,8 @@ std::vector<NfeEvent> EngineTestClient::Events() {
     return events_;
 }
 
+NfeDriverError EngineTestClient::SetPortRules(const NfePortRules& rules) { return client_->SetPortRules(rules); }
+
 NfeDriverError EngineTestClient::Answer(const NfeEvent& connect, uint32_t flags,
                                         const SocketAddressSlot& newDestination) {
     return client_->ProcessRedirect(static_cast<uint32_t>(connect.redirectRequestId),

@@ -14,6 +14,7 @@
 
 #include "engine_client/nfe_device_client.h"
 #include "engine_protocol/nfe_event.h"
+#include "engine_protocol/nfe_port_rules.h"
 
 namespace hbt::e2e {
 
@@ -40,6 +41,7 @@ public:
     NfeDriverError Answer(const NfeEvent& connect, uint32_t flags, const SocketAddressSlot& newDestination = {});
     NfeDriverError Inject(const NfeEvent& stream, uint32_t flags, const std::vector<uint8_t>& data);
     NfeDriverError Detach(const NfeEvent& stream);
+    NfeDriverError SetPortRules(const NfePortRules& rules);
 
 private:
     void ReadEvents();

@@ -147,6 +147,36 @@ TEST_F(EventLoopOnEngine, TlsPortsAreInspected) {
     EXPECT_EQ(host.admissionsAsked, 0);
 }
 
+// The engine holds only what the program may do more with than let go.
+TEST(ConnectPortsToHold, HoldExactlyThePortsNotLeftAlone) {
+    const struct {
+        const char* name;
+        const wchar_t* httpPorts;
+        bool allTls;
+    } cases[] = {
+        {"defaults", nullptr, false},
+        {"ranges", L"80; 8000-8100; 81", false},
+        {"no http ports", L"", false},
+        {"tls on all ports", L"80", true},
+    };
+    const uint16_t ports[] = {1, 25, 79, 80, 81, 82, 88, 443, 3128, 7999, 8000, 8050, 8088, 8089, 8100, 8101, 65535};
+    for (const auto& c : cases) {
+        TestHost host;
+        std::wstring message;
+        if (c.httpPorts) ASSERT_TRUE(host.preferences.SetHttpPorts(c.httpPorts, message)) << c.name;
+        host.preferences.monitorSslOnAllPorts = c.allTls;
+        const NfePortRules held = ConnectPortsToHold(host.preferences);
+        Preferences off = host.preferences;
+        off.enabled = false;
+        EXPECT_EQ(ConnectPortsToHold(off), held) << c.name << ": switching ON needs no new rules";
+        for (uint16_t port : ports) {
+            const bool acted = DecideConnect(host, *ParseIpAddress("192.0.2.1", port), L"/usr/bin/curl") !=
+                               ConnectDecision::kLeaveAlone;
+            EXPECT_EQ(held.Holds(port), acted) << c.name << ", port " << port;
+        }
+    }
+}
+
 class TlsFlowOnEngine : public EventLoopOnEngine {
 protected:
     uint64_t OpenInspectedFlow(uint16_t localPort = 40000) {

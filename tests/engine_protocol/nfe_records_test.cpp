@@ -5,6 +5,7 @@
 #include "engine_protocol/nfe_counters.h"
 #include "engine_protocol/nfe_event.h"
 #include "engine_protocol/nfe_flow_operation.h"
+#include "engine_protocol/nfe_port_rules.h"
 #include "engine_protocol/nfe_protocol.h"
 
 namespace hbt {
@@ -19,6 +20,7 @@ TEST(NfeProtocolTest, ControlCodesAreNetworkDeviceBufferedFunctions) {
     EXPECT_EQ(NFE_IOCTL_PROCESS_REDIRECT, 0x12001Cu);
     EXPECT_EQ(NFE_IOCTL_GET_COUNTERS, 0x120020u);
     EXPECT_EQ(NFE_IOCTL_FLOW_OPERATION, 0x120024u);
+    EXPECT_EQ(NFE_IOCTL_SET_PORT_RULES, 0x120028u);
 }
 
 NfeEvent SampleEvent() {
@@ -198,6 +200,71 @@ TEST(NfeCountersTest, RoundTrip) {
     ASSERT_TRUE(back);
     EXPECT_EQ(back->flowContexts, 3u);
     EXPECT_EQ(back->redirectRequests, 9u);
+}
+
+TEST(NfePortRulesTest, RoundTripsEveryKind) {
+    std::vector<uint8_t> two = NfePortRules::Of({{80, 80}, {8000, 8100}}).Encode();
+    const std::vector<uint8_t> wire = {12, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 80, 0, 80, 0, 0x40, 0x1F, 0xA4, 0x1F};
+    EXPECT_EQ(two, wire);
+    EXPECT_EQ(NfePortRules::All().Encode(), (std::vector<uint8_t>{12, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0}));
+    std::vector<NfePortRange> most;
+    for (uint16_t p = 1; p <= 2 * kNfeMaxPortRanges; p += 2) most.push_back({p, p});
+    for (const NfePortRules& rules : {NfePortRules::All(), NfePortRules::Of({}), NfePortRules::Of({{443, 443}}),
+                                      NfePortRules::Of(most)}) {
+        const std::vector<uint8_t> bytes = rules.Encode();
+        NfePortRules back = NfePortRules::Of({{1, 1}});
+        ASSERT_EQ(NfePortRules::Decode(bytes.data(), bytes.size(), back), kStatusSuccess);
+        EXPECT_EQ(back, rules);
+    }
+}
+
+TEST(NfePortRulesTest, MalformedRecordsAreRefused) {
+    auto with = [](std::vector<uint8_t> bytes, std::size_t at, uint16_t value) {
+        PutU16(&bytes[at], value);
+        return bytes;
+    };
+    const std::vector<uint8_t> one = NfePortRules::Of({{80, 90}}).Encode();
+    std::vector<uint8_t> tooMany = NfePortRules::Of({}).Encode();
+    PutU32(&tooMany[8], kNfeMaxPortRanges + 1);
+    for (uint32_t i = 0; i <= kNfeMaxPortRanges; ++i) tooMany.insert(tooMany.end(), {80, 0, 80, 0});
+    std::vector<uint8_t> allWithRange = one;
+    PutU32(&allWithRange[4], NFE_PORT_RULES_ALL_PORTS);
+    std::vector<uint8_t> unknownFlag = one;
+    PutU32(&unknownFlag[4], 2);
+    std::vector<uint8_t> longer = one;
+    longer.push_back(0);
+    const struct {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        uint32_t status;
+    } cases[] = {
+        {"shorter than the header", std::vector<uint8_t>(one.begin(), one.begin() + 11), kStatusInvalidBufferSize},
+        {"header size 16", with(one, 0, 16), kStatusInvalidParameter1},
+        {"count beyond the bytes", std::vector<uint8_t>(one.begin(), one.end() - 1), kStatusInvalidParameter2},
+        {"bytes beyond the count", longer, kStatusInvalidParameter2},
+        {"too many ranges", tooMany, kStatusInvalidParameter2},
+        {"port 0", with(one, 12, 0), kStatusInvalidParameter},
+        {"first above last", with(one, 12, 91), kStatusInvalidParameter},
+        {"all ports with a range", allWithRange, kStatusInvalidParameter},
+        {"unknown flag", unknownFlag, kStatusInvalidParameter},
+    };
+    for (const auto& c : cases) {
+        NfePortRules out = NfePortRules::Of({{7, 7}});
+        EXPECT_EQ(NfePortRules::Decode(c.bytes.data(), c.bytes.size(), out), c.status) << c.name;
+        EXPECT_EQ(out, NfePortRules::Of({{7, 7}})) << c.name;
+    }
+}
+
+TEST(NfePortRulesTest, RangesAreJoinedAndTooManyHoldEveryPort) {
+    const NfePortRules joined = NfePortRules::Of({{8080, 8080}, {80, 80}, {81, 85}, {84, 90}, {0, 5}, {9, 8}});
+    EXPECT_EQ(joined.ranges, (std::vector<NfePortRange>{{80, 90}, {8080, 8080}}));
+    EXPECT_TRUE(joined.Holds(85) && joined.Holds(8080));
+    EXPECT_FALSE(joined.Holds(91) || joined.Holds(443) || joined.Holds(0));
+    EXPECT_TRUE(NfePortRules::Of({{1, 100}, {101, 65535}}).allPorts);
+    std::vector<NfePortRange> many;
+    for (uint16_t p = 1; p <= 2 * (kNfeMaxPortRanges + 1); p += 2) many.push_back({p, p});
+    EXPECT_EQ(NfePortRules::Of(many), NfePortRules::All());
+    EXPECT_FALSE(NfePortRules::Of({}).Holds(443));
 }
 
 }  // namespace

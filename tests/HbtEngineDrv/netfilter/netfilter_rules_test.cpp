@@ -31,8 +31,8 @@ TEST(NetfilterRules, RemovalTakesOutOnlyOurJumpsAndChains) {
               "*mangle\n"
               "-D OUTPUT -j HARBINET_OUT\n"
               "-D INPUT -j HARBINET_IN\n"
-              "-F HARBINET_IN\n-X HARBINET_IN\n"
-              "-F HARBINET_OUT\n-X HARBINET_OUT\n"
+              "-F HARBINET_IN\n-F HARBINET_OUT\n"
+              "-X HARBINET_IN\n-X HARBINET_OUT\n"
               "COMMIT\n"
               "*nat\n"
               "-D OUTPUT -j HARBINET_NAT\n"
@@ -52,13 +52,19 @@ TEST(NetfilterRules, ComparedLinesIgnoreCountersButKeepTables) {
 
 TEST(NetfilterRules, InstallTextQueuesOnlyNewNonLoopbackSynsAndInspectedConnections) {
     const std::string v4 = InstallRulesText(false, {7, 8});
-    EXPECT_NE(v4.find("-A HARBINET_OUT -p tcp --syn -m conntrack --ctstate NEW -j NFQUEUE --queue-num 7 --queue-bypass"),
+    EXPECT_NE(v4.find(":HARBINET_CONNECT - [0:0]\n"), std::string::npos);
+    EXPECT_NE(v4.find("-A HARBINET_OUT -p tcp --syn -m conntrack --ctstate NEW -j HARBINET_CONNECT\n"
+                      "-A HARBINET_CONNECT -j NFQUEUE --queue-num 7 --queue-bypass\n"),
               std::string::npos);
     EXPECT_NE(v4.find("-A HARBINET_IN -p tcp -m connmark --mark 0x48420002 -j NFQUEUE --queue-num 8 --queue-bypass"),
               std::string::npos);
-    EXPECT_LT(v4.find("-d 127.0.0.0/8 -j RETURN"), v4.find("--queue-num 7"));
-    EXPECT_LT(v4.find("-m mark --mark 0x48420001 -j RETURN"), v4.find("--queue-num 7"));
+    EXPECT_LT(v4.find("-d 127.0.0.0/8 -j RETURN"), v4.find("-j HARBINET_CONNECT"));
+    EXPECT_LT(v4.find("-m mark --mark 0x48420001 -j RETURN"), v4.find("-j HARBINET_CONNECT"));
     EXPECT_NE(InstallRulesText(true, {7, 8}).find("-d ::1/128 -j RETURN"), std::string::npos);
+    // The install carries the ports in force, so a reinstall keeps them.
+    EXPECT_NE(InstallRulesText(true, {7, 8}, NfePortRules::Of({{80, 80}}))
+                  .find("-A HARBINET_CONNECT -p tcp -m multiport --dports 80 -j NFQUEUE --queue-num 7"),
+              std::string::npos);
 
     RedirectTarget v6;
     v6.ipv6 = true;
@@ -72,6 +78,37 @@ TEST(NetfilterRules, ReleasingRedirectsEmptiesOnlyOurNatChainAndKeepsItsInspectR
     const std::string keep = "-A HARBINET_NAT -m mark --mark 0x48420002 -j CONNMARK --set-mark 0x48420002\n";
     EXPECT_EQ(ReleaseRedirectsText(), "*nat\n-F HARBINET_NAT\n" + keep + "COMMIT\n");
     EXPECT_NE(InstallRulesText(false, {7, 8}).find(keep + "COMMIT\n"), std::string::npos);
+}
+
+TEST(NetfilterRules, ConnectRulesQueueOnlyThePortsAskedFor) {
+    const std::string q = " -j NFQUEUE --queue-num 7 --queue-bypass\n";
+    const std::string m = "-A HARBINET_CONNECT -p tcp -m multiport --dports ";
+    std::vector<NfePortRange> sixteen;
+    for (uint16_t p = 1001; p <= 1031; p += 2) sixteen.push_back({p, p});
+    std::vector<NfePortRange> eightRanges;
+    for (uint16_t p = 2000; p < 2080; p += 10) eightRanges.push_back({p, static_cast<uint16_t>(p + 1)});
+    const struct {
+        const char* name;
+        NfePortRules ports;
+        std::string lines;
+    } cases[] = {
+        {"all ports", NfePortRules::All(), "-A HARBINET_CONNECT" + q},
+        {"none", NfePortRules::Of({}), ""},
+        {"one port", NfePortRules::Of({{443, 443}}), m + "443" + q},
+        {"ports and a range", NfePortRules::Of({{443, 443}, {80, 80}, {8000, 8100}}), m + "80,443,8000:8100" + q},
+        {"sixteen ports", NfePortRules::Of(sixteen),
+         m + "1001,1003,1005,1007,1009,1011,1013,1015,1017,1019,1021,1023,1025,1027,1029" + q + m + "1031" + q},
+        // A range takes two of the fifteen places: seven fit, the eighth starts a rule.
+        {"eight ranges", NfePortRules::Of(eightRanges),
+         m + "2000:2001,2010:2011,2020:2021,2030:2031,2040:2041,2050:2051,2060:2061" + q + m + "2070:2071" + q},
+        {"port then range at the limit", NfePortRules::Of({{1, 1}, {3, 4}, {6, 7}, {9, 10}, {12, 13}, {15, 16},
+                                                          {18, 19}, {21, 22}}),
+         m + "1,3:4,6:7,9:10,12:13,15:16,18:19,21:22" + q},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ConnectRuleLines(c.ports, 7), c.lines) << c.name;
+        EXPECT_EQ(ConnectRulesText(c.ports, 7), "*mangle\n-F HARBINET_CONNECT\n" + c.lines + "COMMIT\n") << c.name;
+    }
 }
 
 }  // namespace
