@@ -75,6 +75,8 @@ bool CHbtCore::ApplyPreferences(Preferences& changed, int mode) {
 
 void CHbtCore::TakeUpStoredPreferences() {
     std::lock_guard edit(preferencesEditLock_);
+    // hbtctl asks the same after changing the HTTPS promises beside the cache file.
+    CHttpsChecker::Instance().Promises().Reload();
     if (!preferencesLoaded.load()) return;
     // Both records come from the store, so that only what another writer
     // changed counts, not what applying fills in (the default log folder).

@@ -45,6 +45,7 @@ bool CHttpTraffic::BuildResponse(const ResponseInputs& inputs, const ConnectionD
         } else {
             line << address << (inputs.redirect ? " Enforce HTTPS for " : " Request user action for ")
                  << HostLogUrl(inputs.host);
+            if (!inputs.decidedBy.empty()) line << " (" << inputs.decidedBy << ")";
         }
     }
     if (!clientSocket_ || !clientSocket_->SendAll(response.data(), response.size())) {

@@ -21,6 +21,7 @@ namespace hbt {
 
 class CHttpsChecker;
 class CIpExcluder;
+struct HstsPromise;
 class CSafeSocket;
 class HttpRequest;
 
@@ -83,6 +84,9 @@ public:
 private:
     // Chooses what happens to a request whose head has been read (http_traffic_decision.cpp).
     bool Decide(HttpRequest& request, const ProcessContext& context);
+    // The 307 a kept HTTPS promise makes without a check.
+    bool RedirectAsPromised(const HstsPromise& promise, ResponseInputs& response, const Preferences& preferences,
+                            const ConnectionDescription& connection);
 
     std::shared_ptr<CSafeSocket> clientSocket_;
     CIpExcluder* excluder_;

@@ -70,22 +70,30 @@ std::string LoopCell(const ConnectionDescription& connection, const std::string&
            "connection.</td>\r\n";
 }
 
+// The switch and the hidden rows of the messages.
+std::string MoreInfo(const std::vector<CheckMessage>& messages) {
+    std::string info = kMoreInfoSwitch;
+    info += "<br /><table border=\"0\" cellpadding=\"0\" cellspacing=\"1\">\r\n";
+    for (const CheckMessage& message : messages) info += "\t<tr><td>" + HtmlEscape(message.text) + "</td></tr>";
+    return info + "</table></span>\r\n";
+}
+
 std::string UnavailableCell(const ResponseInputs& in, const std::string& host, const std::string& secureLink) {
-    std::string cell = std::string(kRedCross) + "\t\t<td >Secure alternative: " + secureLink +
-                       "<br />HTTPS is not available for " + Link("https://" + host) + "<br />\r\n";
-    cell += kMoreInfoSwitch;
-    cell += "<br /><table border=\"0\" cellpadding=\"0\" cellspacing=\"1\">\r\n";
-    for (const CheckMessage& message : in.messages) {
-        cell += "\t<tr><td>" + HtmlEscape(message.text) + "</td></tr>";
-    }
-    return cell + "</table></span>\r\n</td>\r\n";
+    return std::string(kRedCross) + "\t\t<td >Secure alternative: " + secureLink + "<br />HTTPS is not available for " +
+           Link("https://" + host) + "<br />\r\n" + MoreInfo(in.messages) + "</td>\r\n";
+}
+
+std::string AvailableCell(const ResponseInputs& in, const std::string& secureLink) {
+    std::string cell = std::string(kGreenCheck) + "\t\t<td >Use secure alternative: " + secureLink;
+    if (in.decidedBy.empty()) return cell + "</td>\r\n";
+    return cell + "<br />\r\n" + MoreInfo(in.messages) + "</td>\r\n";
 }
 
 std::string MiddleCell(const ResponseInputs& in, const ConnectionDescription& connection) {
     const std::string host = HtmlEscape(in.host);
     const std::string secureLink = Link("https://" + HtmlEscape(in.redirectHost) + HtmlEscape(in.path));
     if (in.loop) return LoopCell(connection, host);
-    if (in.available) return std::string(kGreenCheck) + "\t\t<td >Use secure alternative: " + secureLink + "</td>\r\n";
+    if (in.available) return AvailableCell(in, secureLink);
     return UnavailableCell(in, host, secureLink);
 }
 

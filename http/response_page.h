@@ -20,6 +20,9 @@ struct ResponseInputs {
     std::string host;
     std::string redirectHost;  // the host, or "www." + the host after a www retry
     std::vector<CheckMessage> messages;
+    // Set when a kept HTTPS promise made the redirect without a check: the
+    // log line's closing note; the page then lists the messages under "More info".
+    std::string decidedBy;
     bool autoRedirect = false;
     uint16_t controlPort = 0;
 };

@@ -17,8 +17,6 @@ bool IsRedirect(int status) { return status == 301 || status == 302 || status ==
 ByteScan ScanCheckResponseHead(std::string_view bytes, std::size_t seen) {
     if (bytes.size() < kStatusLineStart) return ByteScan::NeedMore();
     if (!bytes.starts_with("HTTP/1.")) return ByteScan::Malformed("non-HTTP response");
-    const int status = std::atoi(std::string(bytes.substr(9, kStatusLineStart - 9)).c_str());
-    if (!IsRedirect(status)) return ByteScan::Complete(kStatusLineStart);
     const std::size_t limit = kMaxCheckResponseHead + 1;
     const std::size_t end = FindHttpHeadEnd(bytes.substr(0, limit), std::max(seen, kStatusLineStart));
     if (end != std::string_view::npos) return ByteScan::Complete(end);
@@ -27,6 +25,9 @@ ByteScan ScanCheckResponseHead(std::string_view bytes, std::size_t seen) {
 }
 
 std::string DeadLoopIn(std::string_view head, const std::string& checkedHost, const std::string& requestedHost) {
+    if (head.size() < kStatusLineStart) return "";
+    const int status = std::atoi(std::string(head.substr(9, kStatusLineStart - 9)).c_str());
+    if (!IsRedirect(status)) return "";
     const std::size_t name = head.find("Location: ");
     if (name == std::string_view::npos) return "";
     const std::size_t start = name + 10;

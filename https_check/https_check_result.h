@@ -2,8 +2,11 @@
 // The verdict of one HTTPS availability check and the step messages that the
 // block page lists under "More info".
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "hsts/sts_header.h"
 
 namespace hbt {
 
@@ -23,6 +26,11 @@ struct HttpsCheckResult {
     // answer came from an older cache file).
     uint16_t tlsVersion = 0;
     uint16_t cipherSuite = 0;
+    // What the site's Strict-Transport-Security header promised over the
+    // verified connection: a promise (or its withdrawal, max-age 0) counts
+    // only from a host name, and a promise only from an answer without a
+    // redirect loop. Not kept in the cache.
+    std::optional<StsDirectives> stsPromise = std::nullopt;
 };
 
 }  // namespace hbt

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <random>
 
+#include "hsts/hsts_host.h"
+#include "hsts/sts_header.h"
 #include "https_check/check_response_head.h"
 #include "https_check/https_check_job.h"
 #include "https_check/https_checker.h"
@@ -171,8 +173,8 @@ private:
         std::string head(12, '\0');
         if (!socket_->ReceiveExact(head.data(), head.size())) return Finish(false, m + " failed - could not read response");
         ByteScan scan = ScanCheckResponseHead(head);
-        // The rest of a redirect's head, one byte at a time; what a server that
-        // stops early has sent is looked at all the same.
+        // The rest of the head, one byte at a time; what a server that stops
+        // early has sent is looked at all the same.
         char c;
         while (scan.NeedsMore() && socket_->Receive(&c, 1) == 1) {
             head += c;
@@ -180,8 +182,18 @@ private:
         }
         if (scan.IsMalformed()) return Finish(false, m + " failed - " + scan.fault);
         const std::string loop = DeadLoopIn(head, job_.checkedHost, job_.requestedHost);
+        TakePromise(head, !loop.empty());
         if (!loop.empty()) return Finish(false, loop);
         return Finish(true, "no HTTP deadloop detected");
+    }
+
+    // The certificate step succeeded to get here. A site that sends the
+    // browser back to plain http:// cannot be held to a promise of HTTPS, but
+    // may always withdraw one.
+    void TakePromise(std::string_view head, bool loop) {
+        const std::optional<StsDirectives> promise = StsPromiseOf(head);
+        if (!promise || !HstsHostKey(job_.checkedHost) || (loop && promise->maxAge != 0)) return;
+        own_.stsPromise = promise;
     }
 
     void End() {
@@ -197,6 +209,7 @@ private:
         } else {
             line << "is not available (" << (own_.messages.empty() ? "" : own_.messages.back().text) << ")";
         }
+        if (own_.stsPromise) checker_.KeepPromise(job_, *own_.stsPromise);
         checker_.StoreResult(own_, job_.checkedHost, job_.requestedHost);
         checker_.UnregisterRunningCheck(socket_.get());
     }

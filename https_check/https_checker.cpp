@@ -6,6 +6,7 @@
 #include <system_error>
 #include <thread>
 
+#include "hsts/hsts_host.h"
 #include "https_check/host_resolver.h"
 #include "https_check/https_cache_file.h"
 #include "https_check/https_check_job.h"
@@ -52,6 +53,19 @@ void AddTlsPolicyStep(HttpsCheckResult& result, const Preferences& preferences) 
     result.messages.push_back({true, false, "TLS policy check failed (" + refused + " is not allowed)"});
 }
 
+// What a job checks, and for whom.
+void DescribeJob(HttpsCheckJob& job, const std::string& checkedHost, const std::string& requestedHost,
+                 const SocketAddressSlot& destination, const std::wstring& applicationPath, uint64_t processId,
+                 bool viaProxy, bool resolveByName) {
+    job.checkedHost = checkedHost;
+    job.requestedHost = requestedHost;
+    job.resolveByName = resolveByName;
+    job.destination = destination;
+    job.applicationPath = applicationPath;
+    job.processId = processId;
+    job.viaProxy = viaProxy;
+}
+
 }  // namespace
 
 uint64_t TickCount() {
@@ -77,6 +91,7 @@ CHttpsChecker& CHttpsChecker::Instance() {
 
 CHttpsChecker::CHttpsChecker(HttpsCheckerOptions options) : options_(std::move(options)) {
     if (options_.cachePath.empty() && options_.useCache) options_.cachePath = DefaultHttpsCachePath();
+    if (options_.useCache) promises_.SetFiles(HstsFilesBeside(options_.cachePath));
 }
 
 CHttpsChecker::~CHttpsChecker() { checksStopping_ = true; }
@@ -86,8 +101,28 @@ int64_t CHttpsChecker::Now() const {
 }
 
 void CHttpsChecker::SetCacheFilePath(const std::string& path) {
-    std::lock_guard guard(lock_);
-    options_.cachePath = path;
+    {
+        std::lock_guard guard(lock_);
+        options_.cachePath = path;
+    }
+    if (options_.useCache) promises_.SetFiles(HstsFilesBeside(path));
+}
+
+std::optional<HstsPromise> CHttpsChecker::FindPromise(const std::string& host) { return promises_.Find(host, Now()); }
+
+void CHttpsChecker::KeepPromise(const HttpsCheckJob& job, const StsDirectives& promise) {
+    if (!options_.useCache || checksStopping_) return;
+    const int64_t now = Now();
+    CLog line(kLogVerbose, job.processId, job.applicationPath.c_str());
+    line << LogUrl{"hbturl", job.checkedHost, "", "", 0};
+    if (promise.maxAge == 0) {
+        if (promises_.Forget(job.checkedHost, now) == HstsChange::kDone) line << " - HTTPS promise withdrawn by the site";
+        return;
+    }
+    const int64_t expiry = now + static_cast<int64_t>(promise.maxAge);
+    promises_.Keep(job.checkedHost, expiry, promise.includeSubDomains, now);
+    line << " - HTTPS promised by the site until " << PromiseExpiryText(expiry)
+         << (promise.includeSubDomains ? " with subdomains" : "");
 }
 
 bool CHttpsChecker::Check(HttpsCheckResult& result, const std::string& checkedHost, const std::string& requestedHost,
@@ -122,15 +157,9 @@ bool CHttpsChecker::Check(HttpsCheckResult& result, const std::string& checkedHo
     }
     std::unique_lock<std::mutex> jobLock;
     try {
+        DescribeJob(*job, checkedHost, requestedHost, destination, applicationPath, processId, viaProxy, resolveByName);
         job->stepTimeout = bestEffort ? options_.bestEffortStepTimeoutMs : options_.strictStepTimeoutMs;
         job->deadline = TickCount() + job->stepTimeout;
-        job->checkedHost = checkedHost;
-        job->requestedHost = requestedHost;
-        job->resolveByName = resolveByName;
-        job->destination = destination;
-        job->applicationPath = applicationPath;
-        job->processId = processId;
-        job->viaProxy = viaProxy;
         if (!found) {
             job->waiting = true;
             jobLock = std::unique_lock(job->lock);
@@ -162,7 +191,7 @@ bool CHttpsChecker::Check(HttpsCheckResult& result, const std::string& checkedHo
         return true;
     }
     try {
-        std::thread([self = shared_from_this(), job] { self->RunCheck(job); }).detach();
+        StartWorker(job);
     } catch (const std::system_error&) {
         job->callerResult = nullptr;
         EndCheckInFlight(*job);
@@ -196,6 +225,37 @@ bool CHttpsChecker::Check(HttpsCheckResult& result, const std::string& checkedHo
         CLog(kLogVerbose) << "Check failed with timeout";
     }
     return false;
+}
+
+void CHttpsChecker::StartWorker(const std::shared_ptr<HttpsCheckJob>& job) {
+    std::thread([self = shared_from_this(), job] { self->RunCheck(job); }).detach();
+}
+
+void CHttpsChecker::CheckInBackground(const std::string& checkedHost, const std::string& requestedHost,
+                                      const SocketAddressSlot& destination, const std::wstring& applicationPath,
+                                      uint64_t processId, bool viaProxy, const Preferences& preferences,
+                                      bool resolveByName) {
+    if (checksStopping_) return;
+    try {
+        auto job = std::make_shared<HttpsCheckJob>();
+        DescribeJob(*job, checkedHost, requestedHost, destination, applicationPath, processId, viaProxy, resolveByName);
+        job->stepTimeout = preferences.allowInsecureIfNoHttps ? options_.bestEffortStepTimeoutMs
+                                                              : options_.strictStepTimeoutMs;
+        job->deadline = TickCount() + job->stepTimeout;
+        // A check running, or one of the last five minutes, has renewed the promise already.
+        std::optional<HttpsCheckResult> stored;
+        if (JoinOrRegisterCheck(CacheKey(checkedHost, requestedHost), job, preferences.allowInsecureIfNoHttps, stored) ||
+            stored) {
+            return;
+        }
+        try {
+            StartWorker(job);
+        } catch (const std::system_error&) {
+            EndCheckInFlight(*job);
+        }
+    } catch (const std::bad_alloc&) {
+        // No refresh this time; the next request asks again.
+    }
 }
 
 std::shared_ptr<HttpsCheckJob> CHttpsChecker::JoinOrRegisterCheck(const std::string& key,

@@ -6,7 +6,8 @@
 // handshake negotiated. Each check runs on a worker thread of its own;
 // the caller waits with a time limit per step. Answers are cached for five
 // minutes and their yes/no (with the negotiated version and suite) kept in
-// https_cache.xml.
+// https_cache.xml. The HTTPS promises sites make in their answers are kept in
+// the promise store beside that file.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -17,6 +18,7 @@
 #include <string>
 
 #include "engine_protocol/socket_address_slot.h"
+#include "hsts/hsts_store.h"
 #include "https_check/https_check_result.h"
 
 namespace hbt {
@@ -31,7 +33,7 @@ using HostResolver = std::function<bool(const std::string& host, int family, Soc
 
 struct HttpsCheckerOptions {
     std::string cachePath;  // empty: the documents folder's Harbinet/https_cache.xml
-    bool useCache = true;   // false: no lookups, no stores, no file
+    bool useCache = true;   // false: no lookups, no stores, no file, and no promises kept
     uint64_t bestEffortStepTimeoutMs = 3000;
     uint64_t strictStepTimeoutMs = 9000;
     // Limit of every single socket wait of a worker, so that a worker whose
@@ -77,6 +79,17 @@ public:
 
     void SetCacheFilePath(const std::string& path);
 
+    // The promises kept beside the cache file.
+    HstsStore& Promises() { return promises_; }
+    // The live promise that covers the host, as of the checker's clock.
+    std::optional<HstsPromise> FindPromise(const std::string& host);
+    int64_t PromiseClock() const { return Now(); }
+    // Starts a check whose answer only refreshes the cache and the promises,
+    // unless one for the same hosts runs already; nobody waits for it.
+    void CheckInBackground(const std::string& checkedHost, const std::string& requestedHost,
+                           const SocketAddressSlot& destination, const std::wstring& applicationPath,
+                           uint64_t processId, bool viaProxy, const Preferences& preferences, bool resolveByName);
+
 private:
     explicit CHttpsChecker(HttpsCheckerOptions options);
 
@@ -98,6 +111,9 @@ private:
     bool LoadCacheFile();
     bool SaveCacheFile();
     bool Resolve(const std::string& host, int family, SocketAddressSlot& address, int& error) const;
+    // Keeps the promise (or its withdrawal) a checked host's answer made.
+    void KeepPromise(const HttpsCheckJob& job, const StsDirectives& promise);
+    void StartWorker(const std::shared_ptr<HttpsCheckJob>& job);
 
     friend class HttpsCheckRun;
 
@@ -109,6 +125,7 @@ private:
     std::weak_ptr<int> aliveToken_;
     std::map<const CSslSocket*, std::shared_ptr<CSslSocket>> runningChecks_;
     std::atomic<bool> checksStopping_{false};
+    HstsStore promises_;
 };
 
 }  // namespace hbt

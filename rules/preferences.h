@@ -63,6 +63,7 @@ struct Preferences {
     bool bigCrashDump = false;
     bool SysTryIconMessageShown = false;
     bool updatesCheck = false;
+    bool honorHsts = false;  // keep the HTTPS promises of sites (Strict-Transport-Security)
 
     // The list setters: on failure the message says why and the record is
     // unchanged; on success the text is kept exactly as passed.

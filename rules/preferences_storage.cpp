@@ -119,6 +119,7 @@ void LoadPreferences(const SettingsStore& store, Preferences& p) {
     p.updatesCheck = store.GetInt(kSectionSettings, "updatesCheck", 1) != 0;
     p.monitorSslOnAllPorts = store.GetInt(kSectionSettings, "monitorSslOnAllPorts", 0) != 0;
     p.bigCrashDump = store.GetInt(kSectionSettings, "bigCrashDump", 0) != 0;
+    p.honorHsts = store.GetInt(kSectionSettings, "honorHsts", 1) != 0;
     if (p.logLevel < 0 || p.logLevel > 3) p.logLevel = 2;
     if (p.logFileLevel < 0 || p.logFileLevel > 3) p.logFileLevel = 0;
     p.enabled = false;
@@ -155,6 +156,7 @@ std::vector<StoredPreferenceValue> StoredPreferenceValues(const Preferences& p) 
     settings("logPath", p.logPath);
     v.push_back({kSectionStatus, "SysTryIconMessageShown", AsInt(p.SysTryIconMessageShown)});
     settings("updatesCheck", AsInt(p.updatesCheck));
+    settings("honorHsts", AsInt(p.honorHsts));
     return v;
 }
 

@@ -1,6 +1,7 @@
 // hbtctl check-https HOST [--address IP | --via-proxy IP:PORT] [--strict]:
 // the user's answer to "why was this host blocked?". Runs one check without
-// the cache and prints every step the block page would list.
+// the cache and prints every step the block page would list; an HTTPS
+// promise the answer makes is kept in the user's promise store.
 #include "tools/check_https_command.h"
 
 #include <sys/socket.h>
@@ -12,6 +13,7 @@
 #include "platform/socket_address.h"
 #include "rules/preferences_storage.h"
 #include "tools/command.h"
+#include "tools/hsts_command.h"
 
 namespace hbt::ctl {
 namespace {
@@ -73,7 +75,8 @@ constexpr char kUsage[] =
     "                                 looked up by name; through an HTTP proxy with CONNECT, which reaches\n"
     "                                 HOST by name, so never with --address) and show every step:\n"
     "                                 \"+ \" passed, \"- \" failed, \"? \" did not end; --strict checks as\n"
-    "                                 Strict Mode does, with the stored TLS policy as the last step\n";
+    "                                 Strict Mode does, with the stored TLS policy as the last step;\n"
+    "                                 an HTTPS promise in the answer is kept (\"HSTS: \" lines)\n";
 
 }  // namespace
 
@@ -108,6 +111,7 @@ int RunCheckHttps(const std::vector<std::string>& args, uint16_t httpsPort, std:
         std::fprintf(out, "%s%s\n", mark, message.text.c_str());
     }
     std::fprintf(out, "%s\n", result.available ? "HTTPS is available" : "HTTPS is not available");
+    if (result.stsPromise) KeepPromiseOfCheck(parsed->host, *result.stsPromise, out);
     // A worker still waiting on a silent server is ended, not waited for.
     checker->StopChecks();
     return result.available ? kExitOk : kExitRefused;

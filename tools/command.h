@@ -1,5 +1,5 @@
 #pragma once
-// A command group of hbtctl ("prefs", "status", "check-https", "tls-judge"). Each
+// A command group of hbtctl ("prefs", "status", "check-https", "tls-judge", "hsts"). Each
 // group lives in its own file and is listed in main.cpp's table.
 #include <string>
 #include <vector>
@@ -22,5 +22,6 @@ extern const Command kPrefsCommand;
 extern const Command kTlsJudgeCommand;
 extern const Command kCheckHttpsCommand;
 extern const Command kStatusCommand;
+extern const Command kHstsCommand;
 
 }  // namespace hbt::ctl

@@ -14,6 +14,7 @@ const hbt::ctl::Command* const kCommands[] = {
     &hbt::ctl::kStatusCommand,
     &hbt::ctl::kTlsJudgeCommand,
     &hbt::ctl::kCheckHttpsCommand,
+    &hbt::ctl::kHstsCommand,
 };
 
 void PrintUsage(std::FILE* out) {

@@ -1,16 +1,15 @@
 // hbtctl prefs show | prefs set KEY VALUE
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "platform/file_settings_store.h"
-#include "platform/settings_take_up.h"
 #include "text/text_conversion.h"
 #include "rules/preferences_storage.h"
 #include "tools/command.h"
 #include "tools/prefs_editor.h"
+#include "tools/running_program.h"
 
 namespace hbt::ctl {
 namespace {
@@ -35,29 +34,6 @@ std::string Escape(const std::wstring& value) {
         }
     }
     return out;
-}
-
-// How long a running program has to take a change up before hbtctl stops waiting.
-constexpr std::chrono::seconds kTakeUpWait{10};
-
-// Tells the running program that reads this settings file about the change
-// and says what came of it.
-void TellRunningProgram(const std::string& settingsPath) {
-    const TakeUpAnswer answer = AskProgramToTakeUp(settingsPath, kTakeUpWait);
-    switch (answer.kind) {
-        case TakeUpAnswer::Kind::kNoProgram:
-            std::printf("hbtctl: stored; no running Harbinet program reads this settings file, so the change "
-                        "applies when Harbinet starts\n");
-            break;
-        case TakeUpAnswer::Kind::kTakenUp:
-            std::printf("hbtctl: stored; the running Harbinet program (pid %d) took the change up\n",
-                        static_cast<int>(answer.pid));
-            break;
-        case TakeUpAnswer::Kind::kNoAnswer:
-            std::printf("hbtctl: stored; the running Harbinet program did not confirm that it took the change up, "
-                        "so it may apply only when Harbinet starts again\n");
-            break;
-    }
 }
 
 int Show() {

@@ -172,6 +172,7 @@ const Editable kEditables[] = {
     {kSectionSettings, "logPath", SetLogPath},
     {kSectionStatus, "SysTryIconMessageShown", SetBool<&Preferences::SysTryIconMessageShown>},
     {kSectionSettings, "updatesCheck", SetBool<&Preferences::updatesCheck>},
+    {kSectionSettings, "honorHsts", SetBool<&Preferences::honorHsts>},
 };
 
 const Editable* FindEditable(const std::string& key) {
@@ -202,7 +203,7 @@ const char* EditableKeysText() {
     return "httpPorts excludeApplications excludeHosts checkBeforeRedirect autoRedirect excludeCertReq\n"
            "  allowInsecureIfNoHttps monitorSslOnAllPorts allowedSslVersions allowSsl2 allowSsl3 allowTls10\n"
            "  allowTls11 allowTls12 allowTls13 customCipherOptions checkEncMethod logLevel logFileLevel logPath\n"
-           "  SysTryIconMessageShown updatesCheck";
+           "  SysTryIconMessageShown updatesCheck honorHsts";
 }
 
 }  // namespace hbt::ctl

@@ -2,9 +2,11 @@
 // mode and main settings, the HTTPS result cache and the log folder.
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
+#include "hsts/hsts_store.h"
 #include "https_check/https_cache_file.h"
 #include "platform/engine_socket_device.h"
 #include "platform/file_settings_store.h"
@@ -95,6 +97,7 @@ void ReportSettings() {
     std::printf("Excluded applications: %s\n", ListText(p.excludeApplicationsText).c_str());
     std::printf("Excluded hosts: %s\n", ListText(p.excludeHostsText).c_str());
     std::printf("Bypass certificate status (OCSP) requests: %s\n", OnOff(p.excludeCertReq));
+    std::printf("Keep sites' HTTPS promises (HSTS): %s\n", OnOff(p.honorHsts));
     std::printf("Allowed protocol versions: %s\n", VersionsText(p.allowedSslVersions).c_str());
     std::printf("Cipher suites: %s\n", CipherModeName(p.checkEncMethod));
     std::printf("Log levels: %s on screen, %s in the file\n", LevelName(p.logLevel), LevelName(p.logFileLevel));
@@ -105,6 +108,11 @@ void ReportSettings() {
     HttpsCacheAnswers answers;
     LoadHttpsCacheFile(cache, answers);
     std::printf("HTTPS results cached: %zu in %s\n", answers.size(), cache.c_str());
+    const HstsFiles files = HstsFilesBeside(cache);
+    HstsStore promises(files);
+    std::printf("HTTPS promises kept: %zu learned in %s, %zu preloaded in %s\n",
+                promises.Learned(static_cast<int64_t>(std::time(nullptr))).size(), files.learned.c_str(),
+                promises.Preloaded()->Size(), files.preloaded.c_str());
 }
 
 int RunStatus(const std::vector<std::string>& args) {
@@ -123,7 +131,7 @@ const Command kStatusCommand = {
     "status",
     "  hbtctl status                  the engine (exit 0: it serves a program, 1: it runs without one,\n"
     "                                 2: it is not running), the stored mode and settings, the HTTPS\n"
-    "                                 cache and the log folder\n",
+    "                                 cache, the HTTPS promises kept and the log folder\n",
     RunStatus,
 };
 

@@ -46,6 +46,7 @@ void COptionsDlg::LoadControls() {
     ui_->hosts->setPlainText(QString::fromStdWString(record_.excludeHostsText));
     ui_->excludeCertReq->setChecked(record_.excludeCertReq);
     ui_->monitorSslOnAllPorts->setChecked(record_.monitorSslOnAllPorts);
+    ui_->honorHsts->setChecked(record_.honorHsts);
     const VersionTicks ticks = VersionTicksFromList(record_.allowedSslVersions);
     const auto boxes = VersionBoxWidgets();
     for (std::size_t i = 0; i < boxes.size(); ++i) boxes[i]->setChecked(ticks[i]);
@@ -99,6 +100,7 @@ void COptionsDlg::accept() {
     record_.allowedSslVersions = versions;
     record_.excludeCertReq = ui_->excludeCertReq->isChecked();
     record_.monitorSslOnAllPorts = ui_->monitorSslOnAllPorts->isChecked();
+    record_.honorHsts = ui_->honorHsts->isChecked();
     const int cipherIndex = ui_->cipherMode->currentIndex();
     SetCipherModeFromIndex(record_, cipherIndex);
 

@@ -69,6 +69,7 @@ void TakeOptionsFields(Preferences& into, const Preferences& from) {
     into.excludeHostRules = from.excludeHostRules;
     into.excludeCertReq = from.excludeCertReq;
     into.monitorSslOnAllPorts = from.monitorSslOnAllPorts;
+    into.honorHsts = from.honorHsts;
     into.allowedSslVersions = from.allowedSslVersions;
     into.checkEncMethod = from.checkEncMethod;
     into.cipherBaseMode = from.cipherBaseMode;

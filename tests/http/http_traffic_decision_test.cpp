@@ -3,9 +3,13 @@
 // redirect, a page, or the request passed through to its destination.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <future>
+#include <thread>
 
+#include "hsts/hsts_host.h"
 #include "http/http_request.h"
 #include "http/http_traffic.h"
 #include "https_check/https_checker.h"
@@ -63,10 +67,10 @@ protected:
     }
 
     // The host's HTTPS server: a certificate for the given names.
-    void ServeHttps(std::vector<std::string> names, const test::ServerTlsOptions& tlsOptions = {}) {
+    void ServeHttps(std::vector<std::string> names, const test::ServerTlsOptions& tlsOptions = {},
+                    const std::string& reply = test::HttpReply(200)) {
         tls_ = std::make_unique<test::TestServer>(test::HttpsHandler(
-            test::MakeServerContext(test::SharedPki().Issue({.names = std::move(names)}), tlsOptions),
-            test::HttpReply(200)));
+            test::MakeServerContext(test::SharedPki().Issue({.names = std::move(names)}), tlsOptions), reply));
         HttpsCheckerOptions options;
         options.cachePath = (folder_ / "https_cache.xml").string();
         options.httpsPort = tls_->Port();
@@ -276,6 +280,92 @@ TEST_F(HttpTrafficDecisionTest, RulesPassRequestsThroughWithTheirReason) {
     SetMode(false, false, false);
     EXPECT_EQ(Send(cases[0].request).answer, Answer::GreenPage);
     EXPECT_EQ(counters_.httpUserActionRequests, 1u);
+}
+
+struct PromiseCase {
+    const char* name;
+    bool bestEffort;
+    bool check;
+    bool autoRedirect;
+};
+
+class HttpTrafficPromiseTest : public HttpTrafficDecisionTest, public ::testing::WithParamInterface<PromiseCase> {};
+
+// The host's HTTPS fails every check here (a certificate for another name),
+// and still the promise redirects, without a check.
+TEST_P(HttpTrafficPromiseTest, KeptPromiseRedirectsAtOnceInEveryMode) {
+    ServeHttps({"other.example"});
+    SetMode(GetParam().bestEffort, GetParam().check, GetParam().autoRedirect);
+    preferences_.value.honorHsts = true;
+    const int64_t expiry = std::time(nullptr) + 30 * 86400;
+    ASSERT_EQ(checker_->Promises().Keep("h.example", expiry, false, std::time(nullptr)), HstsChange::kDone);
+    const Outcome outcome = Send(kRequest);
+    ASSERT_EQ(outcome.answer, Answer::Redirect) << outcome.page.substr(0, 300);
+    EXPECT_NE(outcome.page.find("\r\nLocation: https://h.example/p\r\n"), std::string::npos);
+    EXPECT_EQ(tls_->Connections(), 0);
+    EXPECT_EQ(Counters(), (std::vector<uint64_t>{0, 0, 0, 0, 1, 0}));
+    EXPECT_TRUE(Logged(" Enforce HTTPS for h.example (HTTPS promised by the site until " + PromiseExpiryText(expiry) + ")"));
+    EXPECT_NE(outcome.page.find("More info"), std::string::npos);
+    EXPECT_NE(outcome.page.find("h.example promised HTTPS until " + PromiseExpiryText(expiry)), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, HttpTrafficPromiseTest,
+                         ::testing::Values(PromiseCase{"StrictUncheckedManual", false, false, false},
+                                           PromiseCase{"StrictCheckedAuto", false, true, true},
+                                           PromiseCase{"BestEffort", true, true, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(HttpTrafficDecisionTest, PreloadedParentCoversItsSubdomains) {
+    ServeHttps({"other.example"});
+    SetMode(true, true, true);
+    preferences_.value.honorHsts = true;
+    ASSERT_TRUE(checker_->Promises().ReplacePreloaded({{"example", true}}));
+    const Outcome outcome = Send(kRequest);
+    ASSERT_EQ(outcome.answer, Answer::Redirect);
+    EXPECT_TRUE(Logged(" Enforce HTTPS for h.example (preloaded HTTPS host)"));
+    EXPECT_NE(outcome.page.find("example is a preloaded HTTPS host, with its subdomains"), std::string::npos);
+    EXPECT_EQ(tls_->Connections(), 0);
+}
+
+// Exclusions, certificate status requests and the loop page come first, and
+// with the preference off a promise counts for nothing.
+TEST_F(HttpTrafficDecisionTest, PromiseYieldsToRulesLoopsAndThePreference) {
+    ServeHttps({"other.example"});
+    SetMode(true, true, true);
+    preferences_.value.honorHsts = true;
+    const int64_t now = std::time(nullptr);
+    for (const char* host : {"h.example", "skip.example", "ca.example"}) {
+        checker_->Promises().Keep(host, now + 9 * 86400, false, now);
+    }
+    preferences_.value.excludeCertReq = true;
+    std::wstring message;
+    ASSERT_TRUE(preferences_.value.SetExcludedHosts(L"skip.example", message));
+    EXPECT_EQ(Send("GET / HTTP/1.1\r\nHost: skip.example\r\n\r\n").answer, Answer::PassedThrough);
+    EXPECT_EQ(Send("GET / HTTP/1.1\r\nHost: ca.example\r\nUser-Agent: Microsoft-CryptoAPI/10.0\r\n\r\n").answer,
+              Answer::PassedThrough);
+    EXPECT_EQ(Send(kRequest, true).answer, Answer::LoopPage);
+    EXPECT_EQ(tls_->Connections(), 0);
+    preferences_.value.honorHsts = false;
+    EXPECT_EQ(Send(kRequest).answer, Answer::PassedThrough);
+    EXPECT_EQ(Counters(), (std::vector<uint64_t>{0, 2, 1, 0, 0, 1}));
+}
+
+TEST_F(HttpTrafficDecisionTest, PromiseNearItsEndIsRefreshedInTheBackground) {
+    ServeHttps({"h.example"}, {}, test::HttpReply(200, "Strict-Transport-Security: max-age=31536000"));
+    SetMode(true, true, true);
+    preferences_.value.honorHsts = true;
+    const int64_t now = std::time(nullptr);
+    checker_->Promises().Keep("h.example", now + 3600, false, now);
+    EXPECT_EQ(Send(kRequest).answer, Answer::Redirect);
+    ASSERT_TRUE(tls_->WaitForConnections(1));
+    // The check's answer renews the promise for a year.
+    bool renewed = false;
+    for (int turn = 0; turn < 600 && !renewed; ++turn) {  // up to 30 s
+        const auto promise = checker_->FindPromise("h.example");
+        renewed = promise && promise->expiry >= now + 31536000;
+        if (!renewed) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(renewed);
 }
 
 TEST_F(HttpTrafficDecisionTest, FlaggedConnectionGetsTheLoopPageWithoutReadingPreferences) {

@@ -206,6 +206,43 @@ INSTANTIATE_TEST_SUITE_P(
                     "HTTP response check failed - could not read response"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// What a site's Strict-Transport-Security header leaves in the promise store.
+TEST_F(HttpsCheckerTest, VerifiedAnswerKeepsItsPromiseAndMaxAgeZeroWithdrawsIt) {
+    struct Case {
+        const char* name;
+        test::CertificateRequest certificate;
+        std::string reply;
+        std::optional<HstsPromise> kept;  // what covers "x." + name afterwards
+    };
+    const std::string sts = "Strict-Transport-Security: max-age=600; includeSubDomains";
+    const Case cases[] = {
+        {"keep.example", {.names = {"keep.example"}}, HttpReply(200, sts),
+         HstsPromise{"keep.example", 1'000'600, true, false}},
+        {"withdraw.example", {.names = {"withdraw.example"}}, HttpReply(200, "strict-transport-security: max-age=0"),
+         std::nullopt},
+        {"selfsigned.example", {.names = {"selfsigned.example"}, .selfSigned = true}, HttpReply(200, sts),
+         std::nullopt},
+        {"loop.example", {.names = {"loop.example"}}, HttpReply(301, "Location: http://loop.example/\r\n" + sts),
+         std::nullopt},
+        {"invalid.example", {.names = {"invalid.example"}}, HttpReply(200, sts + "; max-age=5"), std::nullopt},
+    };
+    MakeChecker(0);
+    checker_->Promises().Keep("withdraw.example", now_ + 5000, true, now_);
+    for (const Case& c : cases) {
+        TestServer server(Serving(c.certificate, c.reply));
+        MakeChecker(server.Port());
+        CheckAt(server.Address(), c.name);
+        EXPECT_EQ(checker_->FindPromise(std::string("x.") + c.name), c.kept) << c.name;
+    }
+    std::vector<std::wstring> lines;
+    for (const LogRecord& record : LogQueue::Instance().TakeAll()) {
+        if (record.message.find(L"promise") != std::wstring::npos) lines.push_back(record.message);
+    }
+    EXPECT_THAT(lines, ElementsAre(L"keep.example - HTTPS promised by the site until 1970-01-12 13:56:40 UTC with "
+                                   L"subdomains",
+                                   L"withdraw.example - HTTPS promise withdrawn by the site"));
+}
+
 TEST_F(HttpsCheckerTest, RefusedConnectionNamesTheSocketError) {
     uint16_t unusedPort;
     SocketAddressSlot address;
@@ -435,7 +472,8 @@ TEST_F(HttpsCheckerTest, FileEntryIsUsedAtOnceAndRefreshed) {
 TEST_F(HttpsCheckerTest, FileIsWrittenOnlyForNewOrFlippedAnswers) {
     MakeChecker(443);
     auto store = [&](const std::string& host, bool available) {
-        HttpsCheckResult result{available, 0, {}};
+        HttpsCheckResult result;
+        result.available = available;
         checker_->StoreResult(result, host, host);
     };
     auto fileAnswers = [&] {

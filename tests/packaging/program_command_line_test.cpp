@@ -85,7 +85,7 @@ TEST_F(HbtctlCompletion, OffersCommandsSubcommandsOptionsAndStoredKeys) {
         std::string words, candidates;
     };
     const std::vector<Case> cases = {
-        {"hbtctl \"\"", "prefs status check-https tls-judge --help --version\n"},
+        {"hbtctl \"\"", "prefs status check-https tls-judge hsts --help --version\n"},
         {"hbtctl st", "status\n"},
         {"hbtctl prefs \"\"", "show set\n"},
         {"hbtctl prefs set log", "logLevel logFileLevel logPath\n"},
@@ -93,6 +93,9 @@ TEST_F(HbtctlCompletion, OffersCommandsSubcommandsOptionsAndStoredKeys) {
         {"hbtctl prefs set httpPorts \"\"", "\n"},
         {"hbtctl check-https example.com --s", "--strict\n"},
         {"hbtctl tls-judge --r", "--raw\n"},
+        {"hbtctl hsts \"\"", "list forget add import\n"},
+        {"hbtctl hsts add a.example --", "--subdomains --days\n"},
+        {"hbtctl hsts add a.example --days \"\"", "\n"},
     };
     for (const Case& c : cases) EXPECT_EQ(Complete(c.words), c.candidates) << c.words;
 }

@@ -27,6 +27,7 @@ TEST(LoadPreferences, EmptyStoreGivesTheDefaults) {
     EXPECT_TRUE(p.checkBeforeRedirect);
     EXPECT_TRUE(p.excludeCertReq);
     EXPECT_TRUE(p.updatesCheck);
+    EXPECT_TRUE(p.honorHsts);
     EXPECT_FALSE(p.monitorSslOnAllPorts);
     EXPECT_FALSE(p.bigCrashDump);
     EXPECT_FALSE(p.SysTryIconMessageShown);
@@ -74,6 +75,7 @@ TEST(LoadPreferences, NormalisesLevelsAndBooleans) {
     store.SetInt("Settings", "logLevel", -1);
     store.SetInt("Settings", "autoRedirect", 5);
     store.SetInt("Settings", "updatesCheck", 0);
+    store.SetInt("Settings", "honorHsts", 0);
     store.SetInt("Settings", "bigCrashDump", 1);
     store.SetInt("Status", "SysTryIconMessageShown", 1);
     store.SetString("Settings", "checkBeforeRedirect", L"0");  // wrong type: default
@@ -82,6 +84,7 @@ TEST(LoadPreferences, NormalisesLevelsAndBooleans) {
     EXPECT_EQ(p.logLevel, 2);
     EXPECT_TRUE(p.autoRedirect);
     EXPECT_FALSE(p.updatesCheck);
+    EXPECT_FALSE(p.honorHsts);
     EXPECT_TRUE(p.bigCrashDump);
     EXPECT_TRUE(p.SysTryIconMessageShown);
     EXPECT_TRUE(p.checkBeforeRedirect);
@@ -149,7 +152,8 @@ TEST(SavePreferences, WritesEveryStoredValueInOrder) {
                   "Settings/allowSsl2", "Settings/allowSsl3", "Settings/allowTls10", "Settings/allowTls11",
                   "Settings/allowTls12", "Settings/allowTls13", "Settings/customCipherOptions",
                   "Settings/checkEncMethod", "Settings/logLevel", "Settings/logFileLevel", "Settings/logPath",
-                  "Status/SysTryIconMessageShown", "Settings/updatesCheck"}));
+                  "Status/SysTryIconMessageShown", "Settings/updatesCheck",
+                  "Settings/honorHsts"}));
     using V = MemorySettingsStore::Value;
     EXPECT_EQ(store.values["Settings/allowedSslVersions"], V(std::wstring(L"769,771,")));
     EXPECT_EQ(store.values["Settings/allowTls10"], V(1));

@@ -57,7 +57,8 @@ TEST_F(HbtctlPrefs, ShowOnAFreshStorePrintsTheDefaultsInSaveOrderAndWritesNothin
               "Settings/logFileLevel=2\n"
               "Settings/logPath=\n"
               "Status/SysTryIconMessageShown=0\n"
-              "Settings/updatesCheck=1\n");
+              "Settings/updatesCheck=1\n"
+              "Settings/honorHsts=1\n");
     EXPECT_TRUE(r.err.empty());
     EXPECT_FALSE(fs::exists(SettingsFile()));
 }

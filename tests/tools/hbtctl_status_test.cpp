@@ -69,6 +69,7 @@ TEST_F(HbtctlStatus, ShowsTheStoredModeAndSettingsTheCacheAndTheLogFolder) {
     const std::string cache = (home_ / "Documents" / "Harbinet" / "https_cache.xml").string();
     fs::create_directories(fs::path(cache).parent_path());
     ASSERT_TRUE(SaveHttpsCacheFile(cache, {{"a.example/a.example", {true, 771, 49199}}, {"b.example/b.example", {}}}));
+    ASSERT_EQ(Run({"hsts", "add", "a.example"}).status, 0);
 
     const std::string out = Status().out;
     for (const std::string& line : {
@@ -82,6 +83,9 @@ TEST_F(HbtctlStatus, ShowsTheStoredModeAndSettingsTheCacheAndTheLogFolder) {
              std::string("Log levels: Normal on screen, Normal in the file"),
              "Log folder: " + (home_ / "Documents" / "Harbinet").string(),
              "HTTPS results cached: 2 in " + cache,
+             "HTTPS promises kept: 1 learned in " + (home_ / "Documents" / "Harbinet" / "hsts_promises.txt").string() +
+                 ", 0 preloaded in " + (home_ / "Documents" / "Harbinet" / "hsts_preload.txt").string(),
+             std::string("Keep sites' HTTPS promises (HSTS): on"),
          }) {
         EXPECT_NE(out.find(line + "\n"), std::string::npos) << line << "\n" << out;
     }

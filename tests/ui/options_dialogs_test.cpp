@@ -167,11 +167,12 @@ TEST_F(OptionsDialogTest, ShowsEveryControlWithItsText) {
     for (auto* group : dialog_->findChildren<QGroupBox*>()) groups << group->title();
     for (auto* label : dialog_->findChildren<QLabel*>()) texts << label->text();
     for (auto* button : dialog_->findChildren<QAbstractButton*>()) texts << button->text();
-    EXPECT_EQ(groups, (QStringList{"Ports", "Allowed SSL/TLS versions and ciphers [Strict Mode Only]", "Exceptions"}));
+    EXPECT_EQ(groups, (QStringList{"Ports", "Enforcement", "Allowed SSL/TLS versions and ciphers [Strict Mode Only]",
+                                   "Exceptions"}));
     for (const char* text :
          {"Monitor HTTP on these ports:", "Monitor SSL on all ports", "SSL 2", "SSL 3", "TLS 1.0", "TLS 1.1", "TLS 1.2",
           "TLS 1.3", "TLS cipher suites:", "More...", "Bypass these processes:", "Bypass these hosts:",
-          "Bypass certificate status (OCSP) requests"}) {
+          "Bypass certificate status (OCSP) requests", "Keep sites' HTTPS promises (HSTS)"}) {
         EXPECT_TRUE(texts.contains(text)) << text;
     }
     QStringList modes;
@@ -184,6 +185,7 @@ TEST_F(OptionsDialogTest, LoadsTheRecordAndOkStoresWhatTheControlsShow) {
     record.allowedSslVersions = {769, 32512};
     record.monitorSslOnAllPorts = true;
     record.excludeCertReq = false;
+    record.honorHsts = false;
     record.checkEncMethod = 128;
     record.cipherBaseMode = 3;
     record.cipherOverrides = {{0x0005, true}};
@@ -197,16 +199,19 @@ TEST_F(OptionsDialogTest, LoadsTheRecordAndOkStoresWhatTheControlsShow) {
     EXPECT_FALSE(Box("tls12")->isChecked());
     EXPECT_TRUE(Box("monitorSslOnAllPorts")->isChecked());
     EXPECT_FALSE(Box("excludeCertReq")->isChecked());
+    EXPECT_FALSE(Box("honorHsts")->isChecked());
     EXPECT_EQ(CipherMode()->currentText(), "Custom");
 
     Tick({"tls12", "tls13"});
     Box("excludeCertReq")->setChecked(true);
+    Box("honorHsts")->setChecked(true);
     Child<QTextEdit>(*dialog_, "processes")->setPlainText("\"My Tool.exe\"; b.exe");
     Press(*dialog_, QDialogButtonBox::Ok);
     ASSERT_TRUE(Accepted());
     const Preferences& stored = dialog_->Record();
     EXPECT_EQ(stored.allowedSslVersions, (std::vector<uint16_t>{772, 771, 32512}));
     EXPECT_TRUE(stored.excludeCertReq);
+    EXPECT_TRUE(stored.honorHsts);
     EXPECT_TRUE(stored.monitorSslOnAllPorts);
     EXPECT_EQ(stored.checkEncMethod, 128);
     EXPECT_EQ(stored.cipherBaseMode, 3);
@@ -588,6 +593,7 @@ TEST_F(OptionsFromMainDialogTest, OkAppliesAndTheSettingsFileHoldsWhatTheDialogS
         Child<QCheckBox>(options, "tls10")->setChecked(false);
         Child<QCheckBox>(options, "monitorSslOnAllPorts")->setChecked(true);
         Child<QCheckBox>(options, "excludeCertReq")->setChecked(false);
+        Child<QCheckBox>(options, "honorHsts")->setChecked(false);
         OpenSuites(script_, options, [](CCipherMethodsDlg& suites) {
             SelectCode(Child<QTreeWidget>(suites, "allowedList"), 0x0005);
             Child<QPushButton>(suites, "disable")->click();
@@ -606,6 +612,7 @@ TEST_F(OptionsFromMainDialogTest, OkAppliesAndTheSettingsFileHoldsWhatTheDialogS
     EXPECT_EQ(saved.allowedSslVersions, (std::vector<uint16_t>{770, 771, 772, 32512}));
     EXPECT_TRUE(saved.monitorSslOnAllPorts);
     EXPECT_FALSE(saved.excludeCertReq);
+    EXPECT_FALSE(saved.honorHsts);
     EXPECT_EQ(saved.excludeApplicationsText, L"backup.exe");
     EXPECT_EQ(saved.checkEncMethod, 128);
     EXPECT_EQ(saved.cipherBaseMode, 1);
