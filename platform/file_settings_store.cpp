@@ -1,7 +1,5 @@
 #include "platform/file_settings_store.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +9,7 @@
 #include <optional>
 #include <sstream>
 
+#include "platform/file_replace.h"
 #include "platform/known_folders.h"
 #include "text/text_conversion.h"
 
@@ -92,52 +91,6 @@ std::optional<int32_t> ParseInt(std::string_view text) {
     if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
     return value;
 }
-
-bool WriteAll(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-std::string FolderOf(const std::string& path) {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-}
-
-// The exclusive advisory lock every writer of one settings file holds while
-// it reads, changes and writes it (the file itself is replaced by rename, so
-// it cannot carry the lock).
-class WriterLock {
-public:
-    explicit WriterLock(const std::string& settingsPath) {
-        const std::string path = settingsPath + ".lock";
-        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        // A lock file another user created can still be locked through a read-only descriptor.
-        if (fd_ < 0) fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd_ < 0) return;
-        while (::flock(fd_, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                ::close(fd_);
-                fd_ = -1;
-                return;
-            }
-        }
-    }
-    ~WriterLock() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    WriterLock(const WriterLock&) = delete;
-    WriterLock& operator=(const WriterLock&) = delete;
-
-    bool Held() const { return fd_ >= 0; }
-
-private:
-    int fd_ = -1;
-};
 
 }  // namespace
 
@@ -254,8 +207,7 @@ SettingsSections FileSettingsStore::Merged(const std::optional<SettingsSections>
 }
 
 bool FileSettingsStore::Save() {
-    CreateFolders(FolderOf(path_));
-    const WriterLock writers(path_);
+    const FileWriterLock writers(path_);
     if (!writers.Held()) return false;
     const std::optional<SettingsSections> onDisk = ReadFile();
     std::lock_guard lock(mutex_);
@@ -265,23 +217,7 @@ bool FileSettingsStore::Save() {
 }
 
 bool FileSettingsStore::Replace(const SettingsSections& values) const {
-    const std::string text = SerializeSettings(values);
-    const std::string folder = FolderOf(path_);
-    const std::string temporary = path_ + ".tmp." + std::to_string(::getpid());
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok || ::rename(temporary.c_str(), path_.c_str()) != 0) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    // Make the rename itself durable.
-    if (int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
-    return true;
+    return ReplaceFileContents(path_, SerializeSettings(values));
 }
 
 std::string DefaultSettingsPath() { return ConfigFolder() + "/Corvant/Harbinet.conf"; }
