@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -21,6 +20,7 @@
 
 #include "hsts/hsts_store.h"
 #include "hsts/promise_files.h"
+#include "bench/resident_memory.h"
 
 namespace {
 
@@ -42,15 +42,6 @@ std::string Name(std::mt19937& random, int i) {
     label += std::to_string(i);
     std::string name = i % 5 == 0 ? "www." + label : label;
     return name + "." + kTlds[random() % 8];
-}
-
-long ResidentKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-    }
-    return -1;
 }
 
 void WriteFiles(const hbt::HstsFiles& files, std::vector<std::string>& preloaded, std::vector<std::string>& learned) {
@@ -113,12 +104,12 @@ int main() {
     waitpid(writer, nullptr, 0);
 
     hbt::HstsStore store(files);
-    const long before = ResidentKiB();
+    const long before = hbt::bench::ResidentKiB();
     const auto loadStart = Clock::now();
     store.Find("warm.example", kNow);  // the first use reads both files
     const double loadMs = std::chrono::duration<double, std::milli>(Clock::now() - loadStart).count();
     malloc_trim(0);  // what reading the files needed on the way is not counted
-    const long after = ResidentKiB();
+    const long after = hbt::bench::ResidentKiB();
     const std::size_t preloadedBytes = store.Preloaded()->MemoryBytes();
     std::printf("%zu preloaded and %zu learned promises read from their files in %.0f ms\n",
                 store.Preloaded()->Size(), store.Learned(kNow).size(), loadMs);

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "core/hbt_core.h"
@@ -22,6 +21,7 @@
 #include "ui/desktop_shell.h"
 #include "ui/log_view.h"
 #include "ui/log_window.h"
+#include "bench/resident_memory.h"
 
 namespace {
 
@@ -39,12 +39,8 @@ public:
 };
 
 double ResidentMiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10) / 1024.0;
-    }
-    return -1;
+    const long kib = hbt::bench::ResidentKiB();
+    return kib < 0 ? -1 : kib / 1024.0;
 }
 
 // Processor time of the whole process so far; on a shared machine the wall clock says less.

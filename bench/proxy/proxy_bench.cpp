@@ -31,6 +31,7 @@
 #include "platform/socket_address.h"
 #include "rules/preferences.h"
 #include "tests/core/fake_nat.h"
+#include "bench/resident_memory.h"
 
 namespace hbt {
 namespace {
@@ -312,15 +313,6 @@ void RedirectLatency(int count) {
     std::printf("  ratio of medians %.2f\n", median(ours) / median(theirs));
 }
 
-long ResidentKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-    }
-    return -1;
-}
-
 // Accepts and keeps every connection, reading nothing.
 class HoldingSink {
 public:
@@ -352,7 +344,7 @@ void RelayMemory(int relays) {
 
     HoldingSink sink;
     RunningCore proxy;
-    const long before = ResidentKiB();
+    const long before = hbt::bench::ResidentKiB();
     std::vector<std::shared_ptr<CSafeSocket>> clients;
     for (int i = 0; i < relays; ++i) {
         auto client = CSafeSocket::Create(kFamilyIpv4);
@@ -372,7 +364,7 @@ void RelayMemory(int relays) {
     const auto deadline = Clock::now() + std::chrono::seconds(60);
     while (open() < relays && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // let every relay reach its wait
-    const long during = ResidentKiB();
+    const long during = hbt::bench::ResidentKiB();
     std::printf("%d relays open (%d counted in progress): resident %.1f MiB (before %.1f MiB, %.1f KiB per relay)\n",
                 relays, open(), during / 1024.0, before / 1024.0, static_cast<double>(during - before) / relays);
     for (auto& client : clients) client->Close();
