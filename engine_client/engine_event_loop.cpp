@@ -4,6 +4,7 @@
 #include <optional>
 #include <thread>
 
+#include "engine_protocol/byte_order.h"
 #include "engine_protocol/nfe_protocol.h"
 #include "log/log.h"
 #include "platform/socket_address.h"
@@ -25,6 +26,8 @@ constexpr std::chrono::seconds kLongestReadBackoff = 8s;
 constexpr std::chrono::milliseconds kFirstReopenWait = 500ms;
 constexpr std::chrono::milliseconds kLongestReopenWait = 5s;
 constexpr uint32_t kMappedStreamData = 3;
+// Room for the events one read takes; a larger event grows it.
+constexpr std::size_t kEventBatchBytes = 64 * 1024;
 constexpr uint32_t kSendClosing = NFE_STREAM_FLAG_SEND_DISCONNECT | NFE_STREAM_FLAG_SEND_ABORT;
 constexpr uint32_t kReceiveClosing = NFE_STREAM_FLAG_RECEIVE_DISCONNECT | NFE_STREAM_FLAG_RECEIVE_ABORT;
 
@@ -111,7 +114,8 @@ CEngineEventLoop::~CEngineEventLoop() { refusals_.WriteAll(); }
 void CEngineEventLoop::Run() {
     // Stopped and joined when Run returns; it writes what is left then.
     std::jthread refusalWriter([this](std::stop_token stop) { refusals_.WriteUntilStopped(stop); });
-    eventBuffer_.assign(kNfeEventHeaderSize, 0);
+    eventBuffer_.assign(kEventBatchBytes, 0);
+    batchOffset_ = batchEnd_ = 0;
     std::chrono::seconds backoff{0};
     for (;;) {
         StepResult result = Step();
@@ -131,28 +135,54 @@ void CEngineEventLoop::Run() {
 }
 
 CEngineEventLoop::StepResult CEngineEventLoop::Step() {
-    if (eventBuffer_.size() < kNfeEventHeaderSize) eventBuffer_.resize(kNfeEventHeaderSize);
+    if (eventBuffer_.size() < kEventBatchBytes) eventBuffer_.resize(kEventBatchBytes);
+    std::optional<NfeEvent> event;
+    StepResult result = NextEvent(event);
+    if (event) result = Dispatch(*event);
+    if (result == StepResult::kStop) {
+        // The engine lets the connects still held go when it stops.
+        for (const HeldAnswer& held : heldAnswers_) {
+            if (held.record) host_.WithdrawRedirectRecord(*held.record);
+        }
+        heldAnswers_.clear();
+    } else if (BatchUsedUp()) {
+        // The answers of a batch go out together, before the next read waits.
+        const StepResult sent = SendAnswers();
+        if (result == StepResult::kHandled) result = sent;
+    }
+    return result;
+}
+
+CEngineEventLoop::StepResult CEngineEventLoop::NextEvent(std::optional<NfeEvent>& event) {
     for (;;) {
         if (!host_.IsRunning()) return StepResult::kStop;
-        uint32_t bytes = 0;
-        NfeDriverError error = client_.GetEvent(eventBuffer_, bytes);
-        if (!host_.IsRunning()) return StepResult::kStop;
-        if (error.kind == NfeErrorKind::kNoEvent) continue;
-        if (!error.Succeeded()) {
-            CLog(kLogError) << "GetEvent failed with error " << error.message;
-            // Only a device closed under the waiting read fails the wait; the
-            // core closes it only after it stopped running.
-            return error.kind == NfeErrorKind::kWaitFailed ? StepResult::kEngineGone : StepResult::kReadFailed;
+        if (BatchUsedUp()) {
+            uint32_t bytes = 0;
+            NfeDriverError error = client_.GetEvents(eventBuffer_, bytes);
+            if (!host_.IsRunning()) return StepResult::kStop;
+            if (error.kind == NfeErrorKind::kNoEvent) continue;
+            if (!error.Succeeded()) {
+                CLog(kLogError) << "GetEvent failed with error " << error.message;
+                // Only a device closed under the waiting read fails the wait; the
+                // core closes it only after it stopped running.
+                return error.kind == NfeErrorKind::kWaitFailed ? StepResult::kEngineGone : StepResult::kReadFailed;
+            }
+            batchOffset_ = 0;
+            batchEnd_ = bytes;
         }
         host_.Count(EngineCounter::kEngineEventsRead);
         if (!host_.IsRunning()) return StepResult::kStop;
-        auto event = NfeEvent::Decode(eventBuffer_.data(), bytes);
-        if (!event) return StepResult::kHandledWithError;  // the client has checked both sizes already
-        return Dispatch(*event);
+        // The client has checked that every event of the batch is whole.
+        const uint8_t* at = eventBuffer_.data() + batchOffset_;
+        const std::size_t size = kNfeEventHeaderSize + GetU32(at + nfe_event_offset::kDataLength);
+        batchOffset_ += size;
+        event = NfeEvent::Decode(at, size);
+        return event ? StepResult::kHandled : StepResult::kHandledWithError;
     }
 }
 
 void CEngineEventLoop::ForgetEngineState() {
+    heldAnswers_.clear();
     host_.ClearRedirectRecords();
     flows_.clear();
 }
@@ -221,37 +251,56 @@ CEngineEventLoop::StepResult CEngineEventLoop::OnMessage(const NfeEvent& event) 
 
 CEngineEventLoop::StepResult CEngineEventLoop::OnConnect(const NfeEvent& event, const std::string& description) {
     host_.Count(EngineCounter::kConnectRequests);
-    const std::wstring applicationPath = ApplicationPathOf(event);
-    const ConnectDecision decision = DecideConnect(host_, event.destination, applicationPath);
+    HeldAnswer held;
+    held.applicationPath = ApplicationPathOf(event);
+    held.decision = DecideConnect(host_, event.destination, held.applicationPath);
     uint32_t flags = NFE_ANSWER_PERMIT;
-    std::optional<uint64_t> record;
-    if (decision == ConnectDecision::kRedirect) {
-        record = host_.AppendRedirectRecord(event.source, event.destination, event.processId, applicationPath);
+    if (held.decision == ConnectDecision::kRedirect) {
+        held.record = host_.AppendRedirectRecord(event.source, event.destination, event.processId,
+                                                 held.applicationPath);
         flags = NFE_ANSWER_REDIRECT;
-    } else if (decision == ConnectDecision::kInspect) {
+    } else if (held.decision == ConnectDecision::kInspect) {
         flags = NFE_ANSWER_PERMIT | NFE_ANSWER_INSPECT;
     }
-    const SocketAddressSlot proxy = host_.ProxyAddress(event.source.Family() != kFamilyIpv4);
-    NfeDriverError error = client_.ProcessRedirect(static_cast<uint32_t>(event.redirectRequestId),
-                                                   static_cast<uint32_t>(event.redirectRequestId >> 32), proxy, flags);
+    held.answer = {event.redirectRequestId, host_.ProxyAddress(event.source.Family() != kFamilyIpv4), flags};
+    held.processId = event.processId;
+    held.description = description;
+    held.loopback = IsLoopbackDestination(event.destination);
+    heldAnswers_.push_back(std::move(held));
+    return StepResult::kHandled;
+}
+
+CEngineEventLoop::StepResult CEngineEventLoop::SendAnswers() {
+    if (heldAnswers_.empty()) return StepResult::kHandled;
+    std::vector<NfeDeviceClient::RedirectAnswer> answers;
+    answers.reserve(heldAnswers_.size());
+    for (const HeldAnswer& held : heldAnswers_) answers.push_back(held.answer);
+    const std::vector<NfeDriverError> results = client_.ProcessRedirects(answers);
+    StepResult result = StepResult::kHandled;
+    for (std::size_t i = 0; i < heldAnswers_.size(); ++i) {
+        ReportAnswer(heldAnswers_[i], results[i]);
+        if (!results[i].Succeeded()) result = StepResult::kHandledWithError;
+    }
+    heldAnswers_.clear();
+    return result;
+}
+
+void CEngineEventLoop::ReportAnswer(const HeldAnswer& held, const NfeDriverError& error) {
+    const wchar_t* application = held.applicationPath.c_str();
     if (!error.Succeeded()) {
-        if (record) host_.WithdrawRedirectRecord(*record);
+        if (held.record) host_.WithdrawRedirectRecord(*held.record);
         // A connect answered just as the engine stopped is expected once; repeated, it is worth a line.
         const bool quiet = error.code == kWin32ServerDisabled && ++redirectFailures_ < 2;
-        if (!quiet) {
-            CLog(kLogError, event.processId, applicationPath.c_str())
-                << "ProcessRedirect failed with error " << error.message;
-        }
-        return StepResult::kHandledWithError;
+        if (!quiet) CLog(kLogError, held.processId, application) << "ProcessRedirect failed with error " << error.message;
+        return;
     }
     redirectFailures_ = 0;
-    if (decision == ConnectDecision::kRedirect) {
-        CLog(kLogVerbose, event.processId, applicationPath.c_str()) << description << " " << "(process)";
+    if (held.decision == ConnectDecision::kRedirect) {
+        CLog(kLogVerbose, held.processId, application) << held.description << " " << "(process)";
         host_.Count(EngineCounter::kConnectionsToProxy);
-    } else if (decision == ConnectDecision::kLeaveAlone && !IsLoopbackDestination(event.destination)) {
-        CLog(kLogVerbose) << description << " " << "(bypass)";
+    } else if (held.decision == ConnectDecision::kLeaveAlone && !held.loopback) {
+        CLog(kLogVerbose) << held.description << " " << "(bypass)";
     }
-    return StepResult::kHandled;
 }
 
 CEngineEventLoop::StepResult CEngineEventLoop::OnFlowEstablished(const NfeEvent& event,

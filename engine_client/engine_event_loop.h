@@ -60,6 +60,9 @@ private:
     void ForgetEngineState();
     // False when the core stopped before the engine came back.
     bool TakeUpRestartedEngine();
+    // The next event of the batch read last, reading a new batch when it is used up.
+    StepResult NextEvent(std::optional<NfeEvent>& event);
+    bool BatchUsedUp() const { return batchOffset_ >= batchEnd_; }
     StepResult Dispatch(const NfeEvent& event);
     StepResult OnMessage(const NfeEvent& event);
     StepResult OnConnect(const NfeEvent& event, const std::string& description);
@@ -68,11 +71,29 @@ private:
     StepResult OnStreamClosing(const NfeEvent& event, CInterceptedTrafficProcessor& processor,
                                const std::string& description);
     StepResult OnFlowDeleted(const NfeEvent& event);
+    // Sends the connect answers kept back while the batch lasted, in one request.
+    StepResult SendAnswers();
+
+    // A connect answer waiting for the end of its batch, with what its log
+    // lines and records need.
+    struct HeldAnswer {
+        NfeDeviceClient::RedirectAnswer answer;
+        ConnectDecision decision = ConnectDecision::kLeaveAlone;
+        std::optional<uint64_t> record;
+        uint32_t processId = 0;
+        std::wstring applicationPath;
+        std::string description;
+        bool loopback = false;
+    };
+    void ReportAnswer(const HeldAnswer& held, const NfeDriverError& error);
 
     EngineEventHost& host_;
     NfeDeviceClient& client_;
     Sleeper sleeper_;
     std::vector<uint8_t> eventBuffer_;
+    std::size_t batchOffset_ = 0;  // the next event in eventBuffer_
+    std::size_t batchEnd_ = 0;     // where the batch read last ends
+    std::vector<HeldAnswer> heldAnswers_;
     std::map<uint64_t, std::shared_ptr<CInterceptedTrafficProcessor>> flows_;
     int redirectFailures_ = 0;
     Clock clock_;

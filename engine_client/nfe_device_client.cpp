@@ -15,6 +15,7 @@ namespace hbt {
 namespace {
 
 constexpr uint32_t kWin32InvalidHandle = 6;
+constexpr uint32_t kWin32InvalidParameter = 87;
 constexpr uint32_t kWin32InsufficientBuffer = 122;
 constexpr std::size_t kMaxPatternLength = 256;
 constexpr std::size_t kCaptureAreaLimit = 99;
@@ -25,12 +26,37 @@ NfeDriverError BadArguments() { return NfeDriverError::Make(NfeErrorKind::kBadAr
 // (the device closed under it) is a failed wait, every other failure a refused request.
 NfeDriverError FailureFor(uint32_t controlCode, uint32_t status) {
     const uint32_t code = Win32ErrorFromStatus(status);
-    if (controlCode == NFE_IOCTL_GET_EVENT && status == kStatusCancelled) {
+    const bool getEvent = controlCode == NFE_IOCTL_GET_EVENT || controlCode == NFE_IOCTL_GET_EVENTS;
+    if (getEvent && status == kStatusCancelled) {
         return NfeDriverError::Make(NfeErrorKind::kWaitFailed, "GetOverlappedResult failed with error " +
                                                                   std::to_string(code), code);
     }
     return NfeDriverError::Make(NfeErrorKind::kRequestFailed, "DeviceIoControl failed with error " +
                                                                  std::to_string(code), code);
+}
+
+NfeDriverError WrongByteCount() {
+    return NfeDriverError::Make(NfeErrorKind::kWrongByteCount, "Incorrect number of bytes returned");
+}
+
+// Checks the event at the start of `available` bytes, which must end no later
+// than they do; `size` is set to its size.
+NfeDriverError CheckEventAt(const uint8_t* bytes, uint32_t available, uint32_t& size) {
+    if (available < kNfeEventHeaderSize) return WrongByteCount();
+    const uint32_t headerSize = GetU32(bytes + nfe_event_offset::kHeaderSize);
+    if (headerSize != kNfeEventHeaderSize) {
+        return NfeDriverError::Make(NfeErrorKind::kWrongHeaderSize, "Incorrect size returned " +
+                                                                      std::to_string(headerSize) + " (must be " +
+                                                                      std::to_string(kNfeEventHeaderSize) + ")");
+    }
+    const uint32_t dataLength = GetU32(bytes + nfe_event_offset::kDataLength);
+    if (uint64_t{kNfeEventHeaderSize} + dataLength > available) {
+        return NfeDriverError::Make(NfeErrorKind::kWrongDataSize,
+                                    "Incorrect data size returned " + std::to_string(dataLength) + " (must be " +
+                                        std::to_string(available - kNfeEventHeaderSize) + ")");
+    }
+    size = kNfeEventHeaderSize + dataLength;
+    return {};
 }
 
 void LogReinstall(const std::string& first, const char* second) {
@@ -169,35 +195,52 @@ NfeDriverError NfeDeviceClient::Stop() {
     return Request(NFE_IOCTL_STOP, {}, nullptr, bytes);
 }
 
-NfeDriverError NfeDeviceClient::GetEvent(std::vector<uint8_t>& buffer, uint32_t& bytesReturned) {
-    NfeDriverError error = Request(NFE_IOCTL_GET_EVENT, {}, &buffer, bytesReturned);
+NfeDriverError NfeDeviceClient::RequestEvents(uint32_t controlCode, std::vector<uint8_t>& buffer,
+                                              uint32_t& bytesReturned) {
+    NfeDriverError error = Request(controlCode, {}, &buffer, bytesReturned);
     if (!error.Succeeded() && error.code == kWin32InsufficientBuffer) {
         // No event is larger than its header and the engine's data limit: a
         // larger size is not the engine's, and not worth the memory.
-        if (bytesReturned > kNfeEventHeaderSize + kNfeEventMaxDataLength) {
-            return NfeDriverError::Make(NfeErrorKind::kWrongByteCount, "Incorrect number of bytes returned");
-        }
+        if (bytesReturned > kNfeEventHeaderSize + kNfeEventMaxDataLength) return WrongByteCount();
         if (bytesReturned > buffer.size()) buffer.resize(bytesReturned);
-        error = Request(NFE_IOCTL_GET_EVENT, {}, &buffer, bytesReturned);
+        error = Request(controlCode, {}, &buffer, bytesReturned);
     }
     if (!error.Succeeded()) return error;
     if (bytesReturned == 0) return NfeDriverError::Make(NfeErrorKind::kNoEvent, "");
-    if (bytesReturned < kNfeEventHeaderSize) {
-        return NfeDriverError::Make(NfeErrorKind::kWrongByteCount, "Incorrect number of bytes returned");
-    }
-    const uint32_t headerSize = GetU32(buffer.data() + nfe_event_offset::kHeaderSize);
-    if (headerSize != kNfeEventHeaderSize) {
-        return NfeDriverError::Make(NfeErrorKind::kWrongHeaderSize, "Incorrect size returned " +
-                                                                      std::to_string(headerSize) + " (must be " +
-                                                                      std::to_string(kNfeEventHeaderSize) + ")");
-    }
-    const uint32_t dataLength = GetU32(buffer.data() + nfe_event_offset::kDataLength);
-    if (static_cast<uint64_t>(bytesReturned) != uint64_t{kNfeEventHeaderSize} + dataLength) {
+    return {};
+}
+
+NfeDriverError NfeDeviceClient::GetEvent(std::vector<uint8_t>& buffer, uint32_t& bytesReturned) {
+    NfeDriverError error = RequestEvents(NFE_IOCTL_GET_EVENT, buffer, bytesReturned);
+    if (!error.Succeeded()) return error;
+    uint32_t size = 0;
+    error = CheckEventAt(buffer.data(), bytesReturned, size);
+    if (error.Succeeded() && size != bytesReturned) {
+        const uint32_t dataLength = size - kNfeEventHeaderSize;
         return NfeDriverError::Make(NfeErrorKind::kWrongDataSize,
                                     "Incorrect data size returned " + std::to_string(dataLength) + " (must be " +
                                         std::to_string(bytesReturned - kNfeEventHeaderSize) + ")");
     }
+    return error;
+}
+
+NfeDriverError NfeDeviceClient::GetEvents(std::vector<uint8_t>& buffer, uint32_t& bytesReturned) {
+    if (!batches_) return GetEvent(buffer, bytesReturned);
+    NfeDriverError error = RequestEvents(NFE_IOCTL_GET_EVENTS, buffer, bytesReturned);
+    if (RefusedAsUnknown(error)) return GetEvent(buffer, bytesReturned);
+    if (!error.Succeeded()) return error;
+    // Every event whole, the last one ending where the bytes do.
+    for (uint32_t offset = 0, size = 0; offset < bytesReturned; offset += size) {
+        error = CheckEventAt(buffer.data() + offset, bytesReturned - offset, size);
+        if (!error.Succeeded()) return error;
+    }
     return {};
+}
+
+bool NfeDeviceClient::RefusedAsUnknown(const NfeDriverError& error) {
+    if (error.kind != NfeErrorKind::kRequestFailed || error.code != kWin32InvalidParameter) return false;
+    batches_ = false;
+    return true;
 }
 
 NfeDriverError NfeDeviceClient::ProcessRedirect(uint32_t idLow, uint32_t idHigh,
@@ -207,6 +250,51 @@ NfeDriverError NfeDeviceClient::ProcessRedirect(uint32_t idLow, uint32_t idHigh,
         NfeEvent::EncodeAnswer((uint64_t{idHigh} << 32) | idLow, answerFlags, newDestination);
     uint32_t bytes = 0;
     return Request(NFE_IOCTL_PROCESS_REDIRECT, std::move(answer), nullptr, bytes);
+}
+
+std::vector<NfeDriverError> NfeDeviceClient::ProcessRedirects(const std::vector<RedirectAnswer>& answers) {
+    std::vector<NfeDriverError> results(answers.size());
+    std::vector<std::size_t> sent;  // the answers that name a request
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        if (answers[i].redirectRequestId == 0) {
+            results[i] = BadArguments();
+        } else {
+            sent.push_back(i);
+        }
+    }
+    if (batches_ && sent.size() > 1) {
+        std::vector<uint8_t> input;
+        input.reserve(sent.size() * kNfeEventHeaderSize);
+        for (std::size_t i : sent) {
+            const RedirectAnswer& a = answers[i];
+            const std::vector<uint8_t> record = NfeEvent::EncodeAnswer(a.redirectRequestId, a.answerFlags,
+                                                                       a.newDestination);
+            input.insert(input.end(), record.begin(), record.end());
+        }
+        std::vector<uint8_t> statuses(4 * sent.size());
+        uint32_t bytes = 0;
+        const NfeDriverError error = Request(NFE_IOCTL_PROCESS_REDIRECTS, std::move(input), &statuses, bytes);
+        if (!RefusedAsUnknown(error)) {
+            for (std::size_t k = 0; k < sent.size(); ++k) {
+                const uint32_t status = GetU32(statuses.data() + 4 * k);
+                if (!error.Succeeded()) {
+                    results[sent[k]] = error;
+                } else if (bytes != statuses.size()) {
+                    results[sent[k]] = WrongByteCount();
+                } else if (!NfeSucceeded(status)) {
+                    results[sent[k]] = FailureFor(NFE_IOCTL_PROCESS_REDIRECT, status);
+                }
+            }
+            return results;
+        }
+    }
+    for (std::size_t i : sent) {
+        const RedirectAnswer& a = answers[i];
+        results[i] = ProcessRedirect(static_cast<uint32_t>(a.redirectRequestId),
+                                     static_cast<uint32_t>(a.redirectRequestId >> 32), a.newDestination,
+                                     a.answerFlags);
+    }
+    return results;
 }
 
 NfeDriverError NfeDeviceClient::FlowOperation(uint32_t idLow, uint32_t idHigh, uint32_t operation,

@@ -1,7 +1,9 @@
 #pragma once
 // The program's thin client of the engine's device: one operation per control
 // code, each returning an NfeDriverError, plus the flow-operation wrappers the
-// event loop uses. No retrying and no state besides the device.
+// event loop uses. No retrying and no state besides the device and whether
+// it takes the batched requests.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -48,8 +50,19 @@ public:
     NfeDriverError Stop();
     // Fills `buffer` (which only ever grows) with one event; bytesReturned is its size.
     NfeDriverError GetEvent(std::vector<uint8_t>& buffer, uint32_t& bytesReturned);
+    // As GetEvent, but with as many whole events as the buffer holds, one
+    // after the other (one at a time from an engine without batches).
+    NfeDriverError GetEvents(std::vector<uint8_t>& buffer, uint32_t& bytesReturned);
     NfeDriverError ProcessRedirect(uint32_t idLow, uint32_t idHigh, const SocketAddressSlot& newDestination,
                                    uint32_t answerFlags);
+
+    struct RedirectAnswer {
+        uint64_t redirectRequestId = 0;
+        SocketAddressSlot newDestination;
+        uint32_t answerFlags = 0;
+    };
+    // Sends the answers in one request; the result of each, in their order.
+    std::vector<NfeDriverError> ProcessRedirects(const std::vector<RedirectAnswer>& answers);
     NfeDriverError FlowOperation(uint32_t idLow, uint32_t idHigh, uint32_t operation, uint32_t streamFlags,
                                  const std::vector<uint8_t>& data);
 
@@ -66,11 +79,18 @@ public:
 private:
     NfeDriverError Request(uint32_t controlCode, std::vector<uint8_t> input, std::vector<uint8_t>* output,
                            uint32_t& bytesReturned);
+    // A get-event request of this code, asked again once with a buffer as
+    // large as the engine reported too small.
+    NfeDriverError RequestEvents(uint32_t controlCode, std::vector<uint8_t>& buffer, uint32_t& bytesReturned);
+    // Whether a batched request was refused as unknown: the engine then
+    // predates them, and gets the single requests from then on.
+    bool RefusedAsUnknown(const NfeDriverError& error);
     bool FlowWrapper(const NfeEvent& event, const std::string& description, const std::wstring& applicationPath,
                      uint32_t operation, uint32_t streamFlags, const std::vector<uint8_t>& data,
                      const std::string& failureText);
 
     DeviceOpener opener_;
+    std::atomic<bool> batches_{true};
     mutable std::mutex deviceMutex_;
     std::shared_ptr<EngineDevice> device_;
 };

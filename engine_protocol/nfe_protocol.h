@@ -7,7 +7,7 @@ namespace hbt {
 
 inline constexpr uint32_t NFE_VERSION = 115;
 
-// Network device type 0x12, buffered transfer, any access; function number 1 to 10.
+// Network device type 0x12, buffered transfer, any access; function number 1 to 12.
 constexpr uint32_t NfeControlCode(uint32_t function) { return (0x12u << 16) | (function << 2); }
 
 inline constexpr uint32_t NFE_IOCTL_START = NfeControlCode(1);             // 0x120004
@@ -21,6 +21,13 @@ inline constexpr uint32_t NFE_IOCTL_FLOW_OPERATION = NfeControlCode(9);    // 0x
 // Ours, beyond the original set: an engine that does not know it refuses it
 // with kStatusInvalidParameter and goes on holding every connect.
 inline constexpr uint32_t NFE_IOCTL_SET_PORT_RULES = NfeControlCode(10);   // 0x120028
+// As NFE_IOCTL_GET_EVENT, but the completion holds as many whole queued events
+// as fit in the output, one after the other (at least one).
+inline constexpr uint32_t NFE_IOCTL_GET_EVENTS = NfeControlCode(11);       // 0x12002C
+// Several redirect answers of 304 bytes each in one request; the output holds
+// one u32 status per answer, in their order, and the request itself succeeds
+// once its records were read.
+inline constexpr uint32_t NFE_IOCTL_PROCESS_REDIRECTS = NfeControlCode(12);  // 0x120030
 
 // Event types (NfeEvent offset 32). Type 3 is never produced.
 inline constexpr uint32_t NFE_EVENT_MESSAGE = 1;

@@ -21,29 +21,41 @@ bool EventQueue::Append(NfeEvent event, const FlowContext* flow, uint64_t now) {
     return true;
 }
 
-DeviceReply EventQueue::TakeHeadLocked(uint32_t outputCapacity) {
+DeviceReply EventQueue::TakeHeadLocked(uint32_t outputCapacity, Take take) {
     DeviceReply reply;
     if (events_.empty()) return reply;  // success with 0 bytes
-    const NfeEvent& head = events_.front();
-    const std::size_t needed = head.EncodedSize();
+    const std::size_t needed = events_.front().EncodedSize();
     if (outputCapacity < needed) {
         reply.status = kStatusBufferTooSmall;
         reply.information = static_cast<uint32_t>(needed);
         return reply;
     }
-    reply.output.resize(needed);
-    head.EncodeTo(reply.output.data());
-    reply.information = static_cast<uint32_t>(needed);
-    events_.pop_front();
+    // Sized first, so the output is allocated once for the whole batch.
+    std::size_t total = 0;
+    std::size_t count = 0;
+    for (const NfeEvent& event : events_) {
+        if (total + event.EncodedSize() > outputCapacity) break;
+        total += event.EncodedSize();
+        ++count;
+        if (take == Take::kOne) break;
+    }
+    reply.output.resize(total);
+    uint8_t* out = reply.output.data();
+    for (std::size_t i = 0; i < count; ++i) {
+        events_.front().EncodeTo(out);
+        out += events_.front().EncodedSize();
+        events_.pop_front();
+    }
+    reply.information = static_cast<uint32_t>(total);
     count_.store(events_.size(), std::memory_order_relaxed);
     return reply;
 }
 
-std::optional<DeviceReply> EventQueue::GetOrWait(uint32_t outputCapacity, DeviceCompletion& done) {
+std::optional<DeviceReply> EventQueue::GetOrWait(uint32_t outputCapacity, Take take, DeviceCompletion& done) {
     std::lock_guard lock(mutex_);
-    if (!events_.empty()) return TakeHeadLocked(outputCapacity);
+    if (!events_.empty()) return TakeHeadLocked(outputCapacity, take);
     if (!acceptWaiters_) return DeviceReply{kStatusCancelled, 0, {}};
-    waiters_.push_back(Waiter{outputCapacity, std::move(done)});
+    waiters_.push_back(Waiter{outputCapacity, take, std::move(done)});
     return std::nullopt;
 }
 
@@ -58,7 +70,7 @@ void EventQueue::ServeWaiting() {
             if (waiters_.empty()) return;
             waiter = std::move(waiters_.front());
             waiters_.pop_front();
-            reply = TakeHeadLocked(waiter.outputCapacity);
+            reply = TakeHeadLocked(waiter.outputCapacity, waiter.take);
         }
         const bool emptyHanded = reply.status == kStatusSuccess && reply.information == 0;
         waiter.done(std::move(reply));

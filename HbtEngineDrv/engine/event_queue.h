@@ -24,9 +24,13 @@ public:
     // this thread (see DeferServing).
     bool Append(NfeEvent event, const FlowContext* flow, uint64_t now);
 
+    // How many events one get-event request takes: the head only, or every
+    // event from the head on that fits in its output.
+    enum class Take { kOne, kAllThatFit };
+
     // A get-event request: the reply when it completes at once, nullopt when it
     // now waits for an event (`done` is then taken and called later).
-    std::optional<DeviceReply> GetOrWait(uint32_t outputCapacity, DeviceCompletion& done);
+    std::optional<DeviceReply> GetOrWait(uint32_t outputCapacity, Take take, DeviceCompletion& done);
 
     // Unlinks the first stream-data event of the flow. When none is left and
     // `markDetached` is given, marks it detached before the lock is released.
@@ -60,10 +64,11 @@ public:
 private:
     struct Waiter {
         uint32_t outputCapacity;
+        Take take;
         DeviceCompletion done;
     };
 
-    DeviceReply TakeHeadLocked(uint32_t outputCapacity);
+    DeviceReply TakeHeadLocked(uint32_t outputCapacity, Take take);
     void ServeWaiting();
 
     mutable std::mutex mutex_;

@@ -32,14 +32,20 @@ void NfeEngine::DeviceControl(uint32_t controlCode, const std::vector<uint8_t>& 
         case NFE_IOCTL_SET_CONFIG:
             reply.status = SetConfig(input);
             break;
-        case NFE_IOCTL_GET_EVENT: {
-            std::optional<DeviceReply> now = queue_.GetOrWait(outputCapacity, done);
+        case NFE_IOCTL_GET_EVENT:
+        case NFE_IOCTL_GET_EVENTS: {
+            const auto take = controlCode == NFE_IOCTL_GET_EVENTS ? EventQueue::Take::kAllThatFit
+                                                                  : EventQueue::Take::kOne;
+            std::optional<DeviceReply> now = queue_.GetOrWait(outputCapacity, take, done);
             if (!now) return;  // waits for an event
             reply = std::move(*now);
             break;
         }
         case NFE_IOCTL_PROCESS_REDIRECT:
             reply.status = ProcessRedirect(input);
+            break;
+        case NFE_IOCTL_PROCESS_REDIRECTS:
+            reply = ProcessRedirects(input, outputCapacity);
             break;
         case NFE_IOCTL_GET_COUNTERS: {
             NfeCounters counters;
@@ -101,6 +107,37 @@ uint32_t NfeEngine::ProcessRedirect(const std::vector<uint8_t>& input) {
     if (input.size() != kNfeEventHeaderSize) return kStatusInvalidBufferSize;
     if (GetU32(&input[nfe_event_offset::kHeaderSize]) != kNfeEventHeaderSize) return kStatusInvalidParameter1;
     return redirector_.Answer(NfeEvent::DecodeAnswer(input.data()));
+}
+
+DeviceReply NfeEngine::ProcessRedirects(const std::vector<uint8_t>& input, uint32_t outputCapacity) {
+    DeviceReply reply;
+    const std::size_t count = input.size() / kNfeEventHeaderSize;
+    if (count == 0 || input.size() % kNfeEventHeaderSize != 0) {
+        reply.status = kStatusInvalidBufferSize;
+        return reply;
+    }
+    reply.information = static_cast<uint32_t>(4 * count);
+    if (outputCapacity < reply.information) {
+        reply.status = kStatusBufferTooSmall;
+        return reply;
+    }
+    reply.output.resize(reply.information);
+    // The connects answered here reach the network together.
+    CompletionBatch batch(platform_);
+    for (std::size_t i = 0; i < count; ++i) {
+        const uint8_t* record = input.data() + i * kNfeEventHeaderSize;
+        uint32_t status = kStatusServerDisabled;
+        if (IsActive()) {
+            status = GetU32(record + nfe_event_offset::kHeaderSize) == kNfeEventHeaderSize
+                         ? redirector_.Answer(NfeEvent::DecodeAnswer(record))
+                         : kStatusInvalidParameter1;
+        }
+        if (!NfeSucceeded(status) && status != kStatusServerDisabled) {
+            Message("346:Error at NfeEvtIoDeviceControl", status, NFE_IOCTL_PROCESS_REDIRECTS);
+        }
+        PutU32(reply.output.data() + 4 * i, status);
+    }
+    return reply;
 }
 
 uint32_t NfeEngine::FlowOperation(const std::vector<uint8_t>& input) {

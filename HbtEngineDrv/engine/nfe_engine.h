@@ -82,6 +82,7 @@ private:
     uint32_t SetConfig(const std::vector<uint8_t>& input);
     uint32_t SetPortRules(const std::vector<uint8_t>& input);
     uint32_t ProcessRedirect(const std::vector<uint8_t>& input);
+    DeviceReply ProcessRedirects(const std::vector<uint8_t>& input, uint32_t outputCapacity);
     uint32_t FlowOperation(const std::vector<uint8_t>& input);
     DeviceReply FixedOutput(std::vector<uint8_t> record, uint32_t outputCapacity);
 

@@ -122,8 +122,12 @@ void NetfilterPlatform::Loop() {
 
 void NetfilterPlatform::ReadQueues(const pollfd* fds) {
     if (fds[2].revents != 0) commands_.RunPending();
-    if (fds[0].revents != 0 && !connectQueue_.Receive([this](QueuedPacket&& p) { OnConnectPacket(std::move(p)); })) {
-        Log(std::string("Reading the connect queue failed: ") + strerror(errno));
+    if (fds[0].revents != 0) {
+        // Retransmitted SYNs and connects let go at once are answered together.
+        CompletionBatch batch(*this);
+        if (!connectQueue_.Receive([this](QueuedPacket&& p) { OnConnectPacket(std::move(p)); })) {
+            Log(std::string("Reading the connect queue failed: ") + strerror(errno));
+        }
     }
     if (fds[1].revents != 0 && !streamQueue_.Receive([this](QueuedPacket&& p) { OnStreamPacket(std::move(p)); })) {
         Log(std::string("Reading the stream queue failed: ") + strerror(errno));

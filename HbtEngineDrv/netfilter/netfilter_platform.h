@@ -62,6 +62,9 @@ public:
     // comes from the platform's own thread.
     uint64_t Now() override;
     void CompleteConnect(uint64_t connectHandle, const ConnectCompletion& completion) override;
+    // The verdicts of a batch go to the kernel in one write.
+    void BeginCompletionBatch() override { NfQueue::BeginVerdictBatch(); }
+    void EndCompletionBatch() override { NfQueue::EndVerdictBatch(); }
     uint32_t InjectStream(const StreamInjection& injection) override;
     bool AssociateFlowContext(uint64_t flowId, uint16_t layerId, uint32_t calloutId,
                               std::shared_ptr<FlowContext> context) override;

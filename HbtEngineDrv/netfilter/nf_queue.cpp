@@ -17,6 +17,35 @@ constexpr int kReceiveBufferBytes = 8 * 1024 * 1024;
 
 std::string Errno(const char* what) { return std::string(what) + ": " + strerror(errno); }
 
+// Room for one verdict message without a replacement packet.
+constexpr std::size_t kVerdictRoom = 256;
+// A batch is sent early once it holds this much.
+constexpr std::size_t kBatchSendBytes = 32 * 1024;
+
+// The verdicts this thread keeps back for one queue.
+struct BatchedVerdicts {
+    NfQueue* queue = nullptr;
+    std::vector<char> bytes;  // whole netlink messages, one after the other
+};
+
+thread_local int t_batchDepth = 0;
+thread_local std::vector<BatchedVerdicts> t_batched;  // kept with its capacity between batches
+
+std::vector<char>& BatchOf(NfQueue* queue) {
+    for (BatchedVerdicts& batch : t_batched) {
+        if (batch.queue == queue) return batch.bytes;
+    }
+    t_batched.push_back(BatchedVerdicts{queue, {}});
+    return t_batched.back().bytes;
+}
+
+nlmsghdr* PutVerdict(char* buffer, uint16_t queueNumber, uint32_t packetId, Verdict verdict, uint32_t mark) {
+    nlmsghdr* message = nfq_nlmsg_put(buffer, NFQNL_MSG_VERDICT, queueNumber);
+    nfq_nlmsg_verdict_put(message, static_cast<int>(packetId), verdict == Verdict::kAccept ? NF_ACCEPT : NF_DROP);
+    if (mark != 0) nfq_nlmsg_verdict_put_mark(message, mark);
+    return message;
+}
+
 struct ParseContext {
     const std::function<void(QueuedPacket&&)>* onPacket;
 };
@@ -131,20 +160,45 @@ bool NfQueue::Receive(const std::function<void(QueuedPacket&&)>& onPacket) {
 bool NfQueue::SetVerdict(uint32_t packetId, Verdict verdict, uint32_t mark,
                          const std::vector<uint8_t>& replacement) {
     if (socket_ == nullptr) return false;
+    if (t_batchDepth > 0 && replacement.empty()) {
+        std::vector<char>& batch = BatchOf(this);
+        const std::size_t used = batch.size();
+        batch.resize(used + kVerdictRoom);
+        const nlmsghdr* message = PutVerdict(batch.data() + used, queueNumber_, packetId, verdict, mark);
+        batch.resize(used + message->nlmsg_len);
+        if (batch.size() >= kBatchSendBytes) SendBatched();
+        return true;
+    }
+    if (t_batchDepth > 0) SendBatched();
     // A verdict alone fits on the stack; one with a new packet needs room for it.
-    alignas(nlmsghdr) char small[256];
+    alignas(nlmsghdr) char small[kVerdictRoom];
     std::vector<char> large;
     char* buffer = small;
     if (!replacement.empty()) {
         large.resize(MNL_SOCKET_BUFFER_SIZE + replacement.size());
         buffer = large.data();
     }
-    nlmsghdr* message = nfq_nlmsg_put(buffer, NFQNL_MSG_VERDICT, queueNumber_);
-    nfq_nlmsg_verdict_put(message, static_cast<int>(packetId),
-                          verdict == Verdict::kAccept ? NF_ACCEPT : NF_DROP);
-    if (mark != 0) nfq_nlmsg_verdict_put_mark(message, mark);
+    nlmsghdr* message = PutVerdict(buffer, queueNumber_, packetId, verdict, mark);
     if (!replacement.empty()) nfq_nlmsg_verdict_put_pkt(message, replacement.data(), replacement.size());
     return mnl_socket_sendto(socket_, message, message->nlmsg_len) >= 0;
+}
+
+void NfQueue::SendBatched() {
+    std::vector<char>& batch = BatchOf(this);
+    // The kernel reads every message of one write in turn.
+    if (!batch.empty() && socket_ != nullptr) mnl_socket_sendto(socket_, batch.data(), batch.size());
+    batch.clear();
+}
+
+void NfQueue::BeginVerdictBatch() { ++t_batchDepth; }
+
+void NfQueue::EndVerdictBatch() {
+    if (--t_batchDepth > 0) return;
+    for (BatchedVerdicts& batch : t_batched) {
+        if (batch.bytes.empty()) continue;
+        // The queue lives as long as any batch that gave it verdicts.
+        batch.queue->SendBatched();
+    }
 }
 
 }  // namespace hbt

@@ -38,11 +38,21 @@ public:
     bool Receive(const std::function<void(QueuedPacket&&)>& onPacket);
 
     // `mark` 0 leaves the packet mark unchanged; `replacement` (if not empty) is the new packet.
+    // Inside a verdict batch of this thread the verdict is only queued (and true).
     bool SetVerdict(uint32_t packetId, Verdict verdict, uint32_t mark = 0,
                     const std::vector<uint8_t>& replacement = {});
 
+    // Verdicts given on this thread between these calls, for any queue, go to
+    // the kernel in one write per queue when the outermost batch ends. A
+    // verdict with a replacement packet sends the queued ones first, so the
+    // order of verdicts stays as given.
+    static void BeginVerdictBatch();
+    static void EndVerdictBatch();
+
 private:
     bool SendConfig(nlmsghdr* message, std::string* error);
+    // Sends this thread's queued verdicts for this queue.
+    void SendBatched();
 
     mnl_socket* socket_ = nullptr;
     uint16_t queueNumber_ = 0;

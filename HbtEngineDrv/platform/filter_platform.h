@@ -92,6 +92,12 @@ public:
     // Lets a held connect go on, as it was or to a new destination.
     virtual void CompleteConnect(uint64_t connectHandle, const ConnectCompletion& completion) = 0;
 
+    // Between these two calls, on the calling thread, the platform may keep
+    // back what completions hand to the network and hand it over in one go at
+    // the end. Calls nest; platforms without such a saving keep the defaults.
+    virtual void BeginCompletionBatch() {}
+    virtual void EndCompletionBatch() {}
+
     // Puts data into a flow's stream in the given direction; returns an NTSTATUS.
     virtual uint32_t InjectStream(const StreamInjection& injection) = 0;
 
@@ -112,6 +118,18 @@ public:
     // others go on at once. Until the first call every connect does. False
     // when the platform could not apply them.
     virtual bool SetConnectPorts(const NfePortRules& ports) = 0;
+};
+
+// The completions made while one of these lives go to the network together.
+class CompletionBatch {
+public:
+    explicit CompletionBatch(FilterPlatform& platform) : platform_(platform) { platform_.BeginCompletionBatch(); }
+    ~CompletionBatch() { platform_.EndCompletionBatch(); }
+    CompletionBatch(const CompletionBatch&) = delete;
+    CompletionBatch& operator=(const CompletionBatch&) = delete;
+
+private:
+    FilterPlatform& platform_;
 };
 
 class FilterCallouts {

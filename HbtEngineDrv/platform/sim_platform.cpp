@@ -147,6 +147,22 @@ void SimPlatform::ReleaseRedirects() {
 void SimPlatform::CompleteConnect(uint64_t connectHandle, const ConnectCompletion& completion) {
     std::lock_guard lock(mutex_);
     completions_.emplace_back(connectHandle, completion);
+    if (batchDepth_ > 0) ++batchedCompletions_;
+}
+
+void SimPlatform::BeginCompletionBatch() {
+    std::lock_guard lock(mutex_);
+    ++batchDepth_;
+}
+
+void SimPlatform::EndCompletionBatch() {
+    std::lock_guard lock(mutex_);
+    --batchDepth_;
+}
+
+std::size_t SimPlatform::BatchedCompletionCount() const {
+    std::lock_guard lock(mutex_);
+    return batchedCompletions_;
 }
 
 uint32_t SimPlatform::InjectStream(const StreamInjection& injection) {

@@ -51,6 +51,8 @@ public:
     // Every completion of the held connect, in order (more than one is a fault).
     std::vector<ConnectCompletion> Completions(uint64_t connectHandle) const;
     std::size_t CompletionCount() const;
+    // Completions made inside a completion batch.
+    std::size_t BatchedCompletionCount() const;
     std::vector<StreamInjection> Injections() const;
     void SetInjectionStatus(uint32_t status);
     // How often the engine let its redirect targets go.
@@ -64,6 +66,8 @@ public:
     // FilterPlatform
     uint64_t Now() override;
     void CompleteConnect(uint64_t connectHandle, const ConnectCompletion& completion) override;
+    void BeginCompletionBatch() override;
+    void EndCompletionBatch() override;
     uint32_t InjectStream(const StreamInjection& injection) override;
     bool AssociateFlowContext(uint64_t flowId, uint16_t layerId, uint32_t calloutId,
                               std::shared_ptr<FlowContext> context) override;
@@ -88,6 +92,8 @@ private:
     uint64_t nextHandle_ = 0x1000;
     std::map<uint64_t, SimFlow> flows_;
     std::vector<std::pair<uint64_t, ConnectCompletion>> completions_;
+    int batchDepth_ = 0;
+    std::size_t batchedCompletions_ = 0;
     std::vector<StreamInjection> injections_;
     uint32_t injectionStatus_ = 0;
     std::size_t redirectReleases_ = 0;

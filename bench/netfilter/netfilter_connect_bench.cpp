@@ -3,8 +3,11 @@
 // hbt-engined with a device client that answers every connect with permit
 // (as the program's event loop does); between them the netfilter platform
 // alone, permitting at once; then the connect rate with many connectors at
-// once; last, with the engine's rules holding only port 443, connects to the
-// port they leave alone. Needs root; prints the figures.
+// once; with the engine's rules holding only port 443, connects to the
+// port they leave alone; last, the program's own event loop answering (batched
+// reads and answers), once leaving the connects alone and once redirecting
+// them to a loopback listener as it does to its proxy. Needs root; prints the
+// figures.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -23,6 +26,11 @@
 #include <vector>
 
 #include "HbtEngineDrv/netfilter/netfilter_platform.h"
+#include "engine_client/engine_event_loop.h"
+#include "platform/engine_socket_device.h"
+#include "platform/file_settings_store.h"
+#include "platform/socket_address.h"
+#include "rules/preferences_storage.h"
 #include "engine_protocol/nfe_port_rules.h"
 #include "engine_protocol/nfe_protocol.h"
 #include "tests/e2e/background_program.h"
@@ -93,12 +101,12 @@ double ConnectsPerSecond(const std::string& netns) {
 // A server that only accepts and closes, fast enough not to be what is measured.
 class AcceptServer {
 public:
-    bool Start(const std::string& netns) {
+    bool Start(const std::string& netns, const char* address = "192.0.2.1", uint16_t port = 80) {
         hbt::e2e::RunInNamespace(netns, [&] { fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); });
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_port = htons(80);
-        inet_pton(AF_INET, "192.0.2.1", &a.sin_addr);
+        a.sin_port = htons(port);
+        inet_pton(AF_INET, address, &a.sin_addr);
         if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, 4096) != 0) return false;
         thread_ = std::thread([this] {
             for (;;) {
@@ -148,6 +156,74 @@ double MedianWithPlatformOnly(const std::string& netns, int* failures) {
     NamespaceScope scope(netns);
     platform.Stop();
     return median;
+}
+
+// The core's side of the program's event loop: one preference snapshot
+// shared by every connect, the proxy on loopback, nothing else kept.
+class BenchHost : public hbt::EngineEventHost {
+public:
+    BenchHost(bool redirectPort80, uint16_t proxyPort) : proxy_(*hbt::ParseIpAddress("127.0.0.1", proxyPort)) {
+        hbt::FileSettingsStore empty("/nonexistent/harbinet-bench/Harbinet.conf");
+        auto preferences = std::make_shared<hbt::Preferences>();
+        hbt::LoadPreferences(empty, *preferences);
+        preferences->enabled = true;
+        std::wstring message;
+        preferences->SetHttpPorts(redirectPort80 ? L"80" : L"8080", message);
+        preferences_ = std::move(preferences);
+    }
+    std::atomic<bool> running{true};
+    std::atomic<long> redirected{0};
+
+    bool IsRunning() const override { return running; }
+    std::shared_ptr<const hbt::Preferences> PreferencesSnapshot() const override { return preferences_; }
+    bool IsTemporarilyExcluded(const hbt::SocketAddressSlot&) const override { return false; }
+    uint64_t AppendRedirectRecord(const hbt::SocketAddressSlot&, const hbt::SocketAddressSlot&, uint32_t,
+                                  const std::wstring&) override {
+        return static_cast<uint64_t>(++redirected);
+    }
+    void WithdrawRedirectRecord(uint64_t) override {}
+    void ClearRedirectRecords() override {}
+    hbt::SocketAddressSlot ProxyAddress(bool) const override { return proxy_; }
+    void Count(hbt::EngineCounter) override {}
+    bool DisplayOff() const override { return false; }
+    bool AdmitToProxy() override { return true; }
+    void EngineGone() override {}
+    bool ReopenEngine() override { return false; }
+
+private:
+    std::shared_ptr<const hbt::Preferences> preferences_;
+    hbt::SocketAddressSlot proxy_;
+};
+
+struct LoopFigures {
+    double median = -1;
+    double rate = -1;
+    long redirected = 0;
+};
+
+// The median sequential connect and the connect rate with the program's
+// event loop answering from its own thread, as in the program.
+LoopFigures WithProgramLoop(const std::string& device, const std::string& netns, bool redirect, uint16_t proxyPort,
+                            int* failures) {
+    LoopFigures figures;
+    BenchHost host(redirect, proxyPort);
+    hbt::NfeDeviceClient client([device](uint32_t& win32Error) -> std::unique_ptr<hbt::EngineDevice> {
+        return hbt::SocketEngineDevice::Open(device, win32Error);
+    });
+    if (!client.NfeOpenDevice() || !client.SetConfig(static_cast<uint32_t>(getpid()) + 1, {}, {}).Succeeded() ||
+        !client.Start().Succeeded()) {
+        std::printf("the program's loop could not take up the engine\n");
+        return figures;
+    }
+    hbt::CEngineEventLoop loop(host, client, [](std::chrono::milliseconds wait) { std::this_thread::sleep_for(wait); });
+    std::thread loopThread([&loop] { loop.Run(); });
+    figures.median = MedianOfSequentialConnects(netns, failures);
+    figures.rate = ConnectsPerSecond(netns);
+    figures.redirected = host.redirected;
+    host.running = false;
+    client.CloseDevice();
+    loopThread.join();
+    return figures;
 }
 
 std::string ReadFile(const std::string& path) {
@@ -211,6 +287,14 @@ int main(int argc, char** argv) {
         std::printf("the engine refused the port rules\n");
     }
     client.Close();
+    // The program's own loop: connects left alone, then redirected to a
+    // loopback listener in the client's namespace, as to the proxy.
+    constexpr uint16_t kProxyPort = 31080;
+    AcceptServer proxy;
+    const bool proxyUp = proxy.Start(net.Client(), "127.0.0.1", kProxyPort);
+    const LoopFigures loopPermit = WithProgramLoop(device, net.Client(), false, kProxyPort, &failures);
+    const LoopFigures loopRedirect =
+        proxyUp ? WithProgramLoop(device, net.Client(), true, kProxyPort, &failures) : LoopFigures{};
     engine.Stop(SIGTERM, 10);
     std::remove(device.c_str());
     std::remove((dir + "/engined.log").c_str());
@@ -226,6 +310,13 @@ int main(int argc, char** argv) {
     std::printf("added median latency, left alone: %.1f us (target <= 40 us)\n", leftAlone - bare);
     std::printf("connects per second, no engine:   %.0f (%d connectors)\n", bareRate, rateThreads);
     std::printf("connects per second, with engine: %.0f (target >= 5000)\n", engineRate);
+    std::printf("program's event loop answering, connects left alone:\n");
+    std::printf("  median connect %.1f us, added %.1f us; %.0f connects per second (%d connectors)\n",
+                loopPermit.median, loopPermit.median - bare, loopPermit.rate, rateThreads);
+    std::printf("program's event loop answering, connects redirected to a loopback listener:\n");
+    std::printf("  median connect %.1f us, added %.1f us (target <= 80 us); %.0f connects per second "
+                "(target >= 20000); %ld redirected\n",
+                loopRedirect.median, loopRedirect.median - bare, loopRedirect.rate, loopRedirect.redirected);
     std::printf("failed connects:              %d\n", failures);
     return 0;
 }

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "engine_protocol/byte_order.h"
 #include "engine_protocol/nfe_counters.h"
 #include "engine_protocol/nfe_port_rules.h"
@@ -155,6 +157,66 @@ TEST_F(DeviceControlTest, GetEventTooSmallReportsSizeAndKeepsTheEvent) {
     ASSERT_TRUE(event);
     EXPECT_EQ(event->type, NFE_EVENT_STREAM_DATA);
     EXPECT_EQ(event->data, hello);
+}
+
+// The redirect request ids of the whole events in a batch reply.
+std::vector<uint64_t> BatchIds(const DeviceReply& reply) {
+    std::vector<uint64_t> ids;
+    for (std::size_t at = 0; at < reply.output.size();) {
+        const std::size_t size = kNfeEventHeaderSize + GetU32(&reply.output[at + nfe_event_offset::kDataLength]);
+        auto event = NfeEvent::Decode(&reply.output[at], std::min(size, reply.output.size() - at));
+        if (!event) return {};
+        ids.push_back(event->redirectRequestId);
+        at += size;
+    }
+    return ids;
+}
+
+TEST_F(DeviceControlTest, BatchedGetEventTakesEveryWholeEventThatFits) {
+    StartWith(NfeConfig{});
+    const auto a = platform.Connect({}), b = platform.Connect({}), c = platform.Connect({});
+    DeviceReply all = Call(NFE_IOCTL_GET_EVENTS, {}, kBigBuffer);
+    ASSERT_EQ(all.status, kStatusSuccess);
+    EXPECT_EQ(all.information, all.output.size());
+    EXPECT_EQ(BatchIds(all), (std::vector<uint64_t>{a.connectHandle, b.connectHandle, c.connectHandle}));
+    const uint32_t one = static_cast<uint32_t>(all.output.size() / 3);
+
+    const auto d = platform.Connect({}), e = platform.Connect({});
+    EXPECT_EQ(Call(NFE_IOCTL_GET_EVENTS, {}, one - 1).status, kStatusBufferTooSmall);
+    DeviceReply first = Call(NFE_IOCTL_GET_EVENTS, {}, 2 * one - 1);
+    EXPECT_EQ(BatchIds(first), std::vector<uint64_t>{d.connectHandle}) << "the second does not fit whole";
+    EXPECT_EQ(BatchIds(Call(NFE_IOCTL_GET_EVENTS, {}, kBigBuffer)), std::vector<uint64_t>{e.connectHandle});
+}
+
+TEST_F(DeviceControlTest, BatchedAnswersReportEachAndCompleteTogether) {
+    StartWith(NfeConfig{});
+    const auto a = platform.Connect({}), b = platform.Connect({});
+    Drain();
+    std::vector<uint8_t> input = NfeEvent::EncodeAnswer(a.connectHandle, NFE_ANSWER_PERMIT);
+    const std::vector<uint8_t> unknown = NfeEvent::EncodeAnswer(999, NFE_ANSWER_PERMIT);
+    std::vector<uint8_t> badSize = NfeEvent::EncodeAnswer(b.connectHandle, NFE_ANSWER_PERMIT);
+    PutU32(&badSize[0], 300);
+    const std::vector<uint8_t> late = NfeEvent::EncodeAnswer(b.connectHandle, NFE_ANSWER_PERMIT);
+    for (const std::vector<uint8_t>& record : {unknown, badSize, late}) {
+        input.insert(input.end(), record.begin(), record.end());
+    }
+
+    EXPECT_EQ(Call(NFE_IOCTL_PROCESS_REDIRECTS, input, 15).status, kStatusBufferTooSmall);
+    EXPECT_EQ(platform.CompletionCount(), 0u) << "nothing answered when the statuses cannot be told";
+    EXPECT_EQ(Call(NFE_IOCTL_PROCESS_REDIRECTS, std::vector<uint8_t>(input.begin(), input.end() - 1), 16).status,
+              kStatusInvalidBufferSize);
+    EXPECT_EQ(Call(NFE_IOCTL_PROCESS_REDIRECTS, {}, 16).status, kStatusInvalidBufferSize);
+
+    DeviceReply reply = Call(NFE_IOCTL_PROCESS_REDIRECTS, input, 16);
+    ASSERT_EQ(reply.status, kStatusSuccess);
+    ASSERT_EQ(reply.output.size(), 16u);
+    const std::vector<uint32_t> statuses = {GetU32(&reply.output[0]), GetU32(&reply.output[4]),
+                                            GetU32(&reply.output[8]), GetU32(&reply.output[12])};
+    EXPECT_EQ(statuses, (std::vector<uint32_t>{kStatusSuccess, kStatusNoSuchRedirect, kStatusInvalidParameter1,
+                                               kStatusSuccess}));
+    EXPECT_EQ(platform.Completions(a.connectHandle).size(), 1u);
+    EXPECT_EQ(platform.Completions(b.connectHandle).size(), 1u);
+    EXPECT_EQ(platform.BatchedCompletionCount(), 2u);
 }
 
 TEST_F(DeviceControlTest, TwoWaitingRequestsAndOneEvent) {

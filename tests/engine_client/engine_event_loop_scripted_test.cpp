@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "engine_client/engine_event_loop.h"
+#include "engine_protocol/byte_order.h"
 #include "engine_protocol/nfe_flow_operation.h"
 #include "engine_protocol/nfe_protocol.h"
 #include "scripted_device.h"
@@ -93,6 +94,65 @@ NfeEvent ScriptedConnect() {
     connect.source = *ParseIpAddress("192.0.2.2", 40000);
     connect.destination = *ParseIpAddress("93.184.216.34", 80);
     return connect;
+}
+
+DeviceReply Statuses(const std::vector<uint32_t>& statuses) {
+    std::vector<uint8_t> bytes(4 * statuses.size());
+    for (std::size_t i = 0; i < statuses.size(); ++i) PutU32(&bytes[4 * i], statuses[i]);
+    return DeviceReply{kStatusSuccess, static_cast<uint32_t>(bytes.size()), bytes};
+}
+
+// The events of one read are answered in one request once the read is used
+// up; each answer's result is reported on its own.
+TEST_F(EventLoopScripted, EventsOfOneReadAreAnsweredTogether) {
+    NfeEvent first = ScriptedConnect(), second = ScriptedConnect();
+    second.redirectRequestId = 6;
+    second.destination = *ParseIpAddress("198.51.100.7", 80);
+    std::vector<uint8_t> batch = first.Encode();
+    const std::vector<uint8_t> more = second.Encode();
+    batch.insert(batch.end(), more.begin(), more.end());
+    scripted->replies = {DeviceReply{kStatusSuccess, static_cast<uint32_t>(batch.size()), batch},
+                         Statuses({kStatusSuccess, kStatusNoSuchRedirect})};
+    sent.clear();
+    EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandled);
+    EXPECT_EQ(sent.size(), 1u) << "no answer before the read is used up";
+    EXPECT_EQ(loop.Step(), CEngineEventLoop::StepResult::kHandledWithError);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].controlCode, NFE_IOCTL_GET_EVENTS);
+    EXPECT_EQ(sent[1].controlCode, NFE_IOCTL_PROCESS_REDIRECTS);
+    EXPECT_EQ(sent[1].input.size(), 2 * kNfeEventHeaderSize);
+    EXPECT_EQ(log.Lines(), (std::vector<std::wstring>{
+                               L"192.0.2.2:40000->93.184.216.34:80 (process)",
+                               L"ProcessRedirect failed with error DeviceIoControl failed with error 1376"}));
+    ASSERT_EQ(host.records.size(), 1u) << "the failed answer's record is withdrawn";
+    EXPECT_EQ(host.records[0].destination, first.destination);
+}
+
+TEST_F(EventLoopScripted, EngineWithoutBatchesGetsSingleRequests) {
+    NfeEvent first = ScriptedConnect(), second = ScriptedConnect();
+    second.redirectRequestId = 6;
+    scripted->replies = {Failure(kStatusInvalidParameter), EventReply(first), DeviceReply{}};
+    sent.clear();
+    uint32_t bytes = 0;
+    std::vector<uint8_t> buffer(4096);
+    ASSERT_TRUE(client.GetEvents(buffer, bytes).Succeeded());
+    EXPECT_EQ(bytes, first.EncodedSize());
+    EXPECT_TRUE(client.ProcessRedirects({{5, {}, NFE_ANSWER_PERMIT}, {6, {}, NFE_ANSWER_PERMIT}})[1].Succeeded());
+    std::vector<uint32_t> codes;
+    for (const SentRequest& request : sent) codes.push_back(request.controlCode);
+    EXPECT_EQ(codes, (std::vector<uint32_t>{NFE_IOCTL_GET_EVENTS, NFE_IOCTL_GET_EVENT, NFE_IOCTL_PROCESS_REDIRECT,
+                                            NFE_IOCTL_PROCESS_REDIRECT}));
+}
+
+TEST_F(EventLoopScripted, BatchWithABrokenEventIsRefused) {
+    std::vector<uint8_t> batch = ScriptedConnect().Encode();
+    std::vector<uint8_t> cut = ScriptedConnect().Encode();
+    cut.resize(cut.size() - 1);
+    batch.insert(batch.end(), cut.begin(), cut.end());
+    scripted->replies = {DeviceReply{kStatusSuccess, static_cast<uint32_t>(batch.size()), batch}};
+    uint32_t bytes = 0;
+    std::vector<uint8_t> buffer(4096);
+    EXPECT_EQ(client.GetEvents(buffer, bytes).kind, NfeErrorKind::kWrongByteCount);
 }
 
 TEST_F(EventLoopScripted, SecondEngineNotStartedFailureInARowIsLogged) {

@@ -163,7 +163,9 @@ TEST(ConnectPortsToHold, HoldExactlyThePortsNotLeftAlone) {
     for (const auto& c : cases) {
         TestHost host;
         std::wstring message;
-        if (c.httpPorts) ASSERT_TRUE(host.preferences.SetHttpPorts(c.httpPorts, message)) << c.name;
+        if (c.httpPorts) {
+            ASSERT_TRUE(host.preferences.SetHttpPorts(c.httpPorts, message)) << c.name;
+        }
         host.preferences.monitorSslOnAllPorts = c.allTls;
         const NfePortRules held = ConnectPortsToHold(host.preferences);
         Preferences off = host.preferences;
