@@ -53,7 +53,7 @@ std::string ChangedValueNames(const Preferences& before, const Preferences& afte
 
 bool CHbtCore::ApplyPreferences(Preferences& changed, int mode) {
     if (halted.load()) changed.enabled = false;
-    CHttpsChecker::Instance().SetCacheFilePath(DefaultHttpsCachePath());
+    if (!httpsChecker_) CHttpsChecker::Instance().SetCacheFilePath(DefaultHttpsCachePath());
     // The default log folder is kept in the working record only.
     Preferences working = changed;
     UpdateLogSettings(changed.logLevel, changed.logFileLevel, working.logPath);
@@ -76,7 +76,7 @@ bool CHbtCore::ApplyPreferences(Preferences& changed, int mode) {
 void CHbtCore::TakeUpStoredPreferences() {
     std::lock_guard edit(preferencesEditLock_);
     // hbtctl asks the same after changing the HTTPS promises beside the cache file.
-    CHttpsChecker::Instance().Promises().Reload();
+    HttpsChecker().Promises().Reload();
     if (!preferencesLoaded.load()) return;
     // Both records come from the store, so that only what another writer
     // changed counts, not what applying fills in (the default log folder).

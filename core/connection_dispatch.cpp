@@ -87,6 +87,7 @@ void CHbtCore::HandleResolvedConnection(const std::shared_ptr<CSafeSocket>& sock
     CHbtPreferencesGetter preferencesGetter(this);
     CHttpTraffic traffic(socket, &excluder);
     traffic.SetHeadIdleLimit(headIdleLimit_.load());
+    traffic.SetHttpsChecker(httpsChecker_.get());
     const ProcessResult result =
         traffic.Process(connection, &preferencesGetter, limitHit, ControlPortHostOrder(), &statistics.http);
     if (result != ProcessResult::kHandled) {

@@ -118,7 +118,7 @@ void CHbtCore::Stop() {
         std::lock_guard lock(stopLock_);  // a waiter between its check and its wait still hears it
     }
     stopSignal_.notify_all();
-    CHttpsChecker::Instance().StopChecks();
+    HttpsChecker().StopChecks();
     updateChecker_.Stop();
     std::shared_ptr<CSafeSocket> ipv4;
     std::shared_ptr<CSafeSocket> ipv6;
@@ -134,10 +134,12 @@ void CHbtCore::Stop() {
         engineClient_->CloseDevice();  // also ends the event loop's waiting request
     }
     activeConnections_.WaitUntilAllResolved();
-    CHttpsChecker::Instance().WaitForRunningChecks();
+    HttpsChecker().WaitForRunningChecks();
     if (mainThread.joinable()) mainThread.join();
     if (engineEventThread.joinable()) engineEventThread.join();
 }
+
+CHttpsChecker& CHbtCore::HttpsChecker() const { return httpsChecker_ ? *httpsChecker_ : CHttpsChecker::Instance(); }
 
 void CHbtCore::WaitUnlessStopped(std::chrono::milliseconds duration) {
     std::unique_lock lock(stopLock_);

@@ -36,6 +36,7 @@ namespace hbt {
 
 class CSafeSocket;
 class CEngineEventLoop;
+class CHttpsChecker;
 class CoreEngineEventHost;
 class SettingsStore;
 
@@ -77,6 +78,10 @@ public:
     // set), and how long a client may stay silent while its request head is read.
     void SetProxyCapacity(uint64_t connections) { proxyCapacity_.SetCapacity(connections); }
     void SetHeadIdleLimit(std::chrono::milliseconds limit) { headIdleLimit_.store(limit); }
+    // Also before Start, for tests and benchmarks: the HTTPS checker the
+    // proxy's connections ask and Stop stops (the process-wide one unless
+    // set). A set checker keeps the cache file it was made with.
+    void SetHttpsChecker(std::shared_ptr<CHttpsChecker> checker) { httpsChecker_ = std::move(checker); }
 
     // Raises the descriptor limit as far as allowed and starts the start-up
     // sequence on its own thread.
@@ -192,6 +197,7 @@ private:
     // The product goes ON once start-up is done, unless the engine was lost meanwhile.
     void SwitchOnAfterStartUp();
     void RefreshUserInterface();
+    CHttpsChecker& HttpsChecker() const;
     SettingsStore& SettingsStoreForCore();
     void StartConnectionThread(std::shared_ptr<CSafeSocket> socket);
     void RunConnectionThread(const std::shared_ptr<CSafeSocket>& socket);
@@ -209,6 +215,7 @@ private:
     ProxyCapacity proxyCapacity_;
     // Set while connections are served.
     std::atomic<std::chrono::milliseconds> headIdleLimit_{HttpRequest::kHeadIdleLimit};
+    std::shared_ptr<CHttpsChecker> httpsChecker_;  // null: the process-wide one
 
     // Guards the three listener pointers; never held across socket calls. The
     // proxy addresses are set once, before the engine can redirect to them.

@@ -7,7 +7,13 @@
 //      and 99th percentile): accept, connection thread, record, request head,
 //      decision, page, close; beside nginx answering `return 307` to the same
 //      client, in turns;
-//   3. resident memory with 2000 relays open at once.
+//   3. the same time in Best-Effort Mode, where the 307 waits for the HTTPS
+//      check of the host: its HTTPS server is a TLS listener started here on
+//      loopback, which the core's checker is pointed at. After one warm-up
+//      request (the check itself) 1000 requests follow one at a time, and the
+//      TLS connections the listener accepted meanwhile show whether the
+//      five-minute cache of the answers holds (0 when it does);
+//   4. resident memory with 2000 relays open at once.
 // Usage: proxy_bench [megabytes, default 1024] [relays, default 2000]
 #include <signal.h>
 #include <sys/resource.h>
@@ -27,10 +33,12 @@
 #include <vector>
 
 #include "core/hbt_core.h"
+#include "https_check/https_checker.h"
 #include "platform/safe_socket.h"
 #include "platform/socket_address.h"
 #include "rules/preferences.h"
 #include "tests/core/fake_nat.h"
+#include "tests/https_check/test_server.h"
 #include "bench/resident_memory.h"
 
 namespace hbt {
@@ -107,13 +115,15 @@ double TimedUpload(const SocketAddressSlot& target, CountingSink& sink, uint64_t
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// The proxy as the program runs it: listener, accept loop, a redirect record per client.
+// The proxy as the program runs it: listener, accept loop, a redirect record
+// per client; its HTTPS checker the process-wide one unless given.
 class RunningCore {
 public:
-    RunningCore() {
+    explicit RunningCore(std::shared_ptr<CHttpsChecker> checker = nullptr) {
         // The benchmark's clients connect to the proxy directly: the fake
         // stands in for the kernel's translation record.
         core_.SetOriginalDestinationLookup(nat_.Lookup());
+        core_.SetHttpsChecker(std::move(checker));
         std::wstring fatal;
         if (!core_.OpenProxyListeners(fatal)) std::exit(1);
         acceptLoop_ = std::thread([this] { core_.AcceptConnections(core_.Ipv4Listener()); });
@@ -259,11 +269,19 @@ private:
     pid_t child_ = -1;
 };
 
+// Of sorted times.
+double Median(const std::vector<double>& sorted) { return sorted[sorted.size() / 2]; }
+double P99(const std::vector<double>& sorted) { return sorted[sorted.size() * 99 / 100]; }
+
+// The host the redirect phases ask for; two dots, so no "www." retry is made.
+constexpr char kRequestedHost[] = "www.bench.example";
+
 // Microseconds from connect to the complete 307 answer of `server`, one
-// request at a time; `beforeConnect` gets the client's port.
+// request at a time, sorted; `beforeConnect` gets the client's port.
 std::vector<double> RedirectTimes(int count, const SocketAddressSlot& server,
                                   const std::function<void(uint16_t)>& beforeConnect) {
-    const std::string request = "GET /index.html HTTP/1.1\r\nHost: www.bench.example\r\nConnection: close\r\n\r\n";
+    const std::string request = std::string("GET /index.html HTTP/1.1\r\nHost: ") + kRequestedHost +
+                                "\r\nConnection: close\r\n\r\n";
     std::vector<double> micros;
     char buffer[16384];
     for (int i = 0; i < count; ++i) {
@@ -305,12 +323,49 @@ void RedirectLatency(int count) {
     }
     std::sort(ours.begin(), ours.end());
     std::sort(theirs.begin(), theirs.end());
-    auto median = [](const std::vector<double>& v) { return v[v.size() / 2]; };
-    auto p99 = [](const std::vector<double>& v) { return v[v.size() * 99 / 100]; };
     std::printf("connect to complete 307 answer, %zu requests each, in turns:\n", ours.size());
-    std::printf("  harbinet  median %.0f us, p99 %.0f us\n", median(ours), p99(ours));
-    std::printf("  nginx     median %.0f us, p99 %.0f us (return 307)\n", median(theirs), p99(theirs));
-    std::printf("  ratio of medians %.2f\n", median(ours) / median(theirs));
+    std::printf("  harbinet  median %.0f us, p99 %.0f us\n", Median(ours), P99(ours));
+    std::printf("  nginx     median %.0f us, p99 %.0f us (return 307)\n", Median(theirs), P99(theirs));
+    std::printf("  ratio of medians %.2f\n", Median(ours) / Median(theirs));
+}
+
+// The host's HTTPS server: a certificate for it from the test authority
+// (trusted through SSL_CERT_FILE), a 200 to the check's GET, and a count of
+// the connections it accepted.
+test::TestServer StartHttpsServer() {
+    return test::TestServer(test::HttpsHandler(
+        test::MakeServerContext(test::SharedPki().Issue({.names = {kRequestedHost}})), test::HttpReply(200)));
+}
+
+void CachedCheckLatency(int count) {
+    const test::TestServer https = StartHttpsServer();
+    char folder[] = "/tmp/hbt_bench_https_cache_XXXXXX";
+    if (!mkdtemp(folder)) std::exit(1);
+    HttpsCheckerOptions options;
+    options.cachePath = std::string(folder) + "/https_cache.xml";
+    options.httpsPort = https.Port();  // the check goes to the destination's address on this port
+    std::vector<double> warmUp, times;
+    int checked = 0;
+    {
+        RunningCore proxy(CHttpsChecker::Create(options));
+        Preferences preferences;
+        preferences.allowInsecureIfNoHttps = true;  // Best-Effort Mode: every plain request is checked
+        proxy.Core().ReplacePreferences(preferences);
+        const SocketAddressSlot destination = Loopback(80);
+        auto expect = [&](uint16_t port) { proxy.Expect(port, destination); };
+        warmUp = RedirectTimes(1, proxy.Core().Ipv4ProxyAddress(), expect);
+        checked = https.Connections();
+        times = RedirectTimes(count, proxy.Core().Ipv4ProxyAddress(), expect);
+    }  // stopping the core waits for checks still running
+    const int during = https.Connections() - checked;
+    std::filesystem::remove_all(folder);
+    std::printf("connect to complete 307 answer in Best-Effort Mode, HTTPS check of a loopback TLS server, "
+                "%zu requests after one warm-up:\n",
+                times.size());
+    std::printf("  harbinet  median %.0f us, p99 %.0f us (warm-up with the check %.0f us)\n", Median(times),
+                P99(times), warmUp[0]);
+    std::printf("  TLS connections at the host's HTTPS server per %zu requests: %d (warm-up: %d)\n", times.size(),
+                during, checked);
 }
 
 // Accepts and keeps every connection, reading nothing.
@@ -379,6 +434,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     hbt::Throughput(megabytes);
     hbt::RedirectLatency(2000);
+    hbt::CachedCheckLatency(1000);
     hbt::RelayMemory(relays);
     return 0;
 }

@@ -1,16 +1,21 @@
 // The core's listeners and dispatch on real loopback sockets: records found
-// by peer address, the connection limit, log lines, and Stop.
+// by peer address, the connection limit, the HTTPS checker asked, log lines,
+// and Stop.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <thread>
 
 #include "core/hbt_core.h"
+#include "https_check/https_checker.h"
 #include "platform/safe_socket.h"
 #include "log/log_queue.h"
 #include "text/text_conversion.h"
 #include "tests/core/fake_nat.h"
 #include "tests/http/loopback.h"
+#include "tests/https_check/test_server.h"
 #include "tests/log/log_test_fixture.h"
 
 namespace hbt {
@@ -217,6 +222,36 @@ TEST_F(CoreDispatchTest, FiftyFirstConnectionToOneDestinationGetsTheLoopPage) {
     EXPECT_TRUE(Eventually([&] {
         return core_.ConnectionsInProgress(77, key) == 0 && core_.ConnectionsInProgress(78, key) == 0;
     }));
+}
+
+// The proxy asks the checker it was given, whose answer the next request
+// takes from its cache, and Stop stops that checker.
+TEST_F(CoreDispatchTest, ConnectionsAskTheCheckerTheCoreWasGiven) {
+    test::TestServer https(test::HttpsHandler(
+        test::MakeServerContext(test::SharedPki().Issue({.names = {"www.h.example"}})), test::HttpReply(200)));
+    const auto folder = std::filesystem::temp_directory_path() / ("hbt_core_checker_" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    HttpsCheckerOptions options;
+    options.cachePath = (folder / "https_cache.xml").string();
+    options.httpsPort = https.Port();
+    const std::shared_ptr<CHttpsChecker> checker = CHttpsChecker::Create(options);
+    core_.SetHttpsChecker(checker);
+    Preferences bestEffort;
+    bestEffort.allowInsecureIfNoHttps = true;
+    core_.ReplacePreferences(bestEffort);
+
+    test::RecordingServer origin;  // where a request without HTTPS would go
+    for (int i = 0; i < 2; ++i) {
+        auto client = RedirectedClient(origin.Address());
+        SendText(*client, "GET /p HTTP/1.1\r\nHost: www.h.example\r\n\r\n");
+        ::shutdown(static_cast<int>(client->Handle()), SHUT_WR);  // a request passed through ends
+        EXPECT_TRUE(test::ReadToEnd(*client).starts_with("HTTP/1.1 307 Temporary Redirect\r\n")) << "request " << i;
+    }
+    EXPECT_EQ(https.Connections(), 1);
+    EXPECT_EQ(origin.Received().size(), 0u);
+    StopCore();
+    EXPECT_TRUE(checker->ChecksStopping());
+    std::filesystem::remove_all(folder);
 }
 
 TEST_F(CoreDispatchTest, StopWaitsUntilEveryAcceptedConnectionIsResolved) {
