@@ -8,8 +8,8 @@
 
 namespace hbt {
 
-void RunAcceptLoop(CSafeSocket& listener, const std::atomic<bool>& running, const AcceptLoopSettings& settings,
-                   const AcceptedSocketHandler& onAccepted) {
+std::shared_ptr<CSafeSocket> AcceptNext(CSafeSocket& listener, const std::atomic<bool>& running,
+                                        const AcceptLoopSettings& settings) {
     const auto stopped = [&] { return listener.IsClosed() || !running.load(); };
     while (!stopped()) {
         const SocketHandle handle = AcceptSocket(listener.Handle());
@@ -21,8 +21,14 @@ void RunAcceptLoop(CSafeSocket& listener, const std::atomic<bool>& running, cons
         }
         auto socket = std::make_shared<CSafeSocket>(handle);
         if (stopped()) break;
-        onAccepted(std::move(socket));
+        return socket;
     }
+    return nullptr;
+}
+
+void RunAcceptLoop(CSafeSocket& listener, const std::atomic<bool>& running, const AcceptLoopSettings& settings,
+                   const AcceptedSocketHandler& onAccepted) {
+    while (std::shared_ptr<CSafeSocket> socket = AcceptNext(listener, running, settings)) onAccepted(std::move(socket));
 }
 
 }  // namespace hbt

@@ -20,6 +20,11 @@ struct AcceptLoopSettings {
 
 using AcceptedSocketHandler = std::function<void(std::shared_ptr<CSafeSocket>)>;
 
+// The next accepted socket; nullptr once the listener is closed or `running`
+// is false. A failed accept is logged and tried again after the pause.
+std::shared_ptr<CSafeSocket> AcceptNext(CSafeSocket& listener, const std::atomic<bool>& running,
+                                        const AcceptLoopSettings& settings);
+
 // Closing the listener is how shutdown wakes the loop; `running` false ends it too.
 void RunAcceptLoop(CSafeSocket& listener, const std::atomic<bool>& running, const AcceptLoopSettings& settings,
                    const AcceptedSocketHandler& onAccepted);

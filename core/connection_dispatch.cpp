@@ -1,6 +1,8 @@
-// Accepting redirected connections and handing each to CHttpTraffic on its
-// own thread.
+// Accepting redirected connections and handing each to CHttpTraffic on a
+// connection thread of its own.
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 #include "core/accept_loop.h"
 #include "core/hbt_core.h"
@@ -14,7 +16,31 @@
 namespace hbt {
 namespace {
 constexpr auto kAcceptFailurePause = std::chrono::milliseconds(50);
+constexpr AcceptLoopSettings kAcceptSettings{"\"accept\" failed", kAcceptFailurePause};
 }  // namespace
+
+// The accepting over one listener, passed from thread to thread; one thread
+// accepts at a time.
+struct AcceptTurns {
+    explicit AcceptTurns(std::shared_ptr<CSafeSocket> socket) : listener(std::move(socket)) {}
+
+    void End() {
+        {
+            std::lock_guard lock(mutex);
+            ended = true;
+        }
+        endedSignal.notify_all();
+    }
+    void WaitUntilEnded() {
+        std::unique_lock lock(mutex);
+        endedSignal.wait(lock, [this] { return ended; });
+    }
+
+    const std::shared_ptr<CSafeSocket> listener;
+    std::mutex mutex;
+    std::condition_variable endedSignal;
+    bool ended = false;
+};
 
 void CHbtCore::AcceptConnections(std::shared_ptr<CSafeSocket> listener) {
     if (!listener) {
@@ -22,9 +48,32 @@ void CHbtCore::AcceptConnections(std::shared_ptr<CSafeSocket> listener) {
         return;
     }
     activeConnections_.AcceptLoopStarted();
-    RunAcceptLoop(*listener, running, {"\"accept\" failed", kAcceptFailurePause},
+    auto turns = std::make_shared<AcceptTurns>(listener);
+    // The calling thread is joined at stop, so it only waits and serves no connection.
+    if (connectionThreads_.Run([this, turns] { LeadAccepting(turns); })) {
+        turns->WaitUntilEnded();
+        return;
+    }
+    // No ready thread now: accepted here, each connection on a thread of its own as one can be started.
+    RunAcceptLoop(*listener, running, kAcceptSettings,
                   [this](std::shared_ptr<CSafeSocket> socket) { StartConnectionThread(std::move(socket)); });
     activeConnections_.AcceptLoopEnded();
+}
+
+void CHbtCore::LeadAccepting(const std::shared_ptr<AcceptTurns>& turns) {
+    while (std::shared_ptr<CSafeSocket> socket = AcceptNext(*turns->listener, running, kAcceptSettings)) {
+        ++statistics.connectionsAccepted;
+        activeConnections_.Register(socket);
+        if (connectionThreads_.Run([this, turns] { LeadAccepting(turns); })) {
+            RunConnectionThread(socket);
+            return;
+        }
+        // No thread to take the accepting over: this one keeps it.
+        activeConnections_.Unregister(socket.get());
+        CLog(kLogError) << "Could not create connection thread";
+    }
+    activeConnections_.AcceptLoopEnded();
+    turns->End();
 }
 
 void CHbtCore::StartConnectionThread(std::shared_ptr<CSafeSocket> socket) {

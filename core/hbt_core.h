@@ -35,6 +35,7 @@
 namespace hbt {
 
 class CSafeSocket;
+struct AcceptTurns;
 class CEngineEventLoop;
 class CHttpsChecker;
 class CoreEngineEventHost;
@@ -115,7 +116,10 @@ public:
     bool OpenProxyListeners(std::wstring& fatalMessage);
     bool OpenControlListener(std::wstring& fatalMessage);
 
-    // Accept loop over one listener; ends when the listener is closed or the core stops.
+    // Accepts over one listener until it is closed or the core stops. The
+    // connection thread that accepts a connection serves it itself, having
+    // handed the accepting on to another ready one: no connection waits for a
+    // thread to wake. Returns once the accepting has ended.
     void AcceptConnections(std::shared_ptr<CSafeSocket> listener);
     // Body of each connection thread.
     void ProcessConnection(std::shared_ptr<CSafeSocket> socket);
@@ -199,6 +203,9 @@ private:
     void RefreshUserInterface();
     CHttpsChecker& HttpsChecker() const;
     SettingsStore& SettingsStoreForCore();
+    // One turn of accepting over a listener: accepts until it has a
+    // connection it can serve with the accepting handed on, or the end.
+    void LeadAccepting(const std::shared_ptr<AcceptTurns>& turns);
     void StartConnectionThread(std::shared_ptr<CSafeSocket> socket);
     void RunConnectionThread(const std::shared_ptr<CSafeSocket>& socket);
     // The destination a proxy connection was redirected from; nullopt for a
