@@ -36,9 +36,6 @@ void CutAtColon(std::string& host) {
     if (colon != std::string::npos) host.resize(colon);
 }
 
-// A receive time-out: EAGAIN on POSIX sockets, WSAETIMEDOUT on WinSock.
-bool IsReceiveTimeout(int error) { return error == kWsaWouldBlock || error == kWsaTimedOut; }
-
 // Peeks ask for this much at a time; a head longer than this takes more rounds.
 constexpr std::size_t kPeekChunk = 8192;
 
@@ -64,12 +61,14 @@ bool HttpRequest::FailTimedOut() {
     return Fail(kHeadTimedOut);
 }
 
-bool HttpRequest::Read() {
-    if (!socket_) return Fail("Communication socket is invalid");
-    if (socket_->Usable()) SetReceiveTimeout(socket_->Handle(), static_cast<int>(idleLimit_.count()));
-    const bool read = ReadHead();
-    if (socket_->Usable()) SetReceiveTimeout(socket_->Handle(), 0);
-    return read;
+bool HttpRequest::FailBeforeMethod() {
+    const int error = LastSocketError();
+    if (error == kWsaConnReset || error == 0) {
+        emptyConnection = true;
+        return Fail("empty connection");
+    }
+    errorText = "Reading client request failed with error " + std::to_string(error);
+    return false;
 }
 
 ByteScan ScanRequestHead(std::string_view bytes, bool stopAfterConnectMethod, std::size_t seen) {
@@ -83,45 +82,46 @@ ByteScan ScanRequestHead(std::string_view bytes, bool stopAfterConnectMethod, st
     return ByteScan::NeedMore();
 }
 
-bool HttpRequest::ReadHead() {
-    std::string head(3, '\0');
-    if (!socket_->ReceiveExact(head.data(), 3)) {
-        const int error = LastSocketError();
-        if (error == kWsaConnReset || error == 0) {
-            emptyConnection = true;
-            return Fail("empty connection");
+long HttpRequest::PeekWithinIdleLimit(char* buffer, std::size_t length, bool& timedOut) {
+    for (;;) {
+        const long peeked = PeekQueued(socket_->Handle(), buffer, length);
+        if (peeked >= 0 || LastSocketError() != kWsaWouldBlock) return peeked;
+        // Nothing queued yet; most clients send their head with the connect, so this is rare.
+        const ReadableWait waited = WaitReadable(socket_->Handle(), static_cast<int>(idleLimit_.count()));
+        if (waited == ReadableWait::kFailed) return -1;
+        if (waited == ReadableWait::kTimedOut) {
+            timedOut = true;
+            return -1;
         }
-        if (IsReceiveTimeout(error)) return FailTimedOut();
-        errorText = "Reading client request failed with error " + std::to_string(error);
-        return false;
     }
-    const ByteScan scan = ScanRequestHead(head, stopAfterConnectMethod_);
-    if (scan.IsMalformed()) return Fail(scan.fault);
-    isConnect = head == "CON";
-    if (scan.NeedsMore() && !ReadRestOfHead(head)) return false;
-    rawRequest = std::move(head);
-    return true;
 }
 
 // Nothing after the head may leave the socket here: the relay sends it on.
 // So the queued bytes are peeked at, and only those up to the head's end are
 // received. Peeked bytes without the end all belong to the head, so they are
 // received too, and the next peek waits for new ones.
-bool HttpRequest::ReadRestOfHead(std::string& head) {
+bool HttpRequest::Read() {
+    if (!socket_) return Fail("Communication socket is invalid");
+    std::string head;
     for (;;) {
         if (!socket_->Usable()) return Fail(kIncompleteRequest);
         const std::size_t known = head.size();
         // One byte over the limit tells a head that is too large.
         head.resize(known + std::min(kPeekChunk, maxRequestHeadSize + 1 - known));
-        const long peeked = PeekSome(socket_->Handle(), head.data() + known, head.size() - known);
-        if (peeked < 0 && IsReceiveTimeout(LastSocketError())) return FailTimedOut();
-        if (peeked <= 0) return Fail(kIncompleteRequest);
+        bool timedOut = false;
+        const long peeked = PeekWithinIdleLimit(head.data() + known, head.size() - known, timedOut);
+        if (timedOut) return FailTimedOut();
+        if (peeked <= 0) return known < 3 ? FailBeforeMethod() : Fail(kIncompleteRequest);
         head.resize(known + static_cast<std::size_t>(peeked));
         const ByteScan scan = ScanRequestHead(head, stopAfterConnectMethod_, known);
         if (scan.IsComplete()) head.resize(scan.length);
         if (!socket_->ReceiveExact(head.data() + known, head.size() - known)) return Fail(kIncompleteRequest);
         if (scan.IsMalformed()) return Fail(scan.fault);
-        if (scan.IsComplete()) return true;
+        if (scan.IsComplete()) {
+            isConnect = head.starts_with("CON");
+            rawRequest = std::move(head);
+            return true;
+        }
     }
 }
 

@@ -39,8 +39,9 @@ public:
     HttpRequest(std::shared_ptr<CSafeSocket> socket, bool stopAfterConnectMethod,
                 std::chrono::milliseconds idleLimit = kHeadIdleLimit);
 
-    // Reads the head into rawRequest and sets isConnect. The idle limit holds
-    // only while the head is read: afterwards the socket has no receive limit.
+    // Reads the head into rawRequest and sets isConnect; a client silent for
+    // longer than the idle limit meanwhile ends the read. Nothing after the
+    // head leaves the socket.
     bool Read();
     // Fills requestPath, requestHost and proxyStyle from rawRequest.
     bool Parse();
@@ -61,9 +62,12 @@ public:
     bool headTimedOut = false;
 
 private:
-    bool ReadHead();
-    bool ReadRestOfHead(std::string& head);
+    // Peeks at what the client sent, waiting up to the idle limit when
+    // nothing is there yet; -1 with `timedOut` when the limit ran out.
+    long PeekWithinIdleLimit(char* buffer, std::size_t length, bool& timedOut);
     bool FailTimedOut();
+    // A read that ended before the method's first three bytes came.
+    bool FailBeforeMethod();
     bool Fail(const char* text);
 
     std::shared_ptr<CSafeSocket> socket_;

@@ -39,11 +39,14 @@ std::optional<SocketAddressSlot> OriginalDestination(SocketHandle handle);
 // leaves LastSocketError() at 0), -1 on failure.
 long SendSome(SocketHandle handle, const void* data, std::size_t length);
 long ReceiveSome(SocketHandle handle, void* buffer, std::size_t length);
-// Like ReceiveSome, but the bytes stay queued for the next receive.
-long PeekSome(SocketHandle handle, void* buffer, std::size_t length);
+// Like ReceiveSome, but the bytes stay queued for the next receive, and it
+// never waits: -1 with LastSocketError() kWsaWouldBlock when nothing is queued.
+long PeekQueued(SocketHandle handle, void* buffer, std::size_t length);
 
-// Sets the receive time-out of a socket.
-bool SetReceiveTimeout(SocketHandle handle, int milliseconds);
+enum class ReadableWait { kReadable, kTimedOut, kFailed };
+// Waits up to `milliseconds` (0: without a limit) until the socket has data,
+// its end or an error waiting.
+ReadableWait WaitReadable(SocketHandle handle, int milliseconds);
 
 // One entry of a readiness wait: which handle, and what was found.
 struct SocketWait {

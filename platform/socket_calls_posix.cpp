@@ -122,15 +122,18 @@ long Receive(SocketHandle handle, void* buffer, std::size_t length, int flags) {
 
 long ReceiveSome(SocketHandle handle, void* buffer, std::size_t length) { return Receive(handle, buffer, length, 0); }
 
-long PeekSome(SocketHandle handle, void* buffer, std::size_t length) {
-    return Receive(handle, buffer, length, MSG_PEEK);
+long PeekQueued(SocketHandle handle, void* buffer, std::size_t length) {
+    return Receive(handle, buffer, length, MSG_PEEK | MSG_DONTWAIT);
 }
 
-bool SetReceiveTimeout(SocketHandle handle, int milliseconds) {
-    timeval timeout{};
-    timeout.tv_sec = milliseconds / 1000;
-    timeout.tv_usec = (milliseconds % 1000) * 1000;
-    return ::setsockopt(Fd(handle), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) == 0;
+ReadableWait WaitReadable(SocketHandle handle, int milliseconds) {
+    pollfd entry{Fd(handle), POLLIN, 0};
+    int ready;
+    do {
+        ready = ::poll(&entry, 1, milliseconds > 0 ? milliseconds : -1);
+    } while (ready < 0 && errno == EINTR);
+    if (ready < 0) return ReadableWait::kFailed;
+    return ready == 0 ? ReadableWait::kTimedOut : ReadableWait::kReadable;
 }
 
 bool WaitForSockets(SocketWait* waits, std::size_t count) {
