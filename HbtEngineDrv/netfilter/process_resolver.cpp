@@ -71,21 +71,34 @@ uint32_t ProcessResolver::ProcessOfSocket(uint64_t inode) {
     if (inode == 0) return 0;
     std::lock_guard lock(mutex_);
     for (const RecentProcess& p : recent_) {
-        const int fd = FindIn(p, inode);
+        std::size_t foundAt = 0;
+        const int fd = FindIn(p, inode, foundAt);
         if (fd >= 0) {
             const uint32_t pid = p.pid;
-            Remember(pid, fd);  // reorders recent_: the loop ends here
+            Remember(pid, fd, foundAt);  // reorders recent_: the loop ends here
             return pid;
         }
     }
     return ScanAll(inode);
 }
 
-int ProcessResolver::FindIn(const RecentProcess& process, uint64_t inode) const {
+int ProcessResolver::FindIn(const RecentProcess& process, uint64_t inode, std::size_t& foundAt) const {
     char name[16];
-    for (int fd : process.descriptors) {
+    const std::size_t count = process.descriptors.size();
+    const std::size_t start = count == 0 ? 0 : std::min(process.lastFoundAt, count - 1);
+    // start, start + 1, start - 1, start + 2, …: every index once.
+    for (std::size_t step = 0; step < 2 * count; ++step) {
+        const std::size_t distance = (step + 1) / 2;
+        const bool above = step % 2 == 1;
+        if (!above && distance > start) continue;
+        const std::size_t at = above ? start + distance : start - distance;
+        if (at >= count) continue;
+        const int fd = process.descriptors[at];
         std::snprintf(name, sizeof name, "%d", fd);
-        if (SocketAt(process.fdFolder, name) == inode) return fd;
+        if (SocketAt(process.fdFolder, name) == inode) {
+            foundAt = at;
+            return fd;
+        }
     }
     int found = -1;
     ForEachSocket(process.fdFolder, [&](int fd, uint64_t socket) {
@@ -134,7 +147,7 @@ uint32_t ProcessResolver::ScanAll(uint64_t inode) {
     return result;
 }
 
-void ProcessResolver::Remember(uint32_t pid, int fd) {
+void ProcessResolver::Remember(uint32_t pid, int fd, std::size_t foundAt) {
     auto it = std::find_if(recent_.begin(), recent_.end(), [pid](const RecentProcess& p) { return p.pid == pid; });
     RecentProcess process;
     if (it != recent_.end()) {
@@ -149,6 +162,7 @@ void ProcessResolver::Remember(uint32_t pid, int fd) {
     process.descriptors.erase(std::remove(process.descriptors.begin(), process.descriptors.end(), fd),
                               process.descriptors.end());
     process.descriptors.push_front(fd);
+    process.lastFoundAt = foundAt;
     if (process.descriptors.size() > kRecentDescriptors) process.descriptors.pop_back();
     recent_.push_front(std::move(process));
     if (recent_.size() > kRecentProcesses) {

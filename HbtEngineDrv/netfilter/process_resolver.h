@@ -30,12 +30,18 @@ private:
         uint32_t pid = 0;
         int fdFolder = -1;               // /proc/<pid>/fd, open
         std::deque<int> descriptors;     // where its last sockets were, most recent first
+        // Where in `descriptors` the last socket was found: 0 for a process
+        // that connects one at a time (its next socket takes the number just
+        // freed), about the number of its connects in flight otherwise.
+        std::size_t lastFoundAt = 0;
     };
 
-    // The descriptor number that holds the socket in the process, or -1.
-    int FindIn(const RecentProcess& process, uint64_t inode) const;
+    // The descriptor number that holds the socket in the process, or -1; the
+    // remembered numbers are tried nearest to where the last socket was found
+    // first, and `foundAt` is set to where this one was.
+    int FindIn(const RecentProcess& process, uint64_t inode, std::size_t& foundAt) const;
     uint32_t ScanAll(uint64_t inode);
-    void Remember(uint32_t pid, int fd);
+    void Remember(uint32_t pid, int fd, std::size_t foundAt = 0);
 
     std::string procRoot_;
     std::mutex mutex_;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <vector>
 
 #include "HbtEngineDrv/netfilter/process_resolver.h"
 #include "HbtEngineDrv/netfilter/sock_diag.h"
@@ -84,6 +85,23 @@ TEST(SocketOwner, FourTupleLeadsToTheInodeAndTheProcess) {
     EXPECT_FALSE(diag.Lookup(unknown));
     EXPECT_EQ(resolver.ProcessOfSocket(1), 0u);  // no process holds inode 1
     EXPECT_EQ(resolver.ExecutablePath(0), "");
+}
+
+// Many connects of one process in flight at once, each socket replaced by a
+// new one as the previous round's closes: every one is still found.
+TEST(SocketOwner, SocketsOfOneProcessInFlightTogetherAreFound) {
+    constexpr int kInFlight = 24;
+    ProcessResolver resolver;
+    std::vector<Fd> sockets(kInFlight);
+    for (int round = 0; round < 4; ++round) {
+        for (Fd& s : sockets) {
+            if (s.fd >= 0) close(s.fd);
+            s.fd = socket(AF_INET, SOCK_STREAM, 0);
+            struct stat st{};
+            ASSERT_EQ(fstat(s.fd, &st), 0);
+            EXPECT_EQ(resolver.ProcessOfSocket(st.st_ino), static_cast<uint32_t>(getpid())) << round;
+        }
+    }
 }
 
 TEST(SocketOwner, DestroyedSocketReportsTheAbortToItsApplication) {
