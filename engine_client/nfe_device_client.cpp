@@ -39,9 +39,9 @@ NfeDriverError WrongByteCount() {
     return NfeDriverError::Make(NfeErrorKind::kWrongByteCount, "Incorrect number of bytes returned");
 }
 
-// Checks the event at the start of `available` bytes, which must end no later
-// than they do; `size` is set to its size.
-NfeDriverError CheckEventAt(const uint8_t* bytes, uint32_t available, uint32_t& size) {
+// Checks the event at the start of `available` bytes, which it must fill
+// exactly or (not `exact`) end no later than they do; `size` is set to its size.
+NfeDriverError CheckEventAt(const uint8_t* bytes, uint32_t available, bool exact, uint32_t& size) {
     if (available < kNfeEventHeaderSize) return WrongByteCount();
     const uint32_t headerSize = GetU32(bytes + nfe_event_offset::kHeaderSize);
     if (headerSize != kNfeEventHeaderSize) {
@@ -50,12 +50,13 @@ NfeDriverError CheckEventAt(const uint8_t* bytes, uint32_t available, uint32_t& 
                                                                       std::to_string(kNfeEventHeaderSize) + ")");
     }
     const uint32_t dataLength = GetU32(bytes + nfe_event_offset::kDataLength);
-    if (uint64_t{kNfeEventHeaderSize} + dataLength > available) {
+    const uint64_t total = uint64_t{kNfeEventHeaderSize} + dataLength;
+    if (exact ? total != available : total > available) {
         return NfeDriverError::Make(NfeErrorKind::kWrongDataSize,
                                     "Incorrect data size returned " + std::to_string(dataLength) + " (must be " +
                                         std::to_string(available - kNfeEventHeaderSize) + ")");
     }
-    size = kNfeEventHeaderSize + dataLength;
+    size = static_cast<uint32_t>(total);
     return {};
 }
 
@@ -214,14 +215,7 @@ NfeDriverError NfeDeviceClient::GetEvent(std::vector<uint8_t>& buffer, uint32_t&
     NfeDriverError error = RequestEvents(NFE_IOCTL_GET_EVENT, buffer, bytesReturned);
     if (!error.Succeeded()) return error;
     uint32_t size = 0;
-    error = CheckEventAt(buffer.data(), bytesReturned, size);
-    if (error.Succeeded() && size != bytesReturned) {
-        const uint32_t dataLength = size - kNfeEventHeaderSize;
-        return NfeDriverError::Make(NfeErrorKind::kWrongDataSize,
-                                    "Incorrect data size returned " + std::to_string(dataLength) + " (must be " +
-                                        std::to_string(bytesReturned - kNfeEventHeaderSize) + ")");
-    }
-    return error;
+    return CheckEventAt(buffer.data(), bytesReturned, true, size);
 }
 
 NfeDriverError NfeDeviceClient::GetEvents(std::vector<uint8_t>& buffer, uint32_t& bytesReturned) {
@@ -231,7 +225,7 @@ NfeDriverError NfeDeviceClient::GetEvents(std::vector<uint8_t>& buffer, uint32_t
     if (!error.Succeeded()) return error;
     // Every event whole, the last one ending where the bytes do.
     for (uint32_t offset = 0, size = 0; offset < bytesReturned; offset += size) {
-        error = CheckEventAt(buffer.data() + offset, bytesReturned - offset, size);
+        error = CheckEventAt(buffer.data() + offset, bytesReturned - offset, false, size);
         if (!error.Succeeded()) return error;
     }
     return {};

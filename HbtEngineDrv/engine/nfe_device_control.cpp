@@ -105,8 +105,13 @@ uint32_t NfeEngine::SetPortRules(const std::vector<uint8_t>& input) {
 uint32_t NfeEngine::ProcessRedirect(const std::vector<uint8_t>& input) {
     if (!IsActive()) return kStatusServerDisabled;
     if (input.size() != kNfeEventHeaderSize) return kStatusInvalidBufferSize;
-    if (GetU32(&input[nfe_event_offset::kHeaderSize]) != kNfeEventHeaderSize) return kStatusInvalidParameter1;
-    return redirector_.Answer(NfeEvent::DecodeAnswer(input.data()));
+    return AnswerRecord(input.data());
+}
+
+uint32_t NfeEngine::AnswerRecord(const uint8_t* record) {
+    if (!IsActive()) return kStatusServerDisabled;
+    if (GetU32(record + nfe_event_offset::kHeaderSize) != kNfeEventHeaderSize) return kStatusInvalidParameter1;
+    return redirector_.Answer(NfeEvent::DecodeAnswer(record));
 }
 
 DeviceReply NfeEngine::ProcessRedirects(const std::vector<uint8_t>& input, uint32_t outputCapacity) {
@@ -125,13 +130,7 @@ DeviceReply NfeEngine::ProcessRedirects(const std::vector<uint8_t>& input, uint3
     // The connects answered here reach the network together.
     CompletionBatch batch(platform_);
     for (std::size_t i = 0; i < count; ++i) {
-        const uint8_t* record = input.data() + i * kNfeEventHeaderSize;
-        uint32_t status = kStatusServerDisabled;
-        if (IsActive()) {
-            status = GetU32(record + nfe_event_offset::kHeaderSize) == kNfeEventHeaderSize
-                         ? redirector_.Answer(NfeEvent::DecodeAnswer(record))
-                         : kStatusInvalidParameter1;
-        }
+        const uint32_t status = AnswerRecord(input.data() + i * kNfeEventHeaderSize);
         if (!NfeSucceeded(status) && status != kStatusServerDisabled) {
             Message("346:Error at NfeEvtIoDeviceControl", status, NFE_IOCTL_PROCESS_REDIRECTS);
         }

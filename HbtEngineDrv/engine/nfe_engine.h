@@ -83,6 +83,8 @@ private:
     uint32_t SetPortRules(const std::vector<uint8_t>& input);
     uint32_t ProcessRedirect(const std::vector<uint8_t>& input);
     DeviceReply ProcessRedirects(const std::vector<uint8_t>& input, uint32_t outputCapacity);
+    // One redirect answer record of kNfeEventHeaderSize bytes; returns its status.
+    uint32_t AnswerRecord(const uint8_t* record);
     uint32_t FlowOperation(const std::vector<uint8_t>& input);
     DeviceReply FixedOutput(std::vector<uint8_t> record, uint32_t outputCapacity);
 
