@@ -2,12 +2,12 @@
 // The engine's device reached over its Unix-domain socket: the hello, then
 // pipelined requests whose replies may arrive in any order.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "engine_protocol/engine_device.h"
 
@@ -28,13 +28,22 @@ public:
 
     ~SocketEngineDevice() override;
 
+    // Returns once the request is answered. There is no reader thread: the
+    // thread that waits reads the socket itself, so a reply wakes the thread
+    // it is for; while one submitter reads, the others wait, and it completes
+    // their replies as they come and hands the reading on when its own is in.
     void Submit(uint32_t controlCode, std::vector<uint8_t> input, uint32_t outputCapacity,
                 DeviceCompletion done) override;
     void Close() override;
 
 private:
     explicit SocketEngineDevice(int fd);
-    void ReadReplies();
+    bool SendRequest(uint64_t requestId, uint32_t controlCode, const std::vector<uint8_t>& input,
+                     uint32_t outputCapacity);
+    void AwaitReply(uint64_t requestId);
+    // Reads and completes replies until the one for `requestId` is in or the
+    // connection is gone (every request then completes as cancelled).
+    void ReadRepliesUntil(uint64_t requestId);
     // The completion of a request still waiting for its reply, taken out; empty when none.
     DeviceCompletion TakePending(uint64_t requestId);
     void FailAllPending();
@@ -43,9 +52,10 @@ private:
     std::atomic<bool> closed_{false};
     std::mutex writeMutex_;
     std::mutex pendingMutex_;
+    std::condition_variable replyTaken_;  // a waiter's reply was completed, or the reading is free
     std::map<uint64_t, DeviceCompletion> pending_;
+    bool reading_ = false;
     uint64_t nextRequestId_ = 1;
-    std::thread reader_;
 };
 
 }  // namespace hbt

@@ -1,4 +1,3 @@
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -84,9 +83,7 @@ std::unique_ptr<SocketEngineDevice> SocketEngineDevice::Open(const std::string& 
         return nullptr;
     }
     win32Error = 0;
-    std::unique_ptr<SocketEngineDevice> device(new SocketEngineDevice(fd));
-    device->reader_ = std::thread([d = device.get()] { d->ReadReplies(); });
-    return device;
+    return std::unique_ptr<SocketEngineDevice>(new SocketEngineDevice(fd));
 }
 
 SocketEngineDevice::SocketEngineDevice(int fd) : fd_(fd) {}
@@ -102,31 +99,47 @@ void SocketEngineDevice::Submit(uint32_t controlCode, std::vector<uint8_t> input
         done(DeviceReply{kStatusCancelled, 0, {}});
         return;
     }
-    std::vector<uint8_t> frame(24 + input.size());
     uint64_t id;
     {
         std::lock_guard lock(pendingMutex_);
         id = nextRequestId_++;
         pending_.emplace(id, std::move(done));
     }
-    PutU64(frame.data(), id);
+    if (!SendRequest(id, controlCode, input, outputCapacity)) {
+        // A reading thread sees the broken connection too; whoever takes the entry completes it.
+        if (DeviceCompletion completion = TakePending(id)) completion(DeviceReply{kStatusCancelled, 0, {}});
+        return;
+    }
+    AwaitReply(id);
+}
+
+bool SocketEngineDevice::SendRequest(uint64_t requestId, uint32_t controlCode, const std::vector<uint8_t>& input,
+                                     uint32_t outputCapacity) {
+    std::vector<uint8_t> frame(kDeviceRequestHeaderSize + input.size());
+    PutU64(frame.data(), requestId);
     PutU32(frame.data() + 8, controlCode);
     PutU32(frame.data() + 12, static_cast<uint32_t>(input.size()));
     PutU32(frame.data() + 16, outputCapacity);
     PutU32(frame.data() + 20, 0);
-    if (!input.empty()) std::memcpy(frame.data() + 24, input.data(), input.size());
-    bool sent;
-    {
-        std::lock_guard lock(writeMutex_);
-        sent = WriteExact(fd_, frame.data(), frame.size());
-    }
-    if (!sent) {
-        // The reader sees the broken connection too; whoever takes the entry completes it.
-        if (DeviceCompletion completion = TakePending(id)) completion(DeviceReply{kStatusCancelled, 0, {}});
-    }
+    if (!input.empty()) std::memcpy(frame.data() + kDeviceRequestHeaderSize, input.data(), input.size());
+    std::lock_guard lock(writeMutex_);
+    return WriteExact(fd_, frame.data(), frame.size());
 }
 
-void SocketEngineDevice::ReadReplies() {
+void SocketEngineDevice::AwaitReply(uint64_t requestId) {
+    std::unique_lock lock(pendingMutex_);
+    replyTaken_.wait(lock, [&] { return !reading_ || !pending_.contains(requestId); });
+    if (!pending_.contains(requestId)) return;
+    reading_ = true;
+    lock.unlock();
+    ReadRepliesUntil(requestId);
+    lock.lock();
+    reading_ = false;
+    lock.unlock();
+    replyTaken_.notify_all();  // one of those still waiting reads on
+}
+
+void SocketEngineDevice::ReadRepliesUntil(uint64_t requestId) {
     uint8_t bytes[kDeviceReplyHeaderSize];
     while (ReadExact(fd_, bytes, sizeof(bytes))) {
         // The header tells how much follows; the output is read straight into the reply.
@@ -136,6 +149,8 @@ void SocketEngineDevice::ReadReplies() {
         reply.output.resize(DeviceReplyOutputLength(header));
         if (!ReadExact(fd_, reply.output.data(), reply.output.size())) break;
         if (DeviceCompletion completion = TakePending(header.id)) completion(std::move(reply));
+        if (header.id == requestId) return;
+        replyTaken_.notify_all();
     }
     closed_ = true;
     FailAllPending();
@@ -157,19 +172,13 @@ void SocketEngineDevice::FailAllPending() {
         pending.swap(pending_);
     }
     for (auto& [id, completion] : pending) completion(DeviceReply{kStatusCancelled, 0, {}});
+    replyTaken_.notify_all();
 }
 
 void SocketEngineDevice::Close() {
+    // A thread reading the socket sees it end, and completes every request as cancelled.
     closed_ = true;
     ::shutdown(fd_, SHUT_RDWR);
-    if (reader_.joinable()) {
-        if (reader_.get_id() == std::this_thread::get_id()) {
-            reader_.detach();
-        } else {
-            reader_.join();
-        }
-    }
-    FailAllPending();
 }
 
 }  // namespace hbt

@@ -1,4 +1,5 @@
 // The program's client over the engine's real Unix-domain socket.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -83,6 +84,47 @@ TEST_F(SocketDeviceTest, ClientDrivesTheEngineAndCloseStopsIt) {
     EXPECT_EQ(pending.get().kind, NfeErrorKind::kWaitFailed);
     for (int i = 0; i < 100 && engine_.IsActive(); ++i) std::this_thread::sleep_for(10ms);
     EXPECT_FALSE(engine_.IsActive());
+}
+
+// No reader thread: whichever request waits reads the socket for all of them.
+// Requests made while another waits are answered through it, and a waiter
+// whose reply comes first hands the reading on to those still waiting.
+TEST_F(SocketDeviceTest, RequestsWaitingTogetherAreAllAnswered) {
+    NfeDeviceClient client(Opener());
+    ASSERT_TRUE(client.NfeOpenDevice());
+    ASSERT_TRUE(client.SetConfig(::getpid(), {}, {}).Succeeded());
+    ASSERT_TRUE(client.Start().Succeeded());
+    std::vector<uint8_t> buffer(304);
+    uint32_t bytes = 0;
+    ASSERT_TRUE(client.GetEvent(buffer, bytes).Succeeded());  // the start message
+
+    auto waitForEvent = [&] {
+        std::vector<uint8_t> own(304);
+        uint32_t ownBytes = 0;
+        const NfeDriverError error = client.GetEvent(own, ownBytes);
+        // Of two get-events waiting when an event comes, one takes it and the other completes empty.
+        if (error.kind == NfeErrorKind::kNoEvent) return std::string("no event");
+        if (!error.Succeeded()) return error.message;
+        return NfeEvent::Decode(own.data(), ownBytes) ? std::string("an event") : std::string("not an event");
+    };
+    auto first = std::async(std::launch::async, waitForEvent);
+    auto second = std::async(std::launch::async, waitForEvent);
+    for (int i = 0; i < 20; ++i) {
+        uint32_t version = 0;
+        ASSERT_TRUE(client.GetDriverVersion(version).Succeeded());
+        EXPECT_EQ(version, kExpectedDriverVersion);
+    }
+    for (int i = 0; i < 2; ++i) {
+        SimConnection connection;
+        connection.remote = *ParseIpAddress("93.184.216.34", 80);
+        platform_.Connect(connection);
+    }
+    ASSERT_EQ(first.wait_for(5s), std::future_status::ready);
+    ASSERT_EQ(second.wait_for(5s), std::future_status::ready);
+    const std::string firstAnswer = first.get(), secondAnswer = second.get();
+    EXPECT_THAT(firstAnswer, ::testing::AnyOf("an event", "no event"));
+    EXPECT_THAT(secondAnswer, ::testing::AnyOf("an event", "no event"));
+    EXPECT_TRUE(firstAnswer == "an event" || secondAnswer == "an event");
 }
 
 TEST_F(SocketDeviceTest, SecondClientAndMissingSocketAreRefusedWithTheirCodes) {
