@@ -10,7 +10,6 @@
 #include "platform/socket_address.h"
 #include "rules/preferences.h"
 #include "text/application_name.h"
-#include "text/text_case.h"
 #include "text/text_conversion.h"
 #include "tls_inspect/intercepted_traffic_processor.h"
 
@@ -70,9 +69,11 @@ std::string EndpointText(const SocketAddressSlot& address, bool bracketed) {
 
 }  // namespace
 
-std::string EventDescription(const NfeEvent& event) {
-    const bool ipv6 = event.source.IsIpv6();
-    return EndpointText(event.source, ipv6) + "->" + EndpointText(event.destination, ipv6);
+std::string EventDescription(const NfeEvent& event) { return EventDescription(event.source, event.destination); }
+
+std::string EventDescription(const SocketAddressSlot& source, const SocketAddressSlot& destination) {
+    const bool ipv6 = source.IsIpv6();
+    return EndpointText(source, ipv6) + "->" + EndpointText(destination, ipv6);
 }
 
 ConnectDecision DecideConnect(EngineEventHost& host, const SocketAddressSlot& destination,
@@ -83,7 +84,7 @@ ConnectDecision DecideConnect(EngineEventHost& host, const SocketAddressSlot& de
     if (!preferences.enabled) return ConnectDecision::kLeaveAlone;
     if (preferences.IsAddressInExcludedRanges(destination)) return ConnectDecision::kLeaveAlone;
     if (host.IsTemporarilyExcluded(destination)) return ConnectDecision::kLeaveAlone;
-    if (preferences.IsApplicationListed(ToLowerWide(ApplicationFileName(applicationPath)))) {
+    if (preferences.IsApplicationListed(ApplicationFileNameView(applicationPath))) {
         return ConnectDecision::kLeaveAlone;
     }
     if (PortInRanges(destination.Port(), preferences.httpPorts)) {
@@ -136,9 +137,8 @@ void CEngineEventLoop::Run() {
 
 CEngineEventLoop::StepResult CEngineEventLoop::Step() {
     if (eventBuffer_.size() < kEventBatchBytes) eventBuffer_.resize(kEventBatchBytes);
-    std::optional<NfeEvent> event;
-    StepResult result = NextEvent(event);
-    if (event) result = Dispatch(*event);
+    StepResult result = NextEvent();
+    if (result == StepResult::kHandled) result = Dispatch(event_);
     if (result == StepResult::kStop) {
         // The engine lets the connects still held go when it stops.
         for (const HeldAnswer& held : heldAnswers_) {
@@ -153,7 +153,7 @@ CEngineEventLoop::StepResult CEngineEventLoop::Step() {
     return result;
 }
 
-CEngineEventLoop::StepResult CEngineEventLoop::NextEvent(std::optional<NfeEvent>& event) {
+CEngineEventLoop::StepResult CEngineEventLoop::NextEvent() {
     for (;;) {
         if (!host_.IsRunning()) return StepResult::kStop;
         if (BatchUsedUp()) {
@@ -176,8 +176,7 @@ CEngineEventLoop::StepResult CEngineEventLoop::NextEvent(std::optional<NfeEvent>
         const uint8_t* at = eventBuffer_.data() + batchOffset_;
         const std::size_t size = kNfeEventHeaderSize + GetU32(at + nfe_event_offset::kDataLength);
         batchOffset_ += size;
-        event = NfeEvent::Decode(at, size);
-        return event ? StepResult::kHandled : StepResult::kHandledWithError;
+        return NfeEvent::DecodeInto(at, size, event_) ? StepResult::kHandled : StepResult::kHandledWithError;
     }
 }
 
@@ -210,10 +209,10 @@ CEngineEventLoop::StepResult CEngineEventLoop::Dispatch(const NfeEvent& event) {
     const uint32_t type = MapEventType(event.type);
     host_.Count(EngineCounter::kEngineEventsHandled);
     refusals_.WriteDue(clock_());
+    if (type == NFE_EVENT_CONNECT_REDIRECT) return OnConnect(event);
     const std::string description = EventDescription(event);
     switch (type) {
         case NFE_EVENT_MESSAGE: return OnMessage(event);
-        case NFE_EVENT_CONNECT_REDIRECT: return OnConnect(event, description);
         case NFE_EVENT_FLOW_ESTABLISHED: return OnFlowEstablished(event, description);
         case kMappedStreamData: return OnStreamData(event, description);
         case NFE_EVENT_FLOW_DELETED: return OnFlowDeleted(event);
@@ -249,44 +248,54 @@ CEngineEventLoop::StepResult CEngineEventLoop::OnMessage(const NfeEvent& event) 
     return StepResult::kHandled;
 }
 
-CEngineEventLoop::StepResult CEngineEventLoop::OnConnect(const NfeEvent& event, const std::string& description) {
+CEngineEventLoop::StepResult CEngineEventLoop::OnConnect(const NfeEvent& event) {
     host_.Count(EngineCounter::kConnectRequests);
     HeldAnswer held;
-    held.applicationPath = ApplicationPathOf(event);
-    held.decision = DecideConnect(host_, event.destination, held.applicationPath);
+    held.applicationPath = ConnectingApplication(event);
+    held.decision = DecideConnect(host_, event.destination, *held.applicationPath);
     uint32_t flags = NFE_ANSWER_PERMIT;
     if (held.decision == ConnectDecision::kRedirect) {
         held.record = host_.AppendRedirectRecord(event.source, event.destination, event.processId,
-                                                 held.applicationPath);
+                                                 *held.applicationPath);
         flags = NFE_ANSWER_REDIRECT;
     } else if (held.decision == ConnectDecision::kInspect) {
         flags = NFE_ANSWER_PERMIT | NFE_ANSWER_INSPECT;
     }
     held.answer = {event.redirectRequestId, host_.ProxyAddress(event.source.Family() != kFamilyIpv4), flags};
     held.processId = event.processId;
-    held.description = description;
+    held.source = event.source;
+    held.destination = event.destination;
     held.loopback = IsLoopbackDestination(event.destination);
     heldAnswers_.push_back(std::move(held));
     return StepResult::kHandled;
 }
 
+std::shared_ptr<const std::wstring> CEngineEventLoop::ConnectingApplication(const NfeEvent& event) {
+    const std::size_t length = std::min<std::size_t>(event.applicationPathLength, event.data.size());
+    const auto path = event.data.begin(), pathEnd = event.data.begin() + static_cast<std::ptrdiff_t>(length);
+    if (!lastApplication_ || !std::equal(path, pathEnd, lastApplicationBytes_.begin(), lastApplicationBytes_.end())) {
+        lastApplicationBytes_.assign(path, pathEnd);
+        lastApplication_ = std::make_shared<const std::wstring>(ApplicationPathOf(event));
+    }
+    return lastApplication_;
+}
+
 CEngineEventLoop::StepResult CEngineEventLoop::SendAnswers() {
     if (heldAnswers_.empty()) return StepResult::kHandled;
-    std::vector<NfeDeviceClient::RedirectAnswer> answers;
-    answers.reserve(heldAnswers_.size());
-    for (const HeldAnswer& held : heldAnswers_) answers.push_back(held.answer);
-    const std::vector<NfeDriverError> results = client_.ProcessRedirects(answers);
+    answers_.clear();
+    for (const HeldAnswer& held : heldAnswers_) answers_.push_back(held.answer);
+    client_.ProcessRedirects(answers_, answerResults_);
     StepResult result = StepResult::kHandled;
     for (std::size_t i = 0; i < heldAnswers_.size(); ++i) {
-        ReportAnswer(heldAnswers_[i], results[i]);
-        if (!results[i].Succeeded()) result = StepResult::kHandledWithError;
+        ReportAnswer(heldAnswers_[i], answerResults_[i]);
+        if (!answerResults_[i].Succeeded()) result = StepResult::kHandledWithError;
     }
     heldAnswers_.clear();
     return result;
 }
 
 void CEngineEventLoop::ReportAnswer(const HeldAnswer& held, const NfeDriverError& error) {
-    const wchar_t* application = held.applicationPath.c_str();
+    const wchar_t* application = held.applicationPath->c_str();
     if (!error.Succeeded()) {
         if (held.record) host_.WithdrawRedirectRecord(*held.record);
         // A connect answered just as the engine stopped is expected once; repeated, it is worth a line.
@@ -296,10 +305,12 @@ void CEngineEventLoop::ReportAnswer(const HeldAnswer& held, const NfeDriverError
     }
     redirectFailures_ = 0;
     if (held.decision == ConnectDecision::kRedirect) {
-        CLog(kLogVerbose, held.processId, application) << held.description << " " << "(process)";
+        CLog line(kLogVerbose, held.processId, application);
+        if (line.Enabled()) line << EventDescription(held.source, held.destination) << " " << "(process)";
         host_.Count(EngineCounter::kConnectionsToProxy);
     } else if (held.decision == ConnectDecision::kLeaveAlone && !held.loopback) {
-        CLog(kLogVerbose) << held.description << " " << "(bypass)";
+        CLog line(kLogVerbose);
+        if (line.Enabled()) line << EventDescription(held.source, held.destination) << " " << "(bypass)";
     }
 }
 

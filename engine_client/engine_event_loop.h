@@ -34,6 +34,7 @@ NfePortRules ConnectPortsToHold(const Preferences& preferences);
 
 // "src->dst" as the log lines write a connection (IPv6 addresses in brackets).
 std::string EventDescription(const NfeEvent& event);
+std::string EventDescription(const SocketAddressSlot& source, const SocketAddressSlot& destination);
 
 class CEngineEventLoop {
 public:
@@ -60,12 +61,13 @@ private:
     void ForgetEngineState();
     // False when the core stopped before the engine came back.
     bool TakeUpRestartedEngine();
-    // The next event of the batch read last, reading a new batch when it is used up.
-    StepResult NextEvent(std::optional<NfeEvent>& event);
+    // The next event of the batch read last into event_, reading a new batch
+    // when it is used up; kHandled when event_ holds it.
+    StepResult NextEvent();
     bool BatchUsedUp() const { return batchOffset_ >= batchEnd_; }
     StepResult Dispatch(const NfeEvent& event);
     StepResult OnMessage(const NfeEvent& event);
-    StepResult OnConnect(const NfeEvent& event, const std::string& description);
+    StepResult OnConnect(const NfeEvent& event);
     StepResult OnFlowEstablished(const NfeEvent& event, const std::string& description);
     StepResult OnStreamData(const NfeEvent& event, const std::string& description);
     StepResult OnStreamClosing(const NfeEvent& event, CInterceptedTrafficProcessor& processor,
@@ -81,11 +83,15 @@ private:
         ConnectDecision decision = ConnectDecision::kLeaveAlone;
         std::optional<uint64_t> record;
         uint32_t processId = 0;
-        std::wstring applicationPath;
-        std::string description;
+        std::shared_ptr<const std::wstring> applicationPath;
+        SocketAddressSlot source;  // the connection is described only for a line that is written
+        SocketAddressSlot destination;
         bool loopback = false;
     };
     void ReportAnswer(const HeldAnswer& held, const NfeDriverError& error);
+    // The event's application path, shared with the connect before it when
+    // that came from the same application, as most connects do.
+    std::shared_ptr<const std::wstring> ConnectingApplication(const NfeEvent& event);
 
     EngineEventHost& host_;
     NfeDeviceClient& client_;
@@ -93,7 +99,12 @@ private:
     std::vector<uint8_t> eventBuffer_;
     std::size_t batchOffset_ = 0;  // the next event in eventBuffer_
     std::size_t batchEnd_ = 0;     // where the batch read last ends
+    NfeEvent event_;  // the event being handled; its data's room is reused
     std::vector<HeldAnswer> heldAnswers_;
+    std::vector<NfeDeviceClient::RedirectAnswer> answers_;  // the held answers' records, as sent
+    std::vector<NfeDriverError> answerResults_;
+    std::vector<uint8_t> lastApplicationBytes_;  // the path of the last connect's application, as the engine sent it
+    std::shared_ptr<const std::wstring> lastApplication_;
     std::map<uint64_t, std::shared_ptr<CInterceptedTrafficProcessor>> flows_;
     int redirectFailures_ = 0;
     Clock clock_;

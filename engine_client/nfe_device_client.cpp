@@ -1,7 +1,7 @@
 #include "engine_client/nfe_device_client.h"
 
+#include <condition_variable>
 #include <cstring>
-#include <future>
 
 #include "engine_protocol/byte_order.h"
 #include "engine_protocol/nfe_config.h"
@@ -59,6 +59,29 @@ NfeDriverError CheckEventAt(const uint8_t* bytes, uint32_t available, bool exact
     size = static_cast<uint32_t>(total);
     return {};
 }
+
+// Where a request's reply is handed to the thread that waits for it; on the
+// waiting thread's stack, so a request costs no shared state on the heap.
+class ReplySlot {
+public:
+    void Fill(DeviceReply reply) {
+        std::lock_guard lock(mutex_);
+        reply_ = std::move(reply);
+        filled_ = true;
+        filledSignal_.notify_one();  // under the lock: the slot may be gone once it is released
+    }
+    DeviceReply Wait() {
+        std::unique_lock lock(mutex_);
+        filledSignal_.wait(lock, [this] { return filled_; });
+        return std::move(reply_);
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable filledSignal_;
+    DeviceReply reply_;
+    bool filled_ = false;
+};
 
 void LogReinstall(const std::string& first, const char* second) {
     CLog(kLogError) << first;
@@ -125,12 +148,10 @@ NfeDriverError NfeDeviceClient::Request(uint32_t controlCode, std::vector<uint8_
                                     "DeviceIoControl failed with error " + std::to_string(kWin32InvalidHandle),
                                     kWin32InvalidHandle);
     }
-    std::promise<DeviceReply> promise;
-    std::future<DeviceReply> future = promise.get_future();
+    ReplySlot slot;
     const uint32_t capacity = output ? static_cast<uint32_t>(output->size()) : 0;
-    device->Submit(controlCode, std::move(input), capacity,
-                   [&promise](DeviceReply reply) { promise.set_value(std::move(reply)); });
-    DeviceReply reply = future.get();
+    device->Submit(controlCode, std::move(input), capacity, [&slot](DeviceReply reply) { slot.Fill(std::move(reply)); });
+    DeviceReply reply = slot.Wait();
     if (!NfeSucceeded(reply.status)) {
         bytesReturned = reply.information;  // the size needed, for buffer-too-small
         return FailureFor(controlCode, reply.status);
@@ -246,49 +267,53 @@ NfeDriverError NfeDeviceClient::ProcessRedirect(uint32_t idLow, uint32_t idHigh,
     return Request(NFE_IOCTL_PROCESS_REDIRECT, std::move(answer), nullptr, bytes);
 }
 
-std::vector<NfeDriverError> NfeDeviceClient::ProcessRedirects(const std::vector<RedirectAnswer>& answers) {
-    std::vector<NfeDriverError> results(answers.size());
-    std::vector<std::size_t> sent;  // the answers that name a request
+void NfeDeviceClient::ProcessRedirects(const std::vector<RedirectAnswer>& answers,
+                                       std::vector<NfeDriverError>& results) {
+    results.assign(answers.size(), NfeDriverError{});
+    std::size_t named = 0;  // the answers that name a request
     for (std::size_t i = 0; i < answers.size(); ++i) {
         if (answers[i].redirectRequestId == 0) {
             results[i] = BadArguments();
         } else {
-            sent.push_back(i);
+            ++named;
         }
     }
-    if (batches_ && sent.size() > 1) {
-        std::vector<uint8_t> input;
-        input.reserve(sent.size() * kNfeEventHeaderSize);
-        for (std::size_t i : sent) {
-            const RedirectAnswer& a = answers[i];
-            const std::vector<uint8_t> record = NfeEvent::EncodeAnswer(a.redirectRequestId, a.answerFlags,
-                                                                       a.newDestination);
-            input.insert(input.end(), record.begin(), record.end());
-        }
-        std::vector<uint8_t> statuses(4 * sent.size());
-        uint32_t bytes = 0;
-        const NfeDriverError error = Request(NFE_IOCTL_PROCESS_REDIRECTS, std::move(input), &statuses, bytes);
-        if (!RefusedAsUnknown(error)) {
-            for (std::size_t k = 0; k < sent.size(); ++k) {
-                const uint32_t status = GetU32(statuses.data() + 4 * k);
-                if (!error.Succeeded()) {
-                    results[sent[k]] = error;
-                } else if (bytes != statuses.size()) {
-                    results[sent[k]] = WrongByteCount();
-                } else if (!NfeSucceeded(status)) {
-                    results[sent[k]] = FailureFor(NFE_IOCTL_PROCESS_REDIRECT, status);
-                }
-            }
-            return results;
-        }
-    }
-    for (std::size_t i : sent) {
+    if (batches_ && named > 1 && SendRedirectBatch(answers, named, results)) return;
+    for (std::size_t i = 0; i < answers.size(); ++i) {
         const RedirectAnswer& a = answers[i];
+        if (a.redirectRequestId == 0) continue;
         results[i] = ProcessRedirect(static_cast<uint32_t>(a.redirectRequestId),
                                      static_cast<uint32_t>(a.redirectRequestId >> 32), a.newDestination,
                                      a.answerFlags);
     }
-    return results;
+}
+
+bool NfeDeviceClient::SendRedirectBatch(const std::vector<RedirectAnswer>& answers, std::size_t named,
+                                        std::vector<NfeDriverError>& results) {
+    std::vector<uint8_t> input(named * kNfeEventHeaderSize);
+    std::size_t k = 0;
+    for (const RedirectAnswer& a : answers) {
+        if (a.redirectRequestId == 0) continue;
+        NfeEvent::EncodeAnswerTo(input.data() + kNfeEventHeaderSize * k++, a.redirectRequestId, a.answerFlags,
+                                 a.newDestination);
+    }
+    std::vector<uint8_t> statuses(4 * named);
+    uint32_t bytes = 0;
+    const NfeDriverError error = Request(NFE_IOCTL_PROCESS_REDIRECTS, std::move(input), &statuses, bytes);
+    if (RefusedAsUnknown(error)) return false;
+    k = 0;
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        if (answers[i].redirectRequestId == 0) continue;
+        const uint32_t status = GetU32(statuses.data() + 4 * k++);
+        if (!error.Succeeded()) {
+            results[i] = error;
+        } else if (bytes != statuses.size()) {
+            results[i] = WrongByteCount();
+        } else if (!NfeSucceeded(status)) {
+            results[i] = FailureFor(NFE_IOCTL_PROCESS_REDIRECT, status);
+        }
+    }
+    return true;
 }
 
 NfeDriverError NfeDeviceClient::FlowOperation(uint32_t idLow, uint32_t idHigh, uint32_t operation,

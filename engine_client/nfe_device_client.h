@@ -61,8 +61,8 @@ public:
         SocketAddressSlot newDestination;
         uint32_t answerFlags = 0;
     };
-    // Sends the answers in one request; the result of each, in their order.
-    std::vector<NfeDriverError> ProcessRedirects(const std::vector<RedirectAnswer>& answers);
+    // Sends the answers in one request; `results` gets the result of each, in their order.
+    void ProcessRedirects(const std::vector<RedirectAnswer>& answers, std::vector<NfeDriverError>& results);
     NfeDriverError FlowOperation(uint32_t idLow, uint32_t idHigh, uint32_t operation, uint32_t streamFlags,
                                  const std::vector<uint8_t>& data);
 
@@ -82,6 +82,10 @@ private:
     // A get-event request of this code, asked again once with a buffer as
     // large as the engine reported too small.
     NfeDriverError RequestEvents(uint32_t controlCode, std::vector<uint8_t>& buffer, uint32_t& bytesReturned);
+    // Sends the `named` answers that name a request in one request; false when
+    // the engine predates batches and nothing was answered.
+    bool SendRedirectBatch(const std::vector<RedirectAnswer>& answers, std::size_t named,
+                           std::vector<NfeDriverError>& results);
     // Whether a batched request was refused as unknown: the engine then
     // predates them, and gets the single requests from then on.
     bool RefusedAsUnknown(const NfeDriverError& error);

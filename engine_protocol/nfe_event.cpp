@@ -60,23 +60,38 @@ NfeEvent NfeEvent::DecodeHeader(const uint8_t* in) {
 }
 
 std::optional<NfeEvent> NfeEvent::Decode(const uint8_t* bytes, std::size_t size) {
-    if (size < kNfeEventHeaderSize) return std::nullopt;
-    if (GetU32(bytes + off::kHeaderSize) != kNfeEventHeaderSize) return std::nullopt;
-    uint32_t dataLength = GetU32(bytes + off::kDataLength);
-    if (size - kNfeEventHeaderSize != dataLength) return std::nullopt;
-    NfeEvent e = DecodeHeader(bytes);
-    if (e.applicationPathLength > dataLength) return std::nullopt;
-    e.data.assign(bytes + kNfeEventHeaderSize, bytes + size);
+    NfeEvent e;
+    if (!DecodeInto(bytes, size, e)) return std::nullopt;
     return e;
+}
+
+bool NfeEvent::DecodeInto(const uint8_t* bytes, std::size_t size, NfeEvent& out) {
+    if (size < kNfeEventHeaderSize) return false;
+    if (GetU32(bytes + off::kHeaderSize) != kNfeEventHeaderSize) return false;
+    uint32_t dataLength = GetU32(bytes + off::kDataLength);
+    if (size - kNfeEventHeaderSize != dataLength) return false;
+    std::vector<uint8_t> room = std::move(out.data);
+    out = DecodeHeader(bytes);
+    if (out.applicationPathLength > dataLength) return false;
+    room.assign(bytes + kNfeEventHeaderSize, bytes + size);
+    out.data = std::move(room);
+    return true;
 }
 
 std::vector<uint8_t> NfeEvent::EncodeAnswer(uint64_t redirectRequestId, uint32_t answerFlags,
                                             const SocketAddressSlot& newDestination) {
+    std::vector<uint8_t> out(kNfeEventHeaderSize);
+    EncodeAnswerTo(out.data(), redirectRequestId, answerFlags, newDestination);
+    return out;
+}
+
+void NfeEvent::EncodeAnswerTo(uint8_t* out, uint64_t redirectRequestId, uint32_t answerFlags,
+                              const SocketAddressSlot& newDestination) {
     NfeEvent answer;
     answer.redirectRequestId = redirectRequestId;
     answer.answerFlags = answerFlags;
     answer.destination = newDestination;
-    return answer.Encode();
+    answer.EncodeTo(out);
 }
 
 NfeRedirectAnswer NfeEvent::DecodeAnswer(const uint8_t* bytes) {

@@ -51,10 +51,15 @@ struct NfeEvent {
     static NfeEvent DecodeHeader(const uint8_t* bytes);
     // A whole event: header size 304 and size == 304 + data length; nullopt otherwise.
     static std::optional<NfeEvent> Decode(const uint8_t* bytes, std::size_t size);
+    // As Decode, into `out`, whose data keeps its room for the next event; false when not whole.
+    static bool DecodeInto(const uint8_t* bytes, std::size_t size, NfeEvent& out);
 
     // The redirect answer record for a connect-redirect event (304 bytes).
     static std::vector<uint8_t> EncodeAnswer(uint64_t redirectRequestId, uint32_t answerFlags,
                                              const SocketAddressSlot& newDestination = {});
+    // The same record, written to the 304 bytes at `out`.
+    static void EncodeAnswerTo(uint8_t* out, uint64_t redirectRequestId, uint32_t answerFlags,
+                               const SocketAddressSlot& newDestination);
     // The answer fields of a record of at least 304 bytes.
     static NfeRedirectAnswer DecodeAnswer(const uint8_t* bytes);
 

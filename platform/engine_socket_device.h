@@ -4,7 +4,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <map>
+#include <utility>
+#include <vector>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -46,6 +47,9 @@ private:
     void ReadRepliesUntil(uint64_t requestId);
     // The completion of a request still waiting for its reply, taken out; empty when none.
     DeviceCompletion TakePending(uint64_t requestId);
+    // Few at a time; kept in a vector whose room is reused from request to request.
+    using PendingList = std::vector<std::pair<uint64_t, DeviceCompletion>>;
+    PendingList::iterator FindPendingLocked(uint64_t requestId);
     void FailAllPending();
 
     int fd_;
@@ -53,7 +57,8 @@ private:
     std::mutex writeMutex_;
     std::mutex pendingMutex_;
     std::condition_variable replyTaken_;  // a waiter's reply was completed, or the reading is free
-    std::map<uint64_t, DeviceCompletion> pending_;
+    PendingList pending_;
+    std::vector<uint8_t> frame_;  // the request being sent, under writeMutex_
     bool reading_ = false;
     uint64_t nextRequestId_ = 1;
 };

@@ -2,6 +2,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -103,7 +104,7 @@ void SocketEngineDevice::Submit(uint32_t controlCode, std::vector<uint8_t> input
     {
         std::lock_guard lock(pendingMutex_);
         id = nextRequestId_++;
-        pending_.emplace(id, std::move(done));
+        pending_.emplace_back(id, std::move(done));
     }
     if (!SendRequest(id, controlCode, input, outputCapacity)) {
         // A reading thread sees the broken connection too; whoever takes the entry completes it.
@@ -115,21 +116,21 @@ void SocketEngineDevice::Submit(uint32_t controlCode, std::vector<uint8_t> input
 
 bool SocketEngineDevice::SendRequest(uint64_t requestId, uint32_t controlCode, const std::vector<uint8_t>& input,
                                      uint32_t outputCapacity) {
-    std::vector<uint8_t> frame(kDeviceRequestHeaderSize + input.size());
-    PutU64(frame.data(), requestId);
-    PutU32(frame.data() + 8, controlCode);
-    PutU32(frame.data() + 12, static_cast<uint32_t>(input.size()));
-    PutU32(frame.data() + 16, outputCapacity);
-    PutU32(frame.data() + 20, 0);
-    if (!input.empty()) std::memcpy(frame.data() + kDeviceRequestHeaderSize, input.data(), input.size());
     std::lock_guard lock(writeMutex_);
-    return WriteExact(fd_, frame.data(), frame.size());
+    frame_.resize(kDeviceRequestHeaderSize + input.size());
+    PutU64(frame_.data(), requestId);
+    PutU32(frame_.data() + 8, controlCode);
+    PutU32(frame_.data() + 12, static_cast<uint32_t>(input.size()));
+    PutU32(frame_.data() + 16, outputCapacity);
+    PutU32(frame_.data() + 20, 0);
+    if (!input.empty()) std::memcpy(frame_.data() + kDeviceRequestHeaderSize, input.data(), input.size());
+    return WriteExact(fd_, frame_.data(), frame_.size());
 }
 
 void SocketEngineDevice::AwaitReply(uint64_t requestId) {
     std::unique_lock lock(pendingMutex_);
-    replyTaken_.wait(lock, [&] { return !reading_ || !pending_.contains(requestId); });
-    if (!pending_.contains(requestId)) return;
+    replyTaken_.wait(lock, [&] { return !reading_ || FindPendingLocked(requestId) == pending_.end(); });
+    if (FindPendingLocked(requestId) == pending_.end()) return;
     reading_ = true;
     lock.unlock();
     ReadRepliesUntil(requestId);
@@ -158,15 +159,20 @@ void SocketEngineDevice::ReadRepliesUntil(uint64_t requestId) {
 
 DeviceCompletion SocketEngineDevice::TakePending(uint64_t requestId) {
     std::lock_guard lock(pendingMutex_);
-    auto it = pending_.find(requestId);
+    const auto it = FindPendingLocked(requestId);
     if (it == pending_.end()) return nullptr;
     DeviceCompletion completion = std::move(it->second);
-    pending_.erase(it);
+    if (it != pending_.end() - 1) *it = std::move(pending_.back());
+    pending_.pop_back();
     return completion;
 }
 
+SocketEngineDevice::PendingList::iterator SocketEngineDevice::FindPendingLocked(uint64_t requestId) {
+    return std::find_if(pending_.begin(), pending_.end(), [&](const auto& entry) { return entry.first == requestId; });
+}
+
 void SocketEngineDevice::FailAllPending() {
-    std::map<uint64_t, DeviceCompletion> pending;
+    PendingList pending;
     {
         std::lock_guard lock(pendingMutex_);
         pending.swap(pending_);

@@ -71,10 +71,14 @@ bool Preferences::IsAddressInExcludedRanges(const SocketAddressSlot& address) co
     });
 }
 
-bool Preferences::IsApplicationListed(const std::wstring& fileName) const {
-    const std::wstring lower = ToLowerWide(fileName);
-    return std::find(excludeApplicationsLower.begin(), excludeApplicationsLower.end(), lower) !=
-           excludeApplicationsLower.end();
+bool Preferences::IsApplicationListed(std::wstring_view fileName) const {
+    // Lowered as compared, since every connect asks.
+    const auto equalsLowered = [fileName](const std::wstring& lower) {
+        return lower.size() == fileName.size() &&
+               std::equal(lower.begin(), lower.end(), fileName.begin(),
+                          [](wchar_t l, wchar_t c) { return l == ToLowerWideChar(c); });
+    };
+    return std::any_of(excludeApplicationsLower.begin(), excludeApplicationsLower.end(), equalsLowered);
 }
 
 }  // namespace hbt

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine_protocol/socket_address_slot.h"
@@ -81,7 +82,7 @@ struct Preferences {
     // the host list; the application file name equals a listed name after
     // lower-casing both (no wildcards).
     bool IsAddressInExcludedRanges(const SocketAddressSlot& address) const;
-    bool IsApplicationListed(const std::wstring& fileName) const;
+    bool IsApplicationListed(std::wstring_view fileName) const;
 
     bool operator==(const Preferences&) const = default;
 };

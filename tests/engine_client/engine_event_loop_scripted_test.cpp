@@ -137,7 +137,9 @@ TEST_F(EventLoopScripted, EngineWithoutBatchesGetsSingleRequests) {
     std::vector<uint8_t> buffer(4096);
     ASSERT_TRUE(client.GetEvents(buffer, bytes).Succeeded());
     EXPECT_EQ(bytes, first.EncodedSize());
-    EXPECT_TRUE(client.ProcessRedirects({{5, {}, NFE_ANSWER_PERMIT}, {6, {}, NFE_ANSWER_PERMIT}})[1].Succeeded());
+    std::vector<NfeDriverError> results;
+    client.ProcessRedirects({{5, {}, NFE_ANSWER_PERMIT}, {6, {}, NFE_ANSWER_PERMIT}}, results);
+    EXPECT_TRUE(results[1].Succeeded());
     std::vector<uint32_t> codes;
     for (const SentRequest& request : sent) codes.push_back(request.controlCode);
     EXPECT_EQ(codes, (std::vector<uint32_t>{NFE_IOCTL_GET_EVENTS, NFE_IOCTL_GET_EVENT, NFE_IOCTL_PROCESS_REDIRECT,

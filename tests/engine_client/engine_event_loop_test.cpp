@@ -130,6 +130,23 @@ TEST_F(EventLoopOnEngine, ConnectsThatAreLeftAlone) {
     EXPECT_EQ(host.admissionsAsked, 1);
 }
 
+// Each connect is judged and recorded by its own application, whichever came before it.
+TEST_F(EventLoopOnEngine, ConnectsOfApplicationsTakingTurnsAreEachJudgedByTheirOwn) {
+    std::wstring message;
+    ASSERT_TRUE(host.preferences.SetExcludedApplications(L"tool", message));
+    const std::u16string turns[] = {u"/opt/bin/tool", u"/usr/bin/curl", u"/usr/bin/curl", u"/opt/bin/tool", u""};
+    for (const std::u16string& path : turns) {
+        SCOPED_TRACE(std::string(path.begin(), path.end()));
+        host.records.clear();
+        auto completion = ConnectAndAnswer(ConnectionTo("93.184.216.34", 80, path));
+        ASSERT_TRUE(completion);
+        const bool excluded = path == u"/opt/bin/tool";
+        EXPECT_EQ(completion->redirect, !excluded);
+        ASSERT_EQ(host.records.size(), excluded ? 0u : 1u);
+        if (!excluded) EXPECT_EQ(host.records[0].path, std::wstring(path.begin(), path.end()));
+    }
+}
+
 TEST_F(EventLoopOnEngine, TlsPortsAreInspected) {
     for (bool allPorts : {false, true}) {
         host.preferences.monitorSslOnAllPorts = allPorts;
