@@ -108,33 +108,32 @@ void DeviceSocketConnection::SendWithoutBlocking(std::unique_lock<std::mutex>& l
     // Sending from the thread that completed the request spares a thread
     // switch per reply; only what the socket cannot take now is left to the
     // writer thread, ahead of anything queued meanwhile.
-    std::vector<uint8_t> sending;
-    sending.swap(outgoing_);
+    sending_.swap(outgoing_);
     writing_ = true;
     lock.unlock();
     ssize_t n = 0;
     do {
-        n = ::send(fd_, sending.data(), sending.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        n = ::send(fd_, sending_.data(), sending_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
     const std::size_t sent = n > 0 ? static_cast<std::size_t>(n) : 0;
     lock.lock();
     writing_ = false;
-    outgoing_.insert(outgoing_.begin(), sending.begin() + static_cast<std::ptrdiff_t>(sent), sending.end());
+    outgoing_.insert(outgoing_.begin(), sending_.begin() + static_cast<std::ptrdiff_t>(sent), sending_.end());
+    sending_.clear();
     if (!outgoing_.empty()) wake_.notify_all();
 }
 
 void DeviceSocketConnection::WriteLoop() {
-    std::vector<uint8_t> sending;
     for (;;) {
         {
             std::unique_lock lock(mutex_);
             wake_.wait(lock, [this] { return closing_ || (!outgoing_.empty() && !writing_ && !corked_); });
             if (closing_) return;
-            sending.swap(outgoing_);
+            sending_.swap(outgoing_);
             writing_ = true;
         }
-        const bool ok = SendAll(sending);
-        sending.clear();
+        const bool ok = SendAll(sending_);
+        sending_.clear();
         std::unique_lock lock(mutex_);
         writing_ = false;
         if (!ok) {

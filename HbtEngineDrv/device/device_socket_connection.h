@@ -44,6 +44,9 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     std::vector<uint8_t> outgoing_;  // replies not yet handed to the socket, in order
+    // What the one sending (writing_) hands to the socket, outside the lock.
+    // It and outgoing_ change places for each send and keep their room.
+    std::vector<uint8_t> sending_;
     bool writing_ = false;           // someone is sending; nobody else may
     bool corked_ = false;            // the reader is dispatching a batch; its replies wait for the batch end
     bool closing_ = false;

@@ -25,6 +25,9 @@ void CopyUserSid(const std::vector<uint8_t>& sid, NfeEvent& event) {
     std::copy(sid.begin(), sid.begin() + static_cast<std::ptrdiff_t>(length), event.userSid.begin());
 }
 
+// The data bytes SetApplicationPath writes for the path: UTF-16 with its zero, none when empty.
+std::size_t ApplicationPathBytes(const std::u16string& path) { return path.empty() ? 0 : 2 * (path.size() + 1); }
+
 }  // namespace
 
 NfeEngine::NfeEngine(FilterPlatform& platform)
@@ -113,19 +116,20 @@ void NfeEngine::FlowDeleted(uint16_t layerId, uint32_t calloutId, const std::sha
 
 std::optional<NfeEvent> NfeEngine::CreateEvent(uint32_t type, const ClassifyInfo& info, const FlowContext* flow,
                                                const std::vector<uint8_t>& extraData) {
-    NfeEvent event;
-    event.type = type;
-    if (type == NFE_EVENT_CONNECT_REDIRECT || type == NFE_EVENT_FLOW_ESTABLISHED) {
-        event.SetApplicationPath(info.applicationId);
-    } else if (type != NFE_EVENT_STREAM_DATA) {
+    const bool withPath = type == NFE_EVENT_CONNECT_REDIRECT || type == NFE_EVENT_FLOW_ESTABLISHED;
+    if (!withPath && type != NFE_EVENT_STREAM_DATA) {
         Message("126:Unknown event type", kStatusUnsuccessful, type);
         return std::nullopt;
     }
-    const std::size_t total = event.data.size() + extraData.size();
+    const std::size_t total = (withPath ? ApplicationPathBytes(info.applicationId) : 0) + extraData.size();
     if (total > kNfeEventMaxDataLength) {
         Message("134:Size is too big", kStatusUnsuccessful, total);
         return std::nullopt;
     }
+    NfeEvent event;
+    event.type = type;
+    event.data.reserve(total);
+    if (withPath) event.SetApplicationPath(info.applicationId);
     event.data.insert(event.data.end(), extraData.begin(), extraData.end());
 
     event.processId = info.processId.value_or(0);

@@ -5,7 +5,6 @@
 // releases. Sequence numbers wrap around.
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <vector>
 
@@ -47,7 +46,7 @@ public:
 private:
     bool started_ = false;
     uint32_t next_ = 0;
-    std::deque<HeldPacket> held_;
+    std::vector<HeldPacket> held_;  // oldest first; costs no allocation while empty, as for flows not inspected
     std::size_t givenBack_ = 0;  // bytes of the front packets already given back
 };
 

@@ -28,21 +28,20 @@ InspectedFlows::InspectedFlows(NfQueue& streamQueue, ConntrackClient& conntrack,
                                std::function<void(const std::string&)> log)
     : streamQueue_(streamQueue), conntrack_(conntrack), sockDiag_(sockDiag), log_(std::move(log)) {}
 
-ClassifyInfo InspectedFlows::Establish(uint64_t id, const TcpFourTuple& tuple, const ClassifyInfo& connect) {
+ClassifyInfo InspectedFlows::Establish(uint64_t id, const TcpFourTuple& tuple, ClassifyInfo connect) {
+    connect.layerId = tuple.ipv6 ? kLayerFlowEstablishedV6 : kLayerFlowEstablishedV4;
+    connect.flowHandle = id;
+    connect.endpointHandle = id;
+    // Kept without the info, which only an inspected flow needs: KeepIfInspected hands it over.
     Flow flow;
     flow.id = id;
     flow.tuple = tuple;
-    flow.info = connect;
-    flow.info.layerId = tuple.ipv6 ? kLayerFlowEstablishedV6 : kLayerFlowEstablishedV4;
-    flow.info.flowHandle = id;
-    flow.info.endpointHandle = id;
-    const ClassifyInfo info = flow.info;
     std::lock_guard lock(mutex_);
     flows_[id] = std::move(flow);
-    return info;
+    return connect;
 }
 
-bool InspectedFlows::KeepIfInspected(uint64_t id) {
+bool InspectedFlows::KeepIfInspected(uint64_t id, ClassifyInfo&& established) {
     std::lock_guard lock(mutex_);
     auto it = flows_.find(id);
     if (it == flows_.end()) return false;
@@ -50,6 +49,7 @@ bool InspectedFlows::KeepIfInspected(uint64_t id) {
         flows_.erase(it);
         return false;
     }
+    it->second.info = std::move(established);
     byTuple_[it->second.tuple] = id;
     return true;
 }

@@ -47,12 +47,14 @@ public:
                    std::function<void(const std::string&)> log);
 
     // A connect permitted as it was: the flow is known while the engine hears
-    // of its establishment, which the returned info describes.
-    ClassifyInfo Establish(uint64_t id, const TcpFourTuple& tuple, const ClassifyInfo& connect);
-    // After the engine heard of the establishment: true when it took up the
-    // flow (its packets go through the stream queue from now on); the flow is
-    // forgotten otherwise.
-    bool KeepIfInspected(uint64_t id);
+    // of its establishment, which the returned info describes (the connect's,
+    // taken over, at the flow-established layer with the flow's handles).
+    ClassifyInfo Establish(uint64_t id, const TcpFourTuple& tuple, ClassifyInfo connect);
+    // After the engine heard of the establishment (`established`, as Establish
+    // returned it): true when it took up the flow (its packets go through the
+    // stream queue from now on), which keeps `established` for them; the flow
+    // is forgotten otherwise.
+    bool KeepIfInspected(uint64_t id, ClassifyInfo&& established);
     bool Associate(uint64_t id, uint16_t layerId, uint32_t calloutId, std::shared_ptr<FlowContext> context);
     bool IsInspected(uint64_t id);
     std::optional<uint64_t> FlowOf(const TcpFourTuple& tuple);

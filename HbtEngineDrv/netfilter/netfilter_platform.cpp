@@ -202,8 +202,9 @@ void NetfilterPlatform::FinishConnect(PendingConnect pending, uint32_t mark, boo
         // The engine decides at flow establishment whether it inspects the
         // connection; the answer is known now, so the SYN carries the
         // inspection mark from the start.
-        callouts_->ClassifyFlowEstablished(flows_.Establish(pending.handle, pending.tuple, pending.info));
-        if (flows_.KeepIfInspected(pending.handle)) mark = kMarkInspect;
+        ClassifyInfo established = flows_.Establish(pending.handle, pending.tuple, std::move(pending.info));
+        callouts_->ClassifyFlowEstablished(established);
+        if (flows_.KeepIfInspected(pending.handle, std::move(established))) mark = kMarkInspect;
     }
     connects_.RecordAnswer(pending.tuple, pending.isn, mark, Now());
     AcceptAll(pending.packetIds, mark);

@@ -48,6 +48,7 @@ nlmsghdr* PutVerdict(char* buffer, uint16_t queueNumber, uint32_t packetId, Verd
 
 struct ParseContext {
     const std::function<void(QueuedPacket&&)>* onPacket;
+    QueuedPacket* packet;  // filled in anew for each message
 };
 
 int OnMessage(const nlmsghdr* message, void* data) {
@@ -56,15 +57,17 @@ int OnMessage(const nlmsghdr* message, void* data) {
         return MNL_CB_OK;
     }
     auto* header = static_cast<nfqnl_msg_packet_hdr*>(mnl_attr_get_payload(attributes[NFQA_PACKET_HDR]));
-    QueuedPacket packet;
+    const auto& context = *static_cast<ParseContext*>(data);
+    QueuedPacket& packet = *context.packet;
     packet.id = ntohl(header->packet_id);
     packet.hook = header->hook;
-    if (attributes[NFQA_MARK] != nullptr) packet.mark = ntohl(mnl_attr_get_u32(attributes[NFQA_MARK]));
+    packet.mark = attributes[NFQA_MARK] != nullptr ? ntohl(mnl_attr_get_u32(attributes[NFQA_MARK])) : 0;
+    packet.payload.clear();
     if (attributes[NFQA_PAYLOAD] != nullptr) {
         auto* bytes = static_cast<const uint8_t*>(mnl_attr_get_payload(attributes[NFQA_PAYLOAD]));
         packet.payload.assign(bytes, bytes + mnl_attr_get_payload_len(attributes[NFQA_PAYLOAD]));
     }
-    (*static_cast<ParseContext*>(data)->onPacket)(std::move(packet));
+    (*context.onPacket)(std::move(packet));
     return MNL_CB_OK;
 }
 
@@ -146,7 +149,7 @@ void NfQueue::Close() {
 int NfQueue::Fd() const { return socket_ == nullptr ? -1 : mnl_socket_get_fd(socket_); }
 
 bool NfQueue::Receive(const std::function<void(QueuedPacket&&)>& onPacket) {
-    ParseContext context{&onPacket};
+    ParseContext context{&onPacket, &received_};
     for (;;) {
         const ssize_t n = recv(Fd(), buffer_.data(), buffer_.size(), MSG_DONTWAIT);
         if (n < 0) {

@@ -58,6 +58,9 @@ private:
     uint16_t queueNumber_ = 0;
     unsigned portId_ = 0;
     std::vector<char> buffer_;
+    // The packet handed to Receive's callback; its payload's room serves the
+    // next packet unless the callback took the payload.
+    QueuedPacket received_;
 };
 
 }  // namespace hbt

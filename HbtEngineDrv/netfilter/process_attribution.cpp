@@ -15,8 +15,8 @@ SocketAddressSlot Slot(bool ipv6, const std::array<uint8_t, 16>& address, uint16
 
 // The user as a binary security identifier of the Unix-user kind, S-1-22-1-<uid>.
 std::vector<uint8_t> UnixUserSid(uint32_t uid) {
-    std::vector<uint8_t> sid = {1, 2, 0, 0, 0, 0, 0, 22, 1, 0, 0, 0};
-    for (int i = 0; i < 4; ++i) sid.push_back(static_cast<uint8_t>(uid >> (8 * i)));
+    std::vector<uint8_t> sid = {1, 2, 0, 0, 0, 0, 0, 22, 1, 0, 0, 0, 0, 0, 0, 0};
+    for (int i = 0; i < 4; ++i) sid[12 + i] = static_cast<uint8_t>(uid >> (8 * i));  // the uid, little-endian
     return sid;
 }
 
@@ -34,7 +34,9 @@ ClassifyInfo ProcessAttribution::DescribeConnect(const TcpFourTuple& tuple) {
         info.userSid = UnixUserSid(owner->uid);
     }
     info.processId = pid;
-    info.applicationId = Utf8ToUtf16(processes_.ExecutablePath(pid));
+    thread_local std::string executable;  // its room serves every connect of the thread
+    processes_.ExecutablePath(pid, executable);
+    info.applicationId = Utf8ToUtf16(executable);
     return info;
 }
 

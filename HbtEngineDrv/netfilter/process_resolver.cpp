@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace hbt {
 namespace {
@@ -148,39 +149,47 @@ uint32_t ProcessResolver::ScanAll(uint64_t inode) {
 }
 
 void ProcessResolver::Remember(uint32_t pid, int fd, std::size_t foundAt) {
-    auto it = std::find_if(recent_.begin(), recent_.end(), [pid](const RecentProcess& p) { return p.pid == pid; });
-    RecentProcess process;
-    if (it != recent_.end()) {
-        process = std::move(*it);
-        recent_.erase(it);
-    } else {
-        process.pid = pid;
-        const std::string folder = procRoot_ + "/" + std::to_string(pid) + "/fd";
-        process.fdFolder = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (process.fdFolder < 0) return;
-    }
-    process.descriptors.erase(std::remove(process.descriptors.begin(), process.descriptors.end(), fd),
-                              process.descriptors.end());
-    process.descriptors.push_front(fd);
+    if (!BringToFront(pid)) return;
+    RecentProcess& process = recent_.front();
+    std::vector<int>& descriptors = process.descriptors;
+    descriptors.erase(std::remove(descriptors.begin(), descriptors.end(), fd), descriptors.end());
+    descriptors.insert(descriptors.begin(), fd);
     process.lastFoundAt = foundAt;
-    if (process.descriptors.size() > kRecentDescriptors) process.descriptors.pop_back();
+    if (descriptors.size() > kRecentDescriptors) descriptors.pop_back();
+}
+
+bool ProcessResolver::BringToFront(uint32_t pid) {
+    auto it = std::find_if(recent_.begin(), recent_.end(), [pid](const RecentProcess& p) { return p.pid == pid; });
+    if (it != recent_.end()) {
+        std::rotate(recent_.begin(), it, std::next(it));
+        return true;
+    }
+    const std::string folder = procRoot_ + "/" + std::to_string(pid) + "/fd";
+    const int fdFolder = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fdFolder < 0) return false;
+    RecentProcess process;
+    process.pid = pid;
+    process.fdFolder = fdFolder;
+    process.descriptors.reserve(kRecentDescriptors + 1);  // the newest goes in before the oldest goes out
     recent_.push_front(std::move(process));
     if (recent_.size() > kRecentProcesses) {
         close(recent_.back().fdFolder);
         recent_.pop_back();
     }
+    return true;
 }
 
-std::string ProcessResolver::ExecutablePath(uint32_t pid) const {
-    if (pid == 0) return {};
-    char path[4096];
-    const ssize_t n = readlink((procRoot_ + "/" + std::to_string(pid) + "/exe").c_str(), path, sizeof path - 1);
-    if (n <= 0) return {};
-    std::string result(path, static_cast<std::size_t>(n));
+void ProcessResolver::ExecutablePath(uint32_t pid, std::string& path) const {
+    path.clear();
+    if (pid == 0) return;
+    // Built in the room of `path` (the number is short enough not to allocate).
+    path.append(procRoot_).append("/").append(std::to_string(pid)).append("/exe");
+    char target[4096];
+    const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+    path.assign(target, n > 0 ? static_cast<std::size_t>(n) : 0);
     // A replaced executable still names its old path, with this suffix.
-    const std::string deleted = " (deleted)";
-    if (result.size() > deleted.size() && result.ends_with(deleted)) result.resize(result.size() - deleted.size());
-    return result;
+    constexpr std::string_view deleted = " (deleted)";
+    if (path.size() > deleted.size() && path.ends_with(deleted)) path.resize(path.size() - deleted.size());
 }
 
 }  // namespace hbt

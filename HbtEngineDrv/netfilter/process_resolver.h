@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace hbt {
 
@@ -22,14 +23,14 @@ public:
 
     // 0 when no process holds the socket (any more).
     uint32_t ProcessOfSocket(uint64_t inode);
-    // The process's executable path; empty when unknown.
-    std::string ExecutablePath(uint32_t pid) const;
+    // The process's executable path, into `path`, whose room is reused; empty when unknown.
+    void ExecutablePath(uint32_t pid, std::string& path) const;
 
 private:
     struct RecentProcess {
         uint32_t pid = 0;
         int fdFolder = -1;               // /proc/<pid>/fd, open
-        std::deque<int> descriptors;     // where its last sockets were, most recent first
+        std::vector<int> descriptors;    // where its last sockets were, most recent first
         // Where in `descriptors` the last socket was found: 0 for a process
         // that connects one at a time (its next socket takes the number just
         // freed), about the number of its connects in flight otherwise.
@@ -42,6 +43,10 @@ private:
     int FindIn(const RecentProcess& process, uint64_t inode, std::size_t& foundAt) const;
     uint32_t ScanAll(uint64_t inode);
     void Remember(uint32_t pid, int fd, std::size_t foundAt = 0);
+    // Puts the process first in the recent list, remembering it anew when it
+    // is not there yet; false when its fd folder cannot be opened. Only a new
+    // process costs allocations.
+    bool BringToFront(uint32_t pid);
 
     std::string procRoot_;
     std::mutex mutex_;

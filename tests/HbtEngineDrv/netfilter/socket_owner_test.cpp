@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <limits>
+#include <string>
 #include <vector>
 
 #include "HbtEngineDrv/netfilter/process_resolver.h"
@@ -71,7 +73,9 @@ TEST(SocketOwner, FourTupleLeadsToTheInodeAndTheProcess) {
     EXPECT_EQ(resolver.ProcessOfSocket(owner->inode), static_cast<uint32_t>(getpid()));  // from the recent list
     char self[4096] = {};
     ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    EXPECT_EQ(resolver.ExecutablePath(getpid()), self);
+    std::string path;
+    resolver.ExecutablePath(getpid(), path);
+    EXPECT_EQ(path, self);
 
     // A later socket of the same process is found as well.
     Fd listener2, client2, accepted2;
@@ -84,7 +88,10 @@ TEST(SocketOwner, FourTupleLeadsToTheInodeAndTheProcess) {
     unknown.remotePort = 1;
     EXPECT_FALSE(diag.Lookup(unknown));
     EXPECT_EQ(resolver.ProcessOfSocket(1), 0u);  // no process holds inode 1
-    EXPECT_EQ(resolver.ExecutablePath(0), "");
+    resolver.ExecutablePath(std::numeric_limits<uint32_t>::max(), path);  // above any pid_max
+    EXPECT_EQ(path, "");  // nothing of what the reused room held before
+    resolver.ExecutablePath(0, path);
+    EXPECT_EQ(path, "");
 }
 
 // Many connects of one process in flight at once, each socket replaced by a
