@@ -116,6 +116,10 @@ std::u16string NfeEvent::ApplicationPath() const {
     return path;
 }
 
+std::size_t NfeEvent::ApplicationPathSize(const std::u16string& path) {
+    return path.empty() ? 0 : 2 * (path.size() + 1);
+}
+
 void NfeEvent::SetApplicationPath(const std::u16string& path) {
     if (!path.empty()) {
         for (char16_t c : path) {

@@ -71,6 +71,8 @@ struct NfeEvent {
     // UTF-16 with its terminating zero, and sets applicationPathLength; an
     // empty path takes no bytes.
     void SetApplicationPath(const std::u16string& path);
+    // The data bytes SetApplicationPath writes for the path.
+    static std::size_t ApplicationPathSize(const std::u16string& path);
 };
 
 // Offsets inside the header, for code that checks raw records before decoding.

@@ -25,9 +25,6 @@ void CopyUserSid(const std::vector<uint8_t>& sid, NfeEvent& event) {
     std::copy(sid.begin(), sid.begin() + static_cast<std::ptrdiff_t>(length), event.userSid.begin());
 }
 
-// The data bytes SetApplicationPath writes for the path: UTF-16 with its zero, none when empty.
-std::size_t ApplicationPathBytes(const std::u16string& path) { return path.empty() ? 0 : 2 * (path.size() + 1); }
-
 }  // namespace
 
 NfeEngine::NfeEngine(FilterPlatform& platform)
@@ -121,7 +118,7 @@ std::optional<NfeEvent> NfeEngine::CreateEvent(uint32_t type, const ClassifyInfo
         Message("126:Unknown event type", kStatusUnsuccessful, type);
         return std::nullopt;
     }
-    const std::size_t total = (withPath ? ApplicationPathBytes(info.applicationId) : 0) + extraData.size();
+    const std::size_t total = (withPath ? NfeEvent::ApplicationPathSize(info.applicationId) : 0) + extraData.size();
     if (total > kNfeEventMaxDataLength) {
         Message("134:Size is too big", kStatusUnsuccessful, total);
         return std::nullopt;
